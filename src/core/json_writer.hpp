@@ -1,0 +1,17 @@
+// Writes a metadata dictionary as Python's json.dump(obj, f, indent=2) does:
+// insertion order, ASCII only (\uXXXX escapes, surrogate pairs), shortest
+// float repr with ".0", bare NaN/Infinity/-Infinity, no trailing newline.
+// The text is streamed; nothing is built in memory first.
+#pragma once
+
+#include <ostream>
+#include <string>
+
+#include "core/metadata.hpp"
+
+namespace vexil {
+
+void write_json(std::ostream& out, const Metadata& value);
+std::string to_json_text(const Metadata& value);
+
+}  // namespace vexil

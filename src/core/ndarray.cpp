@@ -1,0 +1,159 @@
+#include "core/ndarray.hpp"
+
+#include <cstdlib>
+#include <limits>
+#include <new>
+#include <stdexcept>
+
+#include "core/errors.hpp"
+
+namespace vexil {
+
+NDArray::NDArray() = default;
+
+std::int64_t NDArray::checked_size(const Shape& shape) {
+  std::int64_t n = 1;
+  bool zero = false;
+  for (auto e : shape) {
+    if (e < 0) throw ValueError("negative dimensions are not allowed");
+    if (e == 0) zero = true;
+  }
+  if (zero) return 0;
+  for (auto e : shape) {
+    if (__builtin_mul_overflow(n, e, &n)) throw ValueError("array is too big: its element count overflows");
+  }
+  return n;
+}
+
+Strides NDArray::c_strides(const Shape& shape, std::size_t item) {
+  Strides s(shape.size());
+  std::int64_t step = static_cast<std::int64_t>(item);
+  for (std::size_t i = shape.size(); i-- > 0;) {
+    s[i] = step;
+    step *= std::max<std::int64_t>(shape[i], 1);
+  }
+  return s;
+}
+
+NDArray NDArray::allocate(DType dtype, Shape shape) {
+  const std::int64_t n = checked_size(shape);
+  std::int64_t bytes = 0;
+  if (__builtin_mul_overflow(n, static_cast<std::int64_t>(vexil::itemsize(dtype)), &bytes))
+    throw ValueError("array is too big: its byte count overflows");
+  // malloc, not new[]: untouched pages of a large buffer cost nothing until written.
+  void* p = std::malloc(bytes > 0 ? static_cast<std::size_t>(bytes) : 1);
+  if (!p) throw std::bad_alloc();
+  NDArray a;
+  a.dtype_ = dtype;
+  a.strides_ = c_strides(shape, vexil::itemsize(dtype));
+  a.shape_ = std::move(shape);
+  a.data_ = static_cast<std::byte*>(p);
+  a.keep_alive_ = std::shared_ptr<void>(p, [](void* q) { std::free(q); });
+  return a;
+}
+
+NDArray NDArray::zeros(DType dtype, Shape shape) {
+  NDArray a = allocate(dtype, std::move(shape));
+  std::memset(a.data_, 0, a.nbytes());
+  return a;
+}
+
+NDArray NDArray::view(DType dtype, Shape shape, Strides strides, std::byte* data,
+                      std::shared_ptr<void> keep_alive) {
+  if (shape.size() != strides.size()) throw std::invalid_argument("shape and strides differ in length");
+  NDArray a;
+  a.dtype_ = dtype;
+  a.shape_ = std::move(shape);
+  a.strides_ = std::move(strides);
+  a.data_ = data;
+  a.keep_alive_ = std::move(keep_alive);
+  return a;
+}
+
+std::int64_t NDArray::size() const {
+  std::int64_t n = 1;
+  for (auto e : shape_) n *= e;
+  return n;
+}
+
+std::uint64_t NDArray::nbytes() const {
+  return static_cast<std::uint64_t>(size()) * vexil::itemsize(dtype_);
+}
+
+bool NDArray::is_c_contiguous() const {
+  std::int64_t step = static_cast<std::int64_t>(itemsize());
+  for (std::size_t i = shape_.size(); i-- > 0;) {
+    if (shape_[i] != 1 && strides_[i] != step) return false;
+    step *= shape_[i];
+  }
+  return true;
+}
+
+std::int64_t NDArray::offset_of(const std::int64_t* index) const {
+  std::int64_t off = 0;
+  for (std::size_t i = 0; i < shape_.size(); ++i) off += index[i] * strides_[i];
+  return off;
+}
+
+NDArray NDArray::transpose(const std::vector<int>& axes) const {
+  if (axes.size() != shape_.size()) throw std::invalid_argument("transpose: axes do not match the array");
+  NDArray a = *this;
+  std::vector<bool> seen(axes.size(), false);
+  for (std::size_t i = 0; i < axes.size(); ++i) {
+    const int ax = axes[i];
+    if (ax < 0 || ax >= ndim() || seen[ax]) throw std::invalid_argument("transpose: invalid axes");
+    seen[ax] = true;
+    a.shape_[i] = shape_[ax];
+    a.strides_[i] = strides_[ax];
+  }
+  return a;
+}
+
+NDArray NDArray::window(std::int64_t y0, std::int64_t y1, std::int64_t x0, std::int64_t x1) const {
+  if (ndim() < 2) throw std::invalid_argument("window: the array has fewer than two axes");
+  if (y0 < 0 || y1 < y0 || y1 > shape_[0] || x0 < 0 || x1 < x0 || x1 > shape_[1])
+    throw std::invalid_argument("window: bounds outside the array");
+  NDArray a = *this;
+  a.shape_[0] = y1 - y0;
+  a.shape_[1] = x1 - x0;
+  // An empty window keeps a valid base pointer: nothing is ever read through it.
+  if (a.shape_[0] > 0 && a.shape_[1] > 0) a.data_ = data_ + y0 * strides_[0] + x0 * strides_[1];
+  return a;
+}
+
+NDArray NDArray::squeeze() const {
+  NDArray a = *this;
+  a.shape_.clear();
+  a.strides_.clear();
+  for (std::size_t i = 0; i < shape_.size(); ++i) {
+    if (shape_[i] == 1) continue;
+    a.shape_.push_back(shape_[i]);
+    a.strides_.push_back(strides_[i]);
+  }
+  return a;
+}
+
+NDArray NDArray::contiguous(bool force) const {
+  if (!force && is_c_contiguous()) return *this;
+  NDArray out = allocate(dtype_, shape_);
+  std::byte* dst = out.data_;
+  const std::size_t item = itemsize();
+  for_each_element(*this, [&](const std::byte* src) {
+    std::memcpy(dst, src, item);
+    dst += item;
+  });
+  return out;
+}
+
+std::string shape_str(const Shape& shape) {
+  std::string s = "(";
+  for (std::size_t i = 0; i < shape.size(); ++i) {
+    if (i) s += ", ";
+    s += std::to_string(shape[i]);
+  }
+  if (shape.size() == 1) s += ",";
+  s += ")";
+  return s;
+}
+
+}  // namespace vexil

@@ -1,0 +1,27 @@
+// MAT-file Level 5 writer: a 128-byte header and one miCOMPRESSED element
+// holding a single zlib stream of the variable's miMATRIX element. Blocks
+// are gathered in column-major order straight from the (strided) array and
+// compressed on all cores.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "core/ndarray.hpp"
+
+namespace vexil::output {
+
+struct Mat5Options {
+  int threads = 0;  // 0: all hardware threads
+};
+
+// Uncompressed byte count of the miMATRIX element after its 8-byte tag.
+std::uint64_t mat5_matrix_bytes(const NDArray& array, std::string_view name);
+// Throws ValueError when the variable cannot be held by a Level 5 element.
+void check_mat5_fits(const NDArray& array, std::string_view name);
+// Writes `path` atomically (temporary name, then rename).
+void write_mat5(const std::string& path, std::string_view name, const NDArray& array,
+                const Mat5Options& options = {});
+
+}  // namespace vexil::output
