@@ -1,0 +1,100 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <numeric>
+
+#include "core/errors.hpp"
+#include "core/ndarray.hpp"
+
+using vexil::DType;
+using vexil::NDArray;
+
+namespace {
+
+// A (2, 3, 4) uint16 array holding 0..23 in C order.
+NDArray arange_234() {
+  NDArray a = NDArray::allocate(DType::UInt16, {2, 3, 4});
+  auto* p = reinterpret_cast<std::uint16_t*>(a.mutable_data());
+  std::iota(p, p + 24, 0);
+  return a;
+}
+
+}  // namespace
+
+TEST(NDArray, ShapeStridesAndSizes) {
+  NDArray a = arange_234();
+  EXPECT_EQ(a.ndim(), 3);
+  EXPECT_EQ(a.size(), 24);
+  EXPECT_EQ(a.nbytes(), 48u);
+  EXPECT_EQ(a.strides(), (vexil::Strides{24, 8, 2}));
+  EXPECT_TRUE(a.is_c_contiguous());
+  EXPECT_EQ(a.at<std::uint16_t>({1, 2, 3}), 23);
+}
+
+TEST(NDArray, TransposeIsAViewWithPermutedAxes) {
+  NDArray a = arange_234();
+  NDArray t = a.transpose({1, 2, 0});  // (3, 4, 2)
+  EXPECT_EQ(t.shape(), (vexil::Shape{3, 4, 2}));
+  EXPECT_EQ(t.data(), a.data());
+  EXPECT_FALSE(t.is_c_contiguous());
+  for (std::int64_t i = 0; i < 2; ++i)
+    for (std::int64_t j = 0; j < 3; ++j)
+      for (std::int64_t k = 0; k < 4; ++k)
+        EXPECT_EQ(t.at<std::uint16_t>({j, k, i}), a.at<std::uint16_t>({i, j, k}));
+  EXPECT_THROW(a.transpose({0, 0, 1}), std::invalid_argument);
+}
+
+TEST(NDArray, WindowAndContiguousCopy) {
+  NDArray a = NDArray::allocate(DType::Int32, {5, 6, 2});
+  auto* p = reinterpret_cast<std::int32_t*>(a.mutable_data());
+  std::iota(p, p + 60, 0);
+  NDArray w = a.window(1, 4, 2, 5);  // (3, 3, 2)
+  EXPECT_EQ(w.shape(), (vexil::Shape{3, 3, 2}));
+  EXPECT_EQ(w.at<std::int32_t>({0, 0, 1}), a.at<std::int32_t>({1, 2, 1}));
+  NDArray c = w.contiguous();
+  EXPECT_TRUE(c.is_c_contiguous());
+  EXPECT_NE(c.data(), w.data());
+  for (std::int64_t i = 0; i < 3; ++i)
+    for (std::int64_t j = 0; j < 3; ++j)
+      EXPECT_EQ(c.at<std::int32_t>({i, j, 0}), a.at<std::int32_t>({i + 1, j + 2, 0}));
+  // Empty windows are valid and hold nothing.
+  EXPECT_EQ(a.window(2, 2, 0, 6).size(), 0);
+  EXPECT_THROW(a.window(0, 6, 0, 1), std::invalid_argument);
+}
+
+TEST(NDArray, SqueezeDropsOnlyUnitAxes) {
+  NDArray a = NDArray::zeros(DType::Float32, {1, 50, 1});
+  EXPECT_EQ(a.squeeze().shape(), (vexil::Shape{50}));
+  NDArray b = NDArray::zeros(DType::UInt8, {1, 1});
+  EXPECT_EQ(b.squeeze().ndim(), 0);
+  EXPECT_EQ(b.squeeze().size(), 1);
+}
+
+TEST(NDArray, ForEachElementVisitsInRowMajorOrder) {
+  NDArray t = arange_234().transpose({2, 0, 1});  // (4, 2, 3)
+  std::vector<std::uint16_t> seen;
+  vexil::for_each_element(t, [&](const std::byte* e) {
+    std::uint16_t v;
+    std::memcpy(&v, e, 2);
+    seen.push_back(v);
+  });
+  ASSERT_EQ(seen.size(), 24u);
+  // Element (k, i, j) of the transpose is i*12 + j*4 + k of the original.
+  EXPECT_EQ(seen[0], 0);
+  EXPECT_EQ(seen[1], 4);
+  EXPECT_EQ(seen[3], 12);
+  EXPECT_EQ(seen[6], 1);
+}
+
+TEST(NDArray, SizesThatOverflowAreRefusedBeforeAllocating) {
+  EXPECT_THROW(NDArray::allocate(DType::UInt8, {1LL << 40, 1LL << 40}), vexil::ValueError);
+  EXPECT_THROW(NDArray::allocate(DType::Float64, {1LL << 31, 1LL << 31}), vexil::ValueError);
+  EXPECT_THROW(NDArray::checked_size({-1, 3}), vexil::ValueError);
+  EXPECT_EQ(NDArray::checked_size({1LL << 62, 0, 1LL << 62}), 0);
+}
+
+TEST(NDArray, ShapeText) {
+  EXPECT_EQ(vexil::shape_str({145, 145, 200}), "(145, 145, 200)");
+  EXPECT_EQ(vexil::shape_str({145}), "(145,)");
+  EXPECT_EQ(vexil::shape_str({}), "()");
+}
