@@ -1,0 +1,287 @@
+#include "command/summary.hpp"
+
+#include <cmath>
+#include <complex>
+#include <type_traits>
+
+#include "command/statistics.hpp"
+#include "core/console.hpp"
+#include "core/pypath.hpp"
+#include "core/pytext.hpp"
+#include "display/display.hpp"
+
+namespace vexil::convert::internal {
+namespace {
+
+namespace display = vexil::utils::display;
+
+template <class T>
+constexpr bool is_cplx = false;
+template <class T>
+constexpr bool is_cplx<std::complex<T>> = true;
+
+std::string py_repr(const Metadata& v);
+
+// str() of a metadata value: text as it is, everything else as its repr.
+std::string py_str(const Metadata& v) {
+  if (v.is_string()) return v.get<std::string>();
+  return py_repr(v);
+}
+
+std::string py_repr(const Metadata& v) {
+  switch (v.type()) {
+    case Metadata::value_t::null:
+      return "None";
+    case Metadata::value_t::boolean:
+      return v.get<bool>() ? "True" : "False";
+    case Metadata::value_t::number_integer:
+      return std::to_string(v.get<std::int64_t>());
+    case Metadata::value_t::number_unsigned:
+      return std::to_string(v.get<std::uint64_t>());
+    case Metadata::value_t::number_float:
+      return pytext::float_repr(v.get<double>());
+    case Metadata::value_t::string:
+      return pytext::str_repr(v.get_ref<const std::string&>());
+    case Metadata::value_t::array: {
+      std::string s = "[";
+      for (std::size_t i = 0; i < v.size(); ++i) {
+        if (i) s += ", ";
+        s += py_repr(v[i]);
+      }
+      return s + "]";
+    }
+    case Metadata::value_t::object: {
+      std::string s = "{";
+      bool first = true;
+      for (const auto& [k, item] : v.items()) {
+        if (!first) s += ", ";
+        first = false;
+        s += pytext::str_repr(k) + ": " + py_repr(item);
+      }
+      return s + "}";
+    }
+    default:
+      return v.dump();
+  }
+}
+
+// Python's truth value of a metadata value.
+bool truthy(const Metadata& v) {
+  switch (v.type()) {
+    case Metadata::value_t::null:
+      return false;
+    case Metadata::value_t::boolean:
+      return v.get<bool>();
+    case Metadata::value_t::number_integer:
+      return v.get<std::int64_t>() != 0;
+    case Metadata::value_t::number_unsigned:
+      return v.get<std::uint64_t>() != 0;
+    case Metadata::value_t::number_float:
+      return v.get<double>() != 0.0;  // NaN is true, as in Python
+    case Metadata::value_t::string:
+    case Metadata::value_t::array:
+    case Metadata::value_t::object:
+      return !v.empty();
+    default:
+      return true;
+  }
+}
+
+const Metadata* lookup(const Metadata& m, const char* key) {
+  if (!m.is_object()) return nullptr;
+  const auto it = m.find(key);
+  return it == m.end() ? nullptr : &*it;
+}
+
+std::string source_format(const Metadata* m) {
+  const Metadata* f = m ? lookup(*m, "_source_format") : nullptr;
+  return f ? py_str(*f) : "unknown";
+}
+
+// One wavelength as float() gives it; what does not convert is shown as its
+// text rather than stopping the report.
+std::string wavelength_item(const Metadata& v) {
+  double d = 0;
+  switch (v.type()) {
+    case Metadata::value_t::string:
+      if (pytext::parse_float(v.get_ref<const std::string&>(), d)) return pytext::float_repr(d);
+      return py_repr(v);
+    case Metadata::value_t::boolean:
+      return pytext::float_repr(v.get<bool>() ? 1.0 : 0.0);
+    case Metadata::value_t::number_integer:
+      return pytext::float_repr(static_cast<double>(v.get<std::int64_t>()));
+    case Metadata::value_t::number_unsigned:
+      return pytext::float_repr(static_cast<double>(v.get<std::uint64_t>()));
+    case Metadata::value_t::number_float:
+      return pytext::float_repr(v.get<double>());
+    default:
+      return py_repr(v);
+  }
+}
+
+std::string wavelength_line(const Metadata& wl) {
+  std::string s = "    Wavelengths  : [";
+  // A single value (not a list) is one wavelength, not a sequence of characters.
+  const std::size_t total = wl.is_array() ? wl.size() : 1;
+  const std::size_t shown = std::min<std::size_t>(total, 5);
+  for (std::size_t i = 0; i < shown; ++i) {
+    if (i) s += ", ";
+    s += wavelength_item(wl.is_array() ? wl[i] : wl);
+  }
+  s += "]";
+  if (total > 5) s += " ... (" + std::to_string(total) + " total)";
+  return s;
+}
+
+// Python's repr of a complex: "(1+2j)", "2j" when the real part is +0.
+std::string complex_text(double re, double im, std::string re_txt, std::string im_txt) {
+  const auto strip = [](std::string t) {
+    if (t.size() > 2 && t.compare(t.size() - 2, 2, ".0") == 0) t.resize(t.size() - 2);
+    return t;
+  };
+  re_txt = strip(std::move(re_txt));
+  im_txt = strip(std::move(im_txt));
+  if (!std::isnan(im) && !std::signbit(im)) im_txt = "+" + im_txt;
+  if (std::isnan(im)) im_txt = "+" + im_txt;
+  if (re == 0 && !std::signbit(re)) return im_txt.substr(im_txt[0] == '+' ? 1 : 0) + "j";
+  return "(" + re_txt + im_txt + "j)";
+}
+
+// tolist() then repr: floats widened to double.
+template <class T>
+std::string value_repr(const T& v) {
+  if constexpr (std::is_same_v<T, bool>)
+    return v ? "True" : "False";
+  else if constexpr (std::is_integral_v<T>)
+    return std::to_string(v);
+  else if constexpr (std::is_floating_point_v<T>)
+    return pytext::float_repr(static_cast<double>(v));
+  else {
+    const double re = v.real(), im = v.imag();
+    return complex_text(re, im, pytext::float_repr(re), pytext::float_repr(im));
+  }
+}
+
+// str() of the NumPy scalar: float32 keeps its own shortest digits.
+template <class T>
+std::string value_str(const T& v) {
+  if constexpr (std::is_same_v<T, float>)
+    return pytext::float32_str(v);
+  else if constexpr (std::is_same_v<T, std::complex<float>>)
+    return complex_text(v.real(), v.imag(), pytext::float32_str(v.real()), pytext::float32_str(v.imag()));
+  else
+    return value_repr(v);
+}
+
+template <class T>
+bool is_zero(const T& v) {
+  if constexpr (std::is_same_v<T, bool>)
+    return !v;
+  else
+    return v == T(0);
+}
+
+// format(x, ".4g"); a complex value as Python formats one: "1+2j".
+template <class T>
+std::string g4(const T& v) {
+  if constexpr (is_cplx<T>) {
+    const double re = v.real(), im = v.imag();
+    const std::string sign = (!std::isnan(im) && std::signbit(im)) ? "-" : "+";
+    return pytext::format_g4(re) + sign + pytext::format_g4(std::fabs(im)) + "j";
+  } else {
+    return pytext::format_g4(static_cast<double>(v));
+  }
+}
+
+std::string value_range_line(const NDArray& data) {
+  const std::string head = "    Value range  : ";
+  return visit_dtype(data.dtype(), [&](auto tag) -> std::string {
+    using T = decltype(tag);
+    const auto r = stats::min_max<T>(data);
+    if (r.count == 0) return head + "[empty]";
+    if (r.nan) return head + "[nan, nan]";
+    return head + "[" + g4(r.min) + ", " + g4(r.max) + "]";
+  });
+}
+
+void print_classes(const NDArray& gt) {
+  visit_dtype(gt.dtype(), [&](auto tag) {
+    using T = decltype(tag);
+    const auto counts = stats::value_counts<T>(gt);
+    const auto& classes = counts.classes;
+    bool has_bg = false;
+    std::size_t fg = 0;
+    for (const auto& c : classes) {
+      if (is_zero(c.value))
+        has_bg = true;
+      else
+        ++fg;
+    }
+    if (has_bg)
+      println("    Classes      : " + std::to_string(fg) + " (+ background 0)");
+    else
+      println("    Classes      : " + std::to_string(classes.size()));
+
+    std::string labels = "    Class labels : [";
+    for (std::size_t i = 0; i < classes.size(); ++i) {
+      if (i) labels += ", ";
+      labels += value_repr(classes[i].value);
+    }
+    println(labels + "]");
+
+    println("\n    " + display::GRAY + "Per-class pixel counts:" + display::RESET);
+    for (const auto& c : classes) {
+      const std::string label = is_zero(c.value) ? "background" : "class " + value_str(c.value);
+      println("      " + pytext::pad_right(label, 16) + ": " + pytext::format_grouped(c.count, 8) + " px");
+    }
+  });
+}
+
+}  // namespace
+
+void print_summary(const NDArray& data, const std::optional<NDArray>& gt, const Metadata& meta,
+                   const std::optional<Metadata>& gt_meta, const std::string& out_dir,
+                   double elapsed, const std::string& data_key, const std::string& gt_key) {
+  const std::string& B = display::BOLD;
+  const std::string& G = display::GREEN;
+  const std::string& R = display::RESET;
+  std::string rule;
+  for (int i = 0; i < 60; ++i) rule += "\u2550";
+
+  println("\n" + B + G + rule + R);
+  println("  " + B + G + "Conversion complete!" + R);
+  println(B + G + rule + R);
+
+  println("\n  " + B + "Image" + R);
+  println("    Format       : " + source_format(&meta));
+  println("    Shape        : " + shape_str(data.shape()));
+  // An image of fewer than two axes (a scalar dataset) has no spatial size.
+  if (data.ndim() >= 2)
+    println("    Spatial size : " + std::to_string(data.shape()[0]) + " x " + std::to_string(data.shape()[1]));
+  if (data.ndim() == 3) println("    Bands        : " + std::to_string(data.shape()[2]));
+  println("    Dtype        : " + std::string(dtype_name(data.dtype())));
+  println(value_range_line(data));
+  const double size_mb = static_cast<double>(data.nbytes()) / 1048576.0;
+  println("    Size in memory: " + pytext::format_fixed(size_mb, 1) + " MB");
+  if (const Metadata* wl = lookup(meta, "wavelength"); wl && truthy(*wl)) println(wavelength_line(*wl));
+  if (const Metadata* crs = lookup(meta, "crs"); crs && truthy(*crs))
+    println("    CRS          : " + py_str(*crs));
+
+  if (gt) {
+    println("\n  " + B + "Ground Truth" + R);
+    println("    Format       : " + source_format(gt_meta ? &*gt_meta : nullptr));
+    println("    Shape        : " + shape_str(gt->shape()));
+    println("    Dtype        : " + std::string(dtype_name(gt->dtype())));
+    print_classes(*gt);
+  }
+
+  println("\n  " + B + "Output" + R);
+  println("    Directory    : " + pypath::abspath(out_dir));
+  println("    data.mat     : image data (key='" + data_key + "')");
+  if (gt) println("    gt.mat       : ground truth (key='" + gt_key + "')");
+  println("    metadata.json: all preserved metadata");
+  println("\n    " + display::GRAY + "Elapsed: " + pytext::format_fixed(elapsed, 2) + "s" + R);
+  println(B + G + rule + R + "\n");
+}
+
+}  // namespace vexil::convert::internal
