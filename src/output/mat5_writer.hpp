@@ -5,23 +5,34 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
 #include "core/ndarray.hpp"
+#include "output/parallel_deflate.hpp"
 
 namespace vexil::output {
 
 struct Mat5Options {
   int threads = 0;  // 0: all hardware threads
+  DeflateMethod method = DeflateMethod::Auto;
+  int level = -1;              // -1: the method's chosen level
+  std::size_t block_size = 0;  // 0: chosen by the compressor
+  bool show_progress = true;   // progress line on stderr when it is a terminal
 };
 
 // Uncompressed byte count of the miMATRIX element after its 8-byte tag.
 std::uint64_t mat5_matrix_bytes(const NDArray& array, std::string_view name);
-// Throws ValueError when the variable cannot be held by a Level 5 element.
+// Throws ValueError when the variable cannot be held by a Level 5 element
+// (an extent beyond int32, 32-bit byte counts) or the name is unusable.
 void check_mat5_fits(const NDArray& array, std::string_view name);
 // Writes `path` atomically (temporary name, then rename).
 void write_mat5(const std::string& path, std::string_view name, const NDArray& array,
                 const Mat5Options& options = {});
+
+// The uncompressed miMATRIX element (tag included) as a byte source, for
+// tests and the benchmark's baselines.
+std::unique_ptr<ByteSource> mat5_element_source(const NDArray& array, std::string_view name);
 
 }  // namespace vexil::output

@@ -1,0 +1,37 @@
+// Reads an array's elements in column-major (Fortran) order straight from
+// its strided view, in any range, without copying the array first.
+// Adjacent axes that are already laid out together are merged, and the
+// strided part is copied in cache-sized tiles.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "core/ndarray.hpp"
+
+namespace vexil::output {
+
+class ColumnGather {
+ public:
+  // `part` selects the real (0) or imaginary (1) half of complex elements;
+  // other types have only part 0.
+  explicit ColumnGather(const NDArray& array, int part = 0);
+
+  std::size_t itemsize() const { return item_; }
+  std::uint64_t size_bytes() const { return static_cast<std::uint64_t>(count_) * item_; }
+  // Fills out with bytes [offset, offset + len) of the column-major data.
+  void read(std::uint64_t offset, std::size_t len, std::byte* out) const;
+
+ private:
+  void gather_elements(std::int64_t e0, std::int64_t e1, std::byte* out) const;
+
+  const std::byte* base_ = nullptr;
+  std::size_t item_ = 1;
+  std::int64_t count_ = 0;
+  std::vector<std::int64_t> dims_;     // column-major: dims_[0] varies fastest
+  std::vector<std::int64_t> strides_;  // bytes
+  std::shared_ptr<void> keep_alive_;
+};
+
+}  // namespace vexil::output
