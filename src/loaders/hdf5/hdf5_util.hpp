@@ -1,0 +1,97 @@
+// Small helpers over the HDF5 C API: owned handles that always close, and
+// error texts taken from HDF5's error stack (its automatic printing is off).
+#pragma once
+
+#ifdef VEXIL_HAVE_HDF5
+
+#include <hdf5.h>
+
+#include <string>
+#include <utility>
+
+#include "core/errors.hpp"
+
+namespace vexil::hdf5 {
+
+// Turns off HDF5's printing of its error stack to stderr; idempotent.
+inline void silence_errors() { H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr); }
+
+// The current error stack as one line, in the form h5py uses:
+// "<Outermost description> (<innermost description>)", e.g.
+// "Unable to open file (file signature not found)". Empty when the stack is.
+inline std::string error_stack_text() {
+  struct Ends {
+    std::string inner, outer;
+    bool any = false;
+  } ends;
+  // Upward walk: entry 0 is where the error was detected, the last is the API call.
+  H5Ewalk2(
+      H5E_DEFAULT, H5E_WALK_UPWARD,
+      [](unsigned n, const H5E_error2_t* e, void* data) -> herr_t {
+        auto* d = static_cast<Ends*>(data);
+        std::string desc = e->desc ? e->desc : "";
+        if (n == 0) d->inner = desc;
+        d->outer = desc;
+        d->any = true;
+        return 0;
+      },
+      &ends);
+  H5Eclear2(H5E_DEFAULT);
+  if (!ends.any) return {};
+  std::string outer = ends.outer;
+  if (!outer.empty() && outer[0] >= 'a' && outer[0] <= 'z') outer[0] = static_cast<char>(outer[0] - 'a' + 'A');
+  if (ends.inner.empty() || ends.inner == ends.outer) return outer;
+  return outer + " (" + ends.inner + ")";
+}
+
+// The error stack's text, or `fallback` when HDF5 recorded nothing.
+inline std::string error_text(const std::string& fallback) {
+  std::string s = error_stack_text();
+  return s.empty() ? fallback : s;
+}
+
+[[noreturn]] inline void throw_io(const std::string& fallback) { throw IOError(error_text(fallback)); }
+
+// An HDF5 identifier closed by its own close function when the owner goes.
+class Handle {
+ public:
+  using Closer = herr_t (*)(hid_t);
+  Handle() = default;
+  Handle(hid_t id, Closer close) : id_(id), close_(close) {}
+  Handle(const Handle&) = delete;
+  Handle& operator=(const Handle&) = delete;
+  Handle(Handle&& o) noexcept : id_(std::exchange(o.id_, H5I_INVALID_HID)), close_(o.close_) {}
+  Handle& operator=(Handle&& o) noexcept {
+    if (this != &o) {
+      reset();
+      id_ = std::exchange(o.id_, H5I_INVALID_HID);
+      close_ = o.close_;
+    }
+    return *this;
+  }
+  ~Handle() { reset(); }
+
+  void reset() {
+    if (id_ >= 0 && close_) close_(id_);
+    id_ = H5I_INVALID_HID;
+  }
+  hid_t get() const { return id_; }
+  explicit operator bool() const { return id_ >= 0; }
+
+ private:
+  hid_t id_ = H5I_INVALID_HID;
+  Closer close_ = nullptr;
+};
+
+// Wraps a freshly returned identifier; a negative one throws IOError with
+// HDF5's message (or `what` when the stack is empty).
+inline Handle checked(hid_t id, Handle::Closer close, const std::string& what) {
+  if (id < 0) throw_io(what);
+  return Handle(id, close);
+}
+inline Handle type_handle(hid_t id, const std::string& what) { return checked(id, H5Tclose, what); }
+inline Handle space_handle(hid_t id, const std::string& what) { return checked(id, H5Sclose, what); }
+
+}  // namespace vexil::hdf5
+
+#endif  // VEXIL_HAVE_HDF5
