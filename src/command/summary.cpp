@@ -79,6 +79,7 @@ bool truthy(const Metadata& v) {
     case Metadata::value_t::number_float:
       return v.get<double>() != 0.0;  // NaN is true, as in Python
     case Metadata::value_t::string:
+      return !v.get_ref<const std::string&>().empty();
     case Metadata::value_t::array:
     case Metadata::value_t::object:
       return !v.empty();
