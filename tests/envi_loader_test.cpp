@@ -1,6 +1,7 @@
 // load_envi: header/data pairing, reading every type, interleave and byte
 // order against cubes written here byte by byte, and the metadata.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <complex>
@@ -278,6 +279,16 @@ TEST(EnviPairing, BadHeaderFiles) {
   write_file(dir / "b.hdr", std::string("\x89PNG\r\n\x1a\n"));
   write_file(dir / "b.img", "x");
   EXPECT_NE(load_error(dir / "b.hdr").find("does not appear to be an ENVI header"), std::string::npos);
+
+  // Named files that are not regular files are refused, never waited on.
+  ASSERT_EQ(::mkfifo((dir / "f.hdr").c_str(), 0600), 0);
+  EXPECT_NE(load_error(dir / "f.hdr").find("not a regular file"), std::string::npos);
+  write_file(dir / "p.hdr", header_text(1, 1, 1, 1, "bsq", 0));
+  ASSERT_EQ(::mkfifo((dir / "p.img").c_str(), 0600), 0);
+  EXPECT_NE(load_error(dir / "p.img").find("not a regular file"), std::string::npos);
+  std::filesystem::create_directory(dir / "p.dat");
+  EXPECT_NE(load_error(dir / "p.dat").find("not a regular file"), std::string::npos);
+  EXPECT_THROW(load_envi(dir / "p.raw"), vexil::FileNotFoundError);
 }
 
 TEST(EnviPairing, RelativePathGivesAbsoluteSourceFile) {

@@ -121,8 +121,11 @@ std::size_t close_before_comment(std::string_view piece) {
 }
 
 std::string quoted(std::string_view s) {
-  constexpr std::size_t kMax = 60;
-  if (s.size() > kMax) return fmt::format("'{}...'", s.substr(0, kMax));
+  std::size_t cut = 60;
+  if (s.size() > cut) {
+    while (cut > 0 && (static_cast<unsigned char>(s[cut]) & 0xc0) == 0x80) --cut;  // whole characters only
+    return fmt::format("'{}...'", s.substr(0, cut));
+  }
   return fmt::format("'{}'", s);
 }
 
@@ -329,7 +332,8 @@ Header parse_header(std::string_view bytes) {
 }
 
 Header read_header_file(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // O_NONBLOCK: opening a FIFO must not wait for a writer; it is refused below.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
     const int err = errno;
     if (err == ENOENT) throw FileNotFoundError(fmt::format("Cannot find ENVI header: {}", path));

@@ -81,7 +81,8 @@ Strides cube_strides(const Layout& lay) {
 
 NDArray read_cube(const std::string& data_path, const Layout& lay) {
   Fd f;
-  f.fd = ::open(data_path.c_str(), O_RDONLY | O_CLOEXEC);
+  // O_NONBLOCK: opening a FIFO must not wait for a writer; it is refused below.
+  f.fd = ::open(data_path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (f.fd < 0) {
     const int err = errno;
     if (err == ENOENT) throw FileNotFoundError(fmt::format("Cannot find ENVI data file: {}", data_path));
