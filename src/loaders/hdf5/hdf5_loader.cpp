@@ -37,10 +37,13 @@ struct DatasetInfo {
 };
 
 Handle open_file(const std::string& path) {
+  struct stat st;
+  // HDF5's own text for a folder is a multi-line read diagnostic.
+  if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+    throw IOError("[Errno 21] Unable to open file (is a directory: '" + path + "')");
   hid_t f = H5Fopen(path.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT);
   if (f >= 0) return Handle(f, H5Fclose);
   std::string msg = hdf5::error_text("Unable to open file");
-  struct stat st;
   if (::stat(path.c_str(), &st) != 0 && errno == ENOENT) throw FileNotFoundError("[Errno 2] " + msg);
   throw IOError(msg);
 }
@@ -327,7 +330,12 @@ NDArray read_dataset(hid_t file, hid_t ds, const std::string& key, const std::st
   Handle ftype = hdf5::type_handle(H5Dget_type(ds), "Cannot read the dataset's datatype");
   ReadPlan plan = plan_read(ftype.get(), key, path);
 
-  const std::int64_t n = NDArray::checked_size(shape);
+  std::int64_t n = 0;
+  try {
+    n = NDArray::checked_size(shape);
+  } catch (const ValueError&) {
+    throw ValueError(fmt::format("Dataset '{}' in {} is too large: its element count overflows", key, path));
+  }
   std::uint64_t read_bytes = 0, file_bytes = 0;
   if (__builtin_mul_overflow(static_cast<std::uint64_t>(n), plan.mem_size, &read_bytes) ||
       __builtin_mul_overflow(static_cast<std::uint64_t>(n), H5Tget_size(ftype.get()), &file_bytes))
