@@ -12,4 +12,8 @@ void check_dep(std::string_view name);
 // Whether a reader library is built in.
 bool dep_available(std::string_view name);
 
+// Test hook: treats a library as missing (or restores the build's answer),
+// so the hint can be exercised without a second build.
+void set_dep_missing_for_testing(std::string_view name, bool missing);
+
 }  // namespace vexil::convert::internal
