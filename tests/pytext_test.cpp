@@ -21,6 +21,51 @@ float f32_from_bits(std::uint32_t bits) {
   return f;
 }
 
+std::string hex(std::string_view bytes) {
+  std::string out;
+  for (unsigned char ch : bytes) out += fmt::format("{:02x}", ch);
+  return out;
+}
+
+std::string utf8(std::uint32_t cp) {
+  if (cp < 0x80) return std::string(1, static_cast<char>(cp));
+  if (cp < 0x800) return {static_cast<char>(0xC0 | (cp >> 6)), static_cast<char>(0x80 | (cp & 0x3F))};
+  if (cp < 0x10000)
+    return {static_cast<char>(0xE0 | (cp >> 12)), static_cast<char>(0x80 | ((cp >> 6) & 0x3F)),
+            static_cast<char>(0x80 | (cp & 0x3F))};
+  return {static_cast<char>(0xF0 | (cp >> 18)), static_cast<char>(0x80 | ((cp >> 12) & 0x3F)),
+          static_cast<char>(0x80 | ((cp >> 6) & 0x3F)), static_cast<char>(0x80 | (cp & 0x3F))};
+}
+
+// Feeds each input (hex-encoded, one per line, available to the script as `t`,
+// the decoded text) to Python and compares its printed line with ours.
+// Returns the number of mismatches, reporting the first few.
+std::size_t compare_with_python(const std::string& py, const std::string& body,
+                                const std::vector<std::string>& inputs,
+                                const std::vector<std::string>& ours) {
+  vexil::test::TempDir dir;
+  std::string lines;
+  for (const auto& in : inputs) lines += hex(in) + "\n";
+  vexil::test::write_file(dir / "in.txt", lines);
+  const std::string script =
+      "import sys, numpy as np\n"
+      "for line in open(sys.argv[1]):\n"
+      "    t = bytes.fromhex(line.strip()).decode()\n" + body;
+  auto r = vexil::test::run_program({py, "-c", script, dir / "in.txt"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  std::istringstream out(r.out);
+  std::string line;
+  std::size_t i = 0, mismatches = 0;
+  while (std::getline(out, line) && i < ours.size()) {
+    if (line != ours[i] && ++mismatches < 5) {
+      ADD_FAILURE() << "input " << str_repr(inputs[i]) << "\npython: " << line << "\nours:   " << ours[i];
+    }
+    ++i;
+  }
+  EXPECT_EQ(i, ours.size());
+  return mismatches;
+}
+
 }  // namespace
 
 TEST(FloatRepr, PythonVectors) {
@@ -157,44 +202,72 @@ TEST(ParseFloat, RejectsWhatPythonRejects) {
   }
 }
 
-// Cross-check against the reference interpreter on random values, where available.
-TEST(PythonCrossCheck, RandomValues) {
+// Cross-checks against the reference interpreter, where it is installed.
+TEST(PythonCrossCheck, NumberTexts) {
   const std::string py = vexil::test::system_python_with("numpy");
   if (py.empty()) GTEST_SKIP() << "no Python with NumPy";
   std::mt19937_64 rng(12345);
-  std::ostringstream input, expected_fields;
-  std::vector<std::string> ours;
-  for (int i = 0; i < 3000; ++i) {
+  std::vector<std::string> inputs, ours;
+  while (inputs.size() < 3000) {
     std::uint64_t bits = rng();
     double d;
     std::memcpy(&d, &bits, sizeof d);
-    if (i % 3 == 1) d = std::ldexp(static_cast<double>(rng() >> 11), -static_cast<int>(rng() % 80));
-    if (!std::isfinite(d)) continue;
+    if (inputs.size() % 3 == 1) d = std::ldexp(static_cast<double>(rng() >> 11), -static_cast<int>(rng() % 80));
     float f = f32_from_bits(static_cast<std::uint32_t>(rng()));
-    if (!std::isfinite(f)) continue;
-    input << fmt::format("{} {}\n", float_repr(d), float_repr(static_cast<double>(f)));
+    if (!std::isfinite(d) || !std::isfinite(f)) continue;
+    inputs.push_back(float_repr(d) + " " + float_repr(static_cast<double>(f)));
     ours.push_back(float_repr(d) + "|" + format_g4(d) + "|" + format_fixed(d, 1) + "|" + format_fixed(d, 2) +
                    "|" + float32_str(f));
   }
-  vexil::test::TempDir dir;
-  vexil::test::write_file(dir / "in.txt", input.str());
-  const std::string script =
-      "import sys, numpy as np\n"
-      "for line in open(sys.argv[1]):\n"
-      "    a, b = line.split()\n"
-      "    d = float(a)\n"
-      "    print(f'{d!r}|{d:.4g}|{d:.1f}|{d:.2f}|{str(np.float32(float(b)))}')\n";
-  auto r = vexil::test::run_program({py, "-c", script, dir / "in.txt"});
-  ASSERT_EQ(r.status, 0) << r.err;
-  std::istringstream lines(r.out);
-  std::string line;
-  std::size_t i = 0, mismatches = 0;
-  while (std::getline(lines, line) && i < ours.size()) {
-    if (line != ours[i]) {
-      if (++mismatches < 5) ADD_FAILURE() << "python: " << line << "\nours:   " << ours[i];
-    }
-    ++i;
+  EXPECT_EQ(compare_with_python(py,
+                                "    a, b = t.split(); d = float(a)\n"
+                                "    print(f'{d!r}|{d:.4g}|{d:.1f}|{d:.2f}|' + str(np.float32(float(b))))\n",
+                                inputs, ours),
+            0u);
+}
+
+// float() on texts assembled from the pieces that matter to its grammar.
+TEST(PythonCrossCheck, ParseFloat) {
+  const std::string py = vexil::test::system_python_with("numpy");
+  if (py.empty()) GTEST_SKIP() << "no Python with NumPy";
+  const char* pieces[] = {"1", "0", "9", "_", ".", "e", "E", "+", "-", " ", "\t", "inf", "nan", "x",
+                          "\u0663", "\u00a0", "\u2003", "\x1c", "infinity", "I", "N", ",", "5e-400", "1e309"};
+  std::mt19937 rng(7);
+  std::vector<std::string> inputs, ours;
+  std::size_t accepted = 0;
+  for (int i = 0; i < 20000; ++i) {
+    std::string t;
+    for (int k = 0, n = 1 + static_cast<int>(rng() % 6); k < n; ++k) t += pieces[rng() % std::size(pieces)];
+    double v = 0;
+    bool ok = parse_float(t, v);
+    accepted += ok;
+    inputs.push_back(t);
+    ours.push_back(ok ? float_repr(v) : "ERR");
   }
-  EXPECT_EQ(i, ours.size());
-  EXPECT_EQ(mismatches, 0u);
+  EXPECT_GT(accepted, 1000u);  // the generator must reach the accepting paths too
+  EXPECT_EQ(compare_with_python(py,
+                                "    try: print(repr(float(t)))\n"
+                                "    except ValueError: print('ERR')\n",
+                                inputs, ours),
+            0u);
+}
+
+// repr() of random texts: quoting, escapes and the printable table.
+TEST(PythonCrossCheck, StrRepr) {
+  const std::string py = vexil::test::system_python_with("numpy");
+  if (py.empty()) GTEST_SKIP() << "no Python with NumPy";
+  std::mt19937 rng(11);
+  const std::uint32_t tops[] = {0x80, 0x800, 0x3400, 0x10000, 0x110000};
+  std::vector<std::string> inputs, ours;
+  for (int i = 0; i < 5000; ++i) {
+    std::string t;
+    for (int k = 0, n = static_cast<int>(rng() % 8); k < n; ++k) {
+      std::uint32_t cp = rng() % tops[rng() % std::size(tops)];
+      if ((cp >= 0xD800 && cp <= 0xDFFF) || rng() % 4 == 0) cp = static_cast<unsigned char>("'\"\\ a"[rng() % 5]);
+      t += utf8(cp);
+    }
+    inputs.push_back(t);
+    ours.push_back(hex(str_repr(t)));
+  }
+  EXPECT_EQ(compare_with_python(py, "    print(repr(t).encode().hex())\n", inputs, ours), 0u);
 }
