@@ -1,5 +1,6 @@
 #include "loaders/tiff/gdal_util.hpp"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -142,6 +143,10 @@ ScopedConfig::~ScopedConfig() {
 }
 
 Dataset open_raster(const std::string& path, const char* const* drivers) {
+  // GDAL would wait forever on a FIFO with no writer.
+  struct stat st;
+  if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode))
+    throw IOError(fmt::format("'{}' is not a regular file", path));
   register_drivers();
   ErrorCapture errors;
   GDALDatasetH ds = GDALOpenEx(path.c_str(), GDAL_OF_RASTER | GDAL_OF_READONLY | GDAL_OF_VERBOSE_ERROR,
