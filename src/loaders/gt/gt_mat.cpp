@@ -1,0 +1,562 @@
+// Ground-truth MAT-files through matio (Level 4, 5 and 7.3). The label map
+// keeps the element type stored in the file, as scipy's loadmat gives it:
+// MATLAB stores integer-valued doubles compactly (a double class whose data
+// element is miUINT8), and matio widens them back to the class type, so for
+// Level 5 files the stored type is read from the element tags here.
+#include <unistd.h>
+#include <sys/stat.h>
+#include <zlib.h>
+
+#include <matio.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <complex>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include <fmt/format.h>
+
+#include "core/errors.hpp"
+#include "loaders/gt/gt_readers.hpp"
+
+namespace vexil::convert::internal {
+namespace {
+
+// --- matio's log: kept quiet, its last error becomes part of ours --------
+
+std::mutex g_log_mutex;
+std::string g_last_log;
+
+void capture_log(int level, char* message) {
+  if (!(level & (MATIO_LOG_LEVEL_ERROR | MATIO_LOG_LEVEL_CRITICAL)) || !message) return;
+  std::lock_guard<std::mutex> lock(g_log_mutex);
+  g_last_log = message;
+}
+
+void init_log() {
+  static std::once_flag once;
+  std::call_once(once, [] { Mat_LogInitFunc("vexil", capture_log); });
+  std::lock_guard<std::mutex> lock(g_log_mutex);
+  g_last_log.clear();
+}
+
+std::string take_log() {
+  std::lock_guard<std::mutex> lock(g_log_mutex);
+  std::string s;
+  s.swap(g_last_log);
+  // matio's HDF5 messages span several lines; the first says what failed.
+  if (auto nl = s.find('\n'); nl != std::string::npos) s.resize(nl);
+  return s;
+}
+
+std::string with_reason(std::string msg) {
+  std::string reason = take_log();
+  if (!reason.empty()) msg += " (" + reason + ")";
+  return msg;
+}
+
+// --- Level 5 element tags ----------------------------------------------
+
+constexpr std::uint32_t miINT8 = 1, miUINT8 = 2, miINT16 = 3, miUINT16 = 4, miINT32 = 5, miUINT32 = 6,
+                        miSINGLE = 7, miDOUBLE = 9, miINT64 = 12, miUINT64 = 13, miMATRIX = 14,
+                        miCOMPRESSED = 15;
+// The head of a miMATRIX element (flags, dimensions, name, first data tag)
+// fits in far less than this unless the dimension list is absurd.
+constexpr std::size_t kHeadBytes = 64 * 1024;
+
+std::uint32_t load_u32(const unsigned char* p, bool swap) {
+  std::uint32_t v;
+  std::memcpy(&v, p, 4);
+  return swap ? __builtin_bswap32(v) : v;
+}
+
+struct SubElement {
+  std::uint32_t type = 0;
+  std::uint32_t nbytes = 0;
+  const unsigned char* data = nullptr;
+  std::size_t total = 0;  // bytes the sub-element occupies, padding included
+};
+
+// Reads one tag at p; the data may lie past `avail` (only the tag is needed
+// for the data element).
+bool read_tag(const unsigned char* p, std::size_t avail, bool swap, SubElement& e) {
+  if (avail < 8) return false;
+  std::uint32_t first = load_u32(p, swap);
+  if (first >> 16) {  // small data element: size and type share the first word
+    e.type = first & 0xFFFF;
+    e.nbytes = first >> 16;
+    if (e.nbytes > 4) return false;
+    e.data = p + 4;
+    e.total = 8;
+    return true;
+  }
+  e.type = first;
+  e.nbytes = load_u32(p + 4, swap);
+  e.data = p + 8;
+  e.total = 8 + ((static_cast<std::size_t>(e.nbytes) + 7) / 8) * 8;
+  return true;
+}
+
+struct StoredVar {
+  std::string name;
+  std::uint32_t data_type = 0;       // tag of the real-part data element
+  std::uint32_t data_nbytes = 0;     // its declared length
+  std::uint64_t matrix_nbytes = 0;   // declared length of the miMATRIX payload
+  std::uint64_t data_end = 0;        // where the data element ends, from the miMATRIX tag
+  std::uint64_t count = 0;           // product of the dimensions (saturated)
+  bool numeric = false;              // a numeric or logical class
+};
+
+std::size_t mat_type_size(std::uint32_t t) {
+  switch (t) {
+    case miINT8: case miUINT8: return 1;
+    case miINT16: case miUINT16: return 2;
+    case miINT32: case miUINT32: case miSINGLE: return 4;
+    case miDOUBLE: case miINT64: case miUINT64: return 8;
+    default: return 0;
+  }
+}
+
+// The name, dimensions and stored data type of one miMATRIX element whose
+// bytes (tag included) start at p; nullopt when the head is not all there.
+std::optional<StoredVar> parse_matrix_head(const unsigned char* p, std::size_t n, bool swap) {
+  SubElement m;
+  if (!read_tag(p, n, swap, m) || m.type != miMATRIX) return std::nullopt;
+  std::size_t pos = 8;
+  SubElement flags, dims, name, data;
+  if (!read_tag(p + pos, n - pos, swap, flags) || flags.total > n - pos || flags.nbytes < 4) return std::nullopt;
+  pos += flags.total;
+  if (pos > n || !read_tag(p + pos, n - pos, swap, dims) || dims.total > n - pos) return std::nullopt;
+  pos += dims.total;
+  if (pos > n || !read_tag(p + pos, n - pos, swap, name) || name.total > n - pos) return std::nullopt;
+  pos += name.total;
+  if (pos > n || !read_tag(p + pos, n - pos, swap, data)) return std::nullopt;
+  StoredVar v;
+  v.name.assign(reinterpret_cast<const char*>(name.data), name.nbytes);
+  v.data_type = data.type;
+  v.data_nbytes = data.nbytes;
+  v.matrix_nbytes = m.nbytes;
+  v.data_end = pos + (data.data - (p + pos)) + static_cast<std::uint64_t>(data.nbytes);
+  const std::uint32_t cls = load_u32(flags.data, swap) & 0xFF;
+  v.numeric = cls >= 6 && cls <= 15;  // mxDOUBLE .. mxUINT64
+  unsigned __int128 count = 1;
+  for (std::uint32_t i = 0; i + 4 <= dims.nbytes; i += 4) {
+    const auto d = static_cast<std::int32_t>(load_u32(dims.data + i, swap));
+    count *= static_cast<std::uint64_t>(d < 0 ? 0 : d);
+    if (count > UINT64_MAX) count = UINT64_MAX;
+  }
+  v.count = static_cast<std::uint64_t>(count);
+  return v;
+}
+
+// Inflates a miCOMPRESSED element. Keeps the first kHeadBytes of output;
+// with `whole`, runs to the end of the stream and reports its total length
+// (nullopt-like -1 when the stream is broken or ends early).
+struct Inflated {
+  std::vector<unsigned char> head;
+  std::uint64_t total = 0;
+  bool complete = false;
+};
+
+Inflated inflate_element(std::FILE* f, std::uint32_t nbytes, bool whole, bool swap) {
+  Inflated r;
+  z_stream zs{};
+  if (inflateInit(&zs) != Z_OK) return r;
+  std::vector<unsigned char> out(kHeadBytes), sink(whole ? 256 * 1024 : 0);
+  std::vector<unsigned char> in(64 * 1024);
+  std::size_t left = nbytes, produced = 0;
+  int rc = Z_OK;
+  while (left > 0 && rc == Z_OK) {
+    const std::size_t chunk = std::min(left, in.size());
+    if (std::fread(in.data(), 1, chunk, f) != chunk) break;
+    left -= chunk;
+    zs.next_in = in.data();
+    zs.avail_in = static_cast<uInt>(chunk);
+    while (zs.avail_in > 0 && rc == Z_OK) {
+      if (produced < out.size()) {
+        zs.next_out = out.data() + produced;
+        zs.avail_out = static_cast<uInt>(out.size() - produced);
+        rc = inflate(&zs, Z_NO_FLUSH);
+        produced = out.size() - zs.avail_out;
+      } else if (whole) {
+        zs.next_out = sink.data();
+        zs.avail_out = static_cast<uInt>(sink.size());
+        rc = inflate(&zs, Z_NO_FLUSH);
+      } else {
+        break;
+      }
+    }
+    if (!whole && (produced >= out.size() || parse_matrix_head(out.data(), produced, swap))) break;
+  }
+  r.complete = rc == Z_STREAM_END;
+  r.total = zs.total_out;
+  out.resize(produced);
+  r.head = std::move(out);
+  inflateEnd(&zs);
+  return r;
+}
+
+struct Level5Var {
+  StoredVar head;
+  std::uint64_t offset = 0;  // of the top-level element's tag
+  std::uint32_t nbytes = 0;  // of the top-level element's payload
+  bool compressed = false;
+};
+
+struct Level5Scan {
+  std::map<std::string, Level5Var> vars;  // first element of each name
+  bool swap = false;
+};
+
+using FilePtr = std::unique_ptr<std::FILE, int (*)(std::FILE*)>;
+
+// Every top-level element of a Level 5 file: its variable's name, stored
+// data type and extent. Elements running past the end of the file mean a
+// truncated file, refused before matio reads it.
+Level5Scan scan_level5(const std::string& path) {
+  Level5Scan scan;
+  FilePtr f(std::fopen(path.c_str(), "rb"), std::fclose);
+  if (!f) return scan;
+  unsigned char header[128];
+  if (std::fread(header, 1, 128, f.get()) != 128) return scan;
+  const bool swap = scan.swap = header[126] == 'M' && header[127] == 'I';
+  struct stat st;
+  if (::fstat(fileno(f.get()), &st) != 0) return scan;
+  const std::uint64_t size = static_cast<std::uint64_t>(st.st_size);
+  std::uint64_t offset = 128;
+  while (offset + 8 <= size) {
+    unsigned char tag[8];
+    if (std::fseek(f.get(), static_cast<long>(offset), SEEK_SET) != 0 || std::fread(tag, 1, 8, f.get()) != 8) break;
+    const std::uint32_t type = load_u32(tag, swap);
+    const std::uint32_t nbytes = load_u32(tag + 4, swap);
+    if (type >> 16) break;  // not a top-level element: leave the rest to matio
+    if (nbytes > size - offset - 8)
+      throw ValueError(fmt::format(
+          "MAT-file {} is truncated or corrupt: the element at byte {} claims {} bytes, but only {} remain", path,
+          offset, nbytes, size - offset - 8));
+    std::optional<StoredVar> v;
+    if (type == miMATRIX) {
+      std::vector<unsigned char> head(8 + std::min<std::size_t>(nbytes, kHeadBytes));
+      std::memcpy(head.data(), tag, 8);
+      if (std::fread(head.data() + 8, 1, head.size() - 8, f.get()) == head.size() - 8)
+        v = parse_matrix_head(head.data(), head.size(), swap);
+    } else if (type == miCOMPRESSED) {
+      Inflated z = inflate_element(f.get(), nbytes, false, swap);
+      v = parse_matrix_head(z.head.data(), z.head.size(), swap);
+    }
+    if (v && !scan.vars.count(v->name)) scan.vars.emplace(v->name, Level5Var{*v, offset, nbytes, type == miCOMPRESSED});
+    offset += 8 + static_cast<std::uint64_t>(nbytes);
+  }
+  return scan;
+}
+
+// The chosen variable's data element must hold every element its
+// dimensions promise, inside its own element; matio would otherwise hand
+// back a buffer partly made of nothing it read.
+void check_level5_extent(const std::string& path, const Level5Scan& scan, const std::string& name) {
+  auto it = scan.vars.find(name);
+  if (it == scan.vars.end()) return;
+  const Level5Var& lv = it->second;
+  StoredVar head = lv.head;
+  const std::size_t tsize = mat_type_size(head.data_type);
+  if (!head.numeric || tsize == 0) return;
+  auto corrupt = [&](const std::string& why) {
+    return ValueError(fmt::format("MAT-file {}: variable '{}' is truncated or corrupt ({})", path, name, why));
+  };
+  unsigned __int128 need = static_cast<unsigned __int128>(head.count) * tsize;
+  if (need > head.data_nbytes)
+    throw corrupt(fmt::format("its dimensions need {} bytes of data, its data element holds {}",
+                              static_cast<std::uint64_t>(need > UINT64_MAX ? UINT64_MAX : need), head.data_nbytes));
+  std::uint64_t matrix_total = 8 + head.matrix_nbytes;
+  if (lv.compressed) {
+    FilePtr f(std::fopen(path.c_str(), "rb"), std::fclose);
+    if (!f || std::fseek(f.get(), static_cast<long>(lv.offset + 8), SEEK_SET) != 0)
+      throw IOError("Cannot reopen " + path);
+    Inflated z = inflate_element(f.get(), lv.nbytes, true, scan.swap);
+    if (!z.complete) throw corrupt("its compressed data is damaged or cut short");
+    if (matrix_total > z.total) throw corrupt("its compressed data ends early");
+  } else if (matrix_total > 8 + static_cast<std::uint64_t>(lv.nbytes)) {
+    throw corrupt("its matrix element runs past its end");
+  }
+  if (head.data_end > matrix_total) throw corrupt("its data element runs past the matrix element");
+}
+
+std::optional<DType> dtype_of_mat_type(std::uint32_t t) {
+  switch (t) {
+    case miINT8: return DType::Int8;
+    case miUINT8: return DType::UInt8;
+    case miINT16: return DType::Int16;
+    case miUINT16: return DType::UInt16;
+    case miINT32: return DType::Int32;
+    case miUINT32: return DType::UInt32;
+    case miSINGLE: return DType::Float32;
+    case miDOUBLE: return DType::Float64;
+    case miINT64: return DType::Int64;
+    case miUINT64: return DType::UInt64;
+    default: return std::nullopt;
+  }
+}
+
+std::optional<DType> dtype_of_class(matio_classes c) {
+  switch (c) {
+    case MAT_C_DOUBLE: return DType::Float64;
+    case MAT_C_SINGLE: return DType::Float32;
+    case MAT_C_INT8: return DType::Int8;
+    case MAT_C_UINT8: return DType::UInt8;
+    case MAT_C_INT16: return DType::Int16;
+    case MAT_C_UINT16: return DType::UInt16;
+    case MAT_C_INT32: return DType::Int32;
+    case MAT_C_UINT32: return DType::UInt32;
+    case MAT_C_INT64: return DType::Int64;
+    case MAT_C_UINT64: return DType::UInt64;
+    default: return std::nullopt;
+  }
+}
+
+std::optional<DType> dtype_of_data(matio_types t) { return dtype_of_mat_type(static_cast<std::uint32_t>(t)); }
+
+// --- the variables -------------------------------------------------------
+
+struct Candidate {
+  std::string name;
+  Shape shape;
+  unsigned __int128 count = 0;
+};
+
+using MatPtr = std::unique_ptr<mat_t, int (*)(mat_t*)>;
+
+std::uint64_t physical_memory() {
+  const long pages = ::sysconf(_SC_PHYS_PAGES);
+  const long page = ::sysconf(_SC_PAGE_SIZE);
+  if (pages <= 0 || page <= 0) return UINT64_MAX;
+  return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page);
+}
+
+Strides fortran_strides(const Shape& shape, std::size_t item) {
+  Strides s(shape.size());
+  std::int64_t step = static_cast<std::int64_t>(item);
+  for (std::size_t i = 0; i < shape.size(); ++i) {
+    s[i] = step;
+    step *= std::max<std::int64_t>(shape[i], 1);
+  }
+  return s;
+}
+
+// Copies `n` values of type From into a new Fortran-ordered array of type To,
+// refusing any value that does not survive the trip (the stored type is the
+// one the values came from, so a mismatch means the file is inconsistent).
+template <class From, class To>
+NDArray narrow_to(const From* src, std::int64_t n, const Shape& shape, const std::string& name,
+                  const std::string& path) {
+  NDArray out = NDArray::allocate(dtype_of_v<To>, shape);
+  auto* dst = reinterpret_cast<To*>(out.mutable_data());
+  for (std::int64_t i = 0; i < n; ++i) {
+    const From v = src[i];
+    const To t = static_cast<To>(v);
+    bool exact;
+    if constexpr (std::is_floating_point_v<From> && std::is_integral_v<To>) {
+      exact = std::isfinite(v) && v >= static_cast<From>(std::numeric_limits<To>::lowest()) &&
+              v <= static_cast<From>(std::numeric_limits<To>::max()) && static_cast<From>(t) == v;
+    } else if constexpr (std::is_floating_point_v<To>) {
+      exact = static_cast<From>(t) == v || (std::isnan(static_cast<double>(v)));
+    } else {
+      exact = std::cmp_equal(t, v);
+    }
+    if (!exact)
+      throw ValueError(fmt::format("MAT-file {}: variable '{}' holds a value that its stored type cannot hold", path,
+                                   name));
+    dst[i] = t;
+  }
+  return NDArray::view(dtype_of_v<To>, shape, fortran_strides(shape, sizeof(To)), out.mutable_data(),
+                       out.keep_alive());
+}
+
+NDArray convert_to_storage(const void* data, DType from, DType to, std::int64_t n, const Shape& shape,
+                           const std::string& name, const std::string& path) {
+  return visit_dtype(from, [&](auto f) -> NDArray {
+    using From = decltype(f);
+    if constexpr (std::is_same_v<From, bool> || !std::is_arithmetic_v<From>) {
+      throw ValueError("unexpected element type");
+    } else {
+      return visit_dtype(to, [&](auto t) -> NDArray {
+        using To = decltype(t);
+        if constexpr (std::is_same_v<To, bool> || !std::is_arithmetic_v<To>) {
+          throw ValueError("unexpected element type");
+        } else {
+          return narrow_to<From, To>(static_cast<const From*>(data), n, shape, name, path);
+        }
+      });
+    }
+  });
+}
+
+}  // namespace
+
+NDArray read_gt_mat(const std::string& path, std::string& mat_key) {
+  init_log();
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) {
+    if (errno == ENOENT) throw FileNotFoundError("[Errno 2] No such file or directory: '" + path + "'");
+    throw IOError(fmt::format("[Errno {}] {}: '{}'", errno, std::strerror(errno), path));
+  }
+  if (S_ISDIR(st.st_mode)) throw IOError("[Errno 21] Is a directory: '" + path + "'");
+  if (st.st_size == 0) throw ValueError("MAT-file " + path + " is empty");
+
+  MatPtr mat(Mat_Open(path.c_str(), MAT_ACC_RDONLY), Mat_Close);
+  if (!mat) throw ValueError(with_reason("Cannot read " + path + ": not a MAT-file (Level 4, 5 or 7.3)"));
+  const mat_ft version = Mat_GetVersion(mat.get());
+
+  Level5Scan level5;
+  if (version == MAT_FT_MAT5) level5 = scan_level5(path);
+
+  // Numeric and logical arrays only: text, cells, structs, sparse matrices
+  // and objects are not label maps.
+  std::vector<Candidate> candidates;
+  for (;;) {
+    matvar_t* info = Mat_VarReadNextInfo(mat.get());
+    if (!info) break;
+    std::unique_ptr<matvar_t, void (*)(matvar_t*)> guard(info, Mat_VarFree);
+    if (!info->name || info->name[0] == '_') continue;
+    if (!dtype_of_class(info->class_type) && !info->isLogical) continue;
+    if (info->rank < 0 || (info->rank > 0 && !info->dims)) continue;
+    Candidate c;
+    c.name = info->name;
+    c.count = 1;
+    for (int i = 0; i < info->rank; ++i) {
+      if (info->dims[i] > static_cast<std::size_t>(INT64_MAX))
+        throw ValueError(fmt::format("MAT-file {}: variable '{}' has an impossible dimension", path, c.name));
+      c.shape.push_back(static_cast<std::int64_t>(info->dims[i]));
+      c.count *= info->dims[i];
+      if (c.count > (static_cast<unsigned __int128>(1) << 100)) c.count = static_cast<unsigned __int128>(1) << 100;
+    }
+    candidates.push_back(std::move(c));
+  }
+  const std::string scan_error = take_log();
+  if (candidates.empty()) {
+    std::string msg = "No numeric array variable found in " + path;
+    if (!scan_error.empty()) msg += " (" + scan_error + ")";
+    throw ValueError(msg);
+  }
+
+  const Candidate* chosen = nullptr;
+  if (candidates.size() == 1) chosen = &candidates[0];
+  for (const char* preferred : {"gt", "groundtruth"}) {
+    if (chosen) break;
+    for (const auto& c : candidates)
+      if (c.name == preferred) {
+        chosen = &c;
+        break;
+      }
+  }
+  if (!chosen) {
+    for (const auto& c : candidates)
+      if (!chosen || c.count > chosen->count) chosen = &c;
+  }
+
+  // Refuse what cannot fit before matio tries to allocate it.
+  {
+    const unsigned __int128 bytes = chosen->count * 16;
+    if (bytes > physical_memory())
+      throw ValueError(fmt::format("MAT-file {}: variable '{}' of shape {} is larger than this machine's memory",
+                                   path, chosen->name, shape_str(chosen->shape)));
+  }
+
+  if (version == MAT_FT_MAT5) check_level5_extent(path, level5, chosen->name);
+
+  if (Mat_Rewind(mat.get()) != 0) throw IOError(with_reason("Cannot rewind MAT-file " + path));
+  matvar_t* raw = Mat_VarRead(mat.get(), chosen->name.c_str());
+  if (!raw) throw IOError(with_reason(fmt::format("Cannot read variable '{}' from {}", chosen->name, path)));
+  std::shared_ptr<void> keep(raw, [](void* p) { Mat_VarFree(static_cast<matvar_t*>(p)); });
+  take_log();
+
+  const std::string& name = chosen->name;
+  auto corrupt = [&](const char* what) {
+    return ValueError(fmt::format("MAT-file {}: variable '{}' is corrupt ({})", path, name, what));
+  };
+  if (raw->rank != static_cast<int>(chosen->shape.size()) || (raw->rank > 0 && !raw->dims))
+    throw corrupt("its dimensions changed between listing and reading");
+  Shape shape;
+  for (int i = 0; i < raw->rank; ++i) {
+    if (raw->dims[i] != static_cast<std::size_t>(chosen->shape[i]))
+      throw corrupt("its dimensions changed between listing and reading");
+    shape.push_back(chosen->shape[i]);
+  }
+  const std::int64_t n = NDArray::checked_size(shape);
+
+  std::optional<DType> held = dtype_of_data(raw->data_type);
+  if (!held) throw corrupt("unknown data type");
+  const std::size_t item = itemsize(*held);
+  if (raw->data_size > 0 && static_cast<std::size_t>(raw->data_size) != item) throw corrupt("element size mismatch");
+
+  mat_key = name;
+  if (n == 0) {
+    DType t = *held;
+    if (raw->isLogical) t = DType::Bool;
+    else if (raw->isComplex) t = *held == DType::Float32 ? DType::Complex64 : DType::Complex128;
+    return NDArray::allocate(t, shape);
+  }
+  if (!raw->data) throw corrupt("no data");
+
+  if (raw->isComplex) {
+    if (*held != DType::Float64 && *held != DType::Float32 && !is_integer(*held)) throw corrupt("complex data type");
+    const auto* split = static_cast<const mat_complex_split_t*>(raw->data);
+    if (!split->Re || !split->Im) throw corrupt("no data");
+    const DType out_t = *held == DType::Float32 ? DType::Complex64 : DType::Complex128;
+    NDArray out = NDArray::allocate(out_t, shape);
+    visit_dtype(*held, [&](auto v) {
+      using T = decltype(v);
+      if constexpr (std::is_arithmetic_v<T> && !std::is_same_v<T, bool>) {
+        const T* re = static_cast<const T*>(split->Re);
+        const T* im = static_cast<const T*>(split->Im);
+        if (out_t == DType::Complex64) {
+          auto* dst = reinterpret_cast<std::complex<float>*>(out.mutable_data());
+          for (std::int64_t i = 0; i < n; ++i) dst[i] = {static_cast<float>(re[i]), static_cast<float>(im[i])};
+        } else {
+          auto* dst = reinterpret_cast<std::complex<double>*>(out.mutable_data());
+          for (std::int64_t i = 0; i < n; ++i) dst[i] = {static_cast<double>(re[i]), static_cast<double>(im[i])};
+        }
+      }
+    });
+    return NDArray::view(out_t, shape, fortran_strides(shape, itemsize(out_t)), out.mutable_data(),
+                         out.keep_alive());
+  }
+
+  if (raw->nbytes < static_cast<std::size_t>(n) * item) throw corrupt("less data than its dimensions need");
+
+  if (raw->isLogical) {
+    if (item != 1) {
+      NDArray out = NDArray::allocate(DType::Bool, shape);
+      auto* b = reinterpret_cast<unsigned char*>(out.mutable_data());
+      const auto* src = static_cast<const unsigned char*>(raw->data);
+      for (std::int64_t i = 0; i < n; ++i) {
+        bool nonzero = false;
+        for (std::size_t k = 0; k < item; ++k) nonzero = nonzero || src[i * item + k] != 0;
+        b[i] = nonzero;
+      }
+      return NDArray::view(DType::Bool, shape, fortran_strides(shape, 1), out.mutable_data(), out.keep_alive());
+    }
+    auto* b = static_cast<unsigned char*>(raw->data);
+    for (std::int64_t i = 0; i < n; ++i) b[i] = b[i] != 0;  // C++ bool must be 0 or 1
+    return NDArray::view(DType::Bool, shape, fortran_strides(shape, 1), static_cast<std::byte*>(raw->data), keep);
+  }
+
+  if (auto it = level5.vars.find(name); it != level5.vars.end()) {
+    if (auto storage = dtype_of_mat_type(it->second.head.data_type); storage && *storage != *held)
+      return convert_to_storage(raw->data, *held, *storage, n, shape, name, path);
+  }
+  return NDArray::view(*held, shape, fortran_strides(shape, item), static_cast<std::byte*>(raw->data), keep);
+}
+
+}  // namespace vexil::convert::internal
