@@ -179,7 +179,7 @@ TEST(Mat73Writer, StridedViewsAcrossManyChunks) {
   NDArray crop = hwc.window(2, 21, 1, 18);
   for (std::size_t bytes : {std::size_t{64}, std::size_t{200}, std::size_t{1000}}) {
     for (int threads : {1, 3}) {
-      const Mat73Options o{threads, -1, bytes};
+      const Mat73Options o{.threads = threads, .chunk_bytes = bytes};
       const auto chunk = mat73_chunk_dims(crop, o);
       ASSERT_EQ(chunk.size(), 3u);
       std::uint64_t chunk_bytes = 2;
@@ -187,16 +187,19 @@ TEST(Mat73Writer, StridedViewsAcrossManyChunks) {
       EXPECT_LE(chunk_bytes, bytes);
       expect_roundtrip<std::uint16_t>(crop, MAT_C_UINT16, o);
       expect_roundtrip<std::uint16_t>(hwc, MAT_C_UINT16, o);
+      Mat73Options with_zlib = o;
+      with_zlib.method = DeflateMethod::Zlib;
+      expect_roundtrip<std::uint16_t>(crop, MAT_C_UINT16, with_zlib);
     }
   }
   // 16-byte elements through the same gather; 9 rows of 16 bytes under a
   // 100-byte bound are split evenly (5 + 4), not 6 + a mostly padded 3.
   const NDArray z = complex_cube<double>({9, 5, 3}).transpose({0, 2, 1});
-  EXPECT_EQ(mat73_chunk_dims(z, Mat73Options{2, -1, 100}), (std::vector<std::uint64_t>{1, 1, 5}));
-  expect_complex_roundtrip<double>(z, MAT_C_DOUBLE, Mat73Options{2, -1, 100});
+  EXPECT_EQ(mat73_chunk_dims(z, Mat73Options{.threads = 2, .chunk_bytes = 100}), (std::vector<std::uint64_t>{1, 1, 5}));
+  expect_complex_roundtrip<double>(z, MAT_C_DOUBLE, Mat73Options{.threads = 2, .chunk_bytes = 100});
   expect_roundtrip<std::uint64_t>(
       filled<std::uint64_t>({9, 5, 3}, [](auto i) { return std::uint64_t(i) << 40; }).transpose({2, 1, 0}),
-      MAT_C_UINT64, Mat73Options{2, 9, 100});
+      MAT_C_UINT64, Mat73Options{.threads = 2, .method = DeflateMethod::Zlib, .level = 9, .chunk_bytes = 100});
 }
 
 TEST(Mat73Writer, ChunksFollowBandPlanes) {
@@ -257,7 +260,7 @@ TEST(Mat73Writer, AttributesAsH5pySeesThem) {
   TempDir dir;
   write_mat73(dir / "a.mat", "data",
               filled<std::int16_t>({4, 6, 3}, [](auto i) { return std::int16_t(i - 20); }).transpose({1, 0, 2}),
-              Mat73Options{2, -1, 64});
+              Mat73Options{.threads = 2, .chunk_bytes = 64});
   NDArray flags = filled<std::uint8_t>({3, 2}, [](auto i) { return std::uint8_t(i & 1); });
   write_mat73(dir / "b.mat", "gt", NDArray::view(DType::Bool, flags.shape(), flags.strides(), flags.mutable_data(),
                                                  flags.keep_alive()));
@@ -324,7 +327,7 @@ TEST(Mat73Writer, AtomicReplaceAndNoLeftoversOnFailure) {
   // Refused names never create anything.
   EXPECT_THROW(write_mat73(dir / "n.mat", "a/b", a), ValueError);
   EXPECT_THROW(write_mat73(dir / "n.mat", "", a), ValueError);
-  EXPECT_THROW(write_mat73(dir / "missing/n.mat", "x", a), IOError);
+  EXPECT_THROW(write_mat73(dir / "missing/n.mat", "x", a), FileNotFoundError);
 
   // The file is complete when renaming onto a non-empty folder fails: the
   // temporary must still go.

@@ -1,29 +1,28 @@
 #include "output/mat73_writer.hpp"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <condition_variable>
-#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <exception>
 #include <limits>
 #include <map>
+#include <memory>
 #include <mutex>
-#include <random>
 #include <thread>
 
 #include <fmt/format.h>
 
 #include "core/errors.hpp"
+#include "output/atomic_file.hpp"
 
 #ifdef VEXIL_HAVE_HDF5
 #include <hdf5.h>
+#endif
+#ifdef VEXIL_HAVE_ISAL
+#include <isa-l/igzip_lib.h>
 #endif
 
 namespace vexil::output {
@@ -37,9 +36,6 @@ constexpr std::size_t kMaxChunkBytes = std::size_t{256} << 20;
 // default chunk cache size, so a reader going band by band inflates each
 // grouped chunk once rather than once per band.
 constexpr std::size_t kGroupBytes = std::size_t{1} << 20;
-// Level 1 deflates hyperspectral integers within a few percent of level 6
-// at about three times the speed.
-constexpr int kDefaultLevel = 1;
 
 // The array as MATLAB sees it: at least two dimensions; the unit axes
 // MATLAB adds have stride 0.
@@ -63,25 +59,6 @@ MatlabLayout matlab_layout(const NDArray& a) {
     m.strides = a.strides();
   }
   return m;
-}
-
-std::string_view matlab_class(DType t) {
-  switch (t) {
-    case DType::Bool: return "logical";
-    case DType::Int8: return "int8";
-    case DType::UInt8: return "uint8";
-    case DType::Int16: return "int16";
-    case DType::UInt16: return "uint16";
-    case DType::Int32: return "int32";
-    case DType::UInt32: return "uint32";
-    case DType::Int64: return "int64";
-    case DType::UInt64: return "uint64";
-    case DType::Float32:
-    case DType::Complex64: return "single";
-    case DType::Float64:
-    case DType::Complex128: break;
-  }
-  return "double";
 }
 
 std::size_t resolve_chunk_cap(const Mat73Options& o) {
@@ -164,6 +141,44 @@ void check_name(std::string_view name) {
 }
 
 #ifdef VEXIL_HAVE_HDF5
+
+std::string_view matlab_class(DType t) {
+  switch (t) {
+    case DType::Bool: return "logical";
+    case DType::Int8: return "int8";
+    case DType::UInt8: return "uint8";
+    case DType::Int16: return "int16";
+    case DType::UInt16: return "uint16";
+    case DType::Int32: return "int32";
+    case DType::UInt32: return "uint32";
+    case DType::Int64: return "int64";
+    case DType::UInt64: return "uint64";
+    case DType::Float32:
+    case DType::Complex64: return "single";
+    case DType::Float64:
+    case DType::Complex128: break;
+  }
+  return "double";
+}
+
+DeflateMethod resolve_method(DeflateMethod m) {
+  if (m == DeflateMethod::Auto) return isal_available() ? DeflateMethod::Isal : DeflateMethod::Zlib;
+  if (m == DeflateMethod::Isal && !isal_available())
+    throw ValueError("ISA-L deflate was requested but this build has no ISA-L");
+  return m;
+}
+
+// The defaults favour speed: the arrays written here are the largest ones.
+int resolve_level(DeflateMethod m, int level) {
+  if (m == DeflateMethod::Isal) {
+    if (level < 0) return 1;
+    if (level < 1 || level > 3) throw ValueError("ISA-L deflate levels are 1 to 3");
+    return level;
+  }
+  if (level < 0) return 1;
+  if (level < 1 || level > 9) throw ValueError("zlib deflate levels are 1 to 9");
+  return level;
+}
 
 // Copies a rows x cols plane (dst row length `dst_cols` elements). When the
 // source columns are not adjacent, rows are taken in tiles so each source
@@ -251,17 +266,31 @@ void gather_chunk(const ChunkPlan& p, std::uint64_t index, std::byte* out) {
   }
 }
 
+// One complete zlib stream per chunk, as HDF5's deflate filter stores it.
 class Deflater {
  public:
-  explicit Deflater(int level) {
+  Deflater(DeflateMethod method, int level) : method_(method), level_(level) {
+#ifdef VEXIL_HAVE_ISAL
+    if (method_ == DeflateMethod::Isal) {
+      isal_buf_size_ = level == 1 ? ISAL_DEF_LVL1_DEFAULT : level == 2 ? ISAL_DEF_LVL2_DEFAULT : ISAL_DEF_LVL3_DEFAULT;
+      isal_buf_ = std::make_unique<std::uint8_t[]>(isal_buf_size_);
+      isal_ = std::make_unique<isal_zstream>();
+      return;
+    }
+#endif
     if (deflateInit(&z_, level) != Z_OK) throw std::bad_alloc();
+    zlib_ready_ = true;
   }
-  ~Deflater() { deflateEnd(&z_); }
+  ~Deflater() {
+    if (zlib_ready_) deflateEnd(&z_);
+  }
   Deflater(const Deflater&) = delete;
   Deflater& operator=(const Deflater&) = delete;
 
-  // One complete zlib stream, as HDF5's deflate filter stores a chunk.
   std::size_t compress(const std::byte* in, std::size_t len, std::vector<unsigned char>& out) {
+#ifdef VEXIL_HAVE_ISAL
+    if (method_ == DeflateMethod::Isal) return compress_isal(in, len, out);
+#endif
     deflateReset(&z_);
     const std::size_t bound = deflateBound(&z_, static_cast<uLong>(len));
     if (out.size() < bound) out.resize(bound);
@@ -269,12 +298,42 @@ class Deflater {
     z_.avail_in = static_cast<uInt>(len);
     z_.next_out = out.data();
     z_.avail_out = static_cast<uInt>(out.size());
-    if (deflate(&z_, Z_FINISH) != Z_STREAM_END) throw IOError("deflate failed while compressing a chunk");
+    if (deflate(&z_, Z_FINISH) != Z_STREAM_END) throw IOError("zlib failed to compress a chunk");
     return out.size() - z_.avail_out;
   }
 
  private:
+#ifdef VEXIL_HAVE_ISAL
+  std::size_t compress_isal(const std::byte* in, std::size_t len, std::vector<unsigned char>& out) {
+    isal_zstream* s = isal_.get();
+    isal_deflate_init(s);
+    s->level = static_cast<std::uint32_t>(level_);
+    s->level_buf = isal_buf_.get();
+    s->level_buf_size = isal_buf_size_;
+    s->gzip_flag = IGZIP_ZLIB;
+    s->end_of_stream = 1;
+    s->flush = NO_FLUSH;
+    s->next_in = reinterpret_cast<std::uint8_t*>(const_cast<std::byte*>(in));
+    s->avail_in = static_cast<std::uint32_t>(len);
+    if (out.size() < len + len / 8 + 1024) out.resize(len + len / 8 + 1024);
+    std::size_t done = 0;
+    for (;;) {
+      s->next_out = out.data() + done;
+      s->avail_out = static_cast<std::uint32_t>(out.size() - done);
+      if (isal_deflate(s) != COMP_OK) throw IOError("ISA-L failed to compress a chunk");
+      done = out.size() - s->avail_out;
+      if (s->internal_state.state == ZSTATE_END) return done;
+      if (s->avail_out == 0) out.resize(out.size() * 2);
+    }
+  }
+  std::uint32_t isal_buf_size_ = 0;
+  std::unique_ptr<std::uint8_t[]> isal_buf_;
+  std::unique_ptr<isal_zstream> isal_;
+#endif
+  DeflateMethod method_;
+  int level_;
   z_stream z_{};
+  bool zlib_ready_ = false;
 };
 
 struct Compressed {
@@ -287,7 +346,8 @@ using ChunkSink = void (*)(void* ctx, std::uint64_t index, const unsigned char* 
 // Gathers and deflates every chunk on `threads` workers and hands them to
 // `sink` on the calling thread in chunk order (HDF5 is not thread-safe).
 // At most 2 x threads chunks wait at any time.
-void compress_chunks(const ChunkPlan& plan, int threads, int level, ChunkSink sink, void* ctx) {
+void compress_chunks(const ChunkPlan& plan, int threads, DeflateMethod method, int level, ChunkSink sink,
+                     void* ctx) {
   struct Shared {
     std::mutex m;
     std::condition_variable work_cv, ready_cv;
@@ -313,7 +373,7 @@ void compress_chunks(const ChunkPlan& plan, int threads, int level, ChunkSink si
   auto worker = [&] {
     try {
       std::vector<std::byte> raw(plan.chunk_bytes);
-      Deflater z(level);
+      Deflater z(method, level);
       for (;;) {
         std::uint64_t index;
         Compressed c;
@@ -398,50 +458,6 @@ std::vector<unsigned char> user_block() {
   block[126] = 'I';
   block[127] = 'M';
   return block;
-}
-
-// A name in the destination's folder that does not exist yet.
-std::string temporary_name(const std::string& path) {
-  const auto slash = path.rfind('/');
-  const std::string dir = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-  const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
-  std::random_device rd;
-  std::mt19937_64 rng((static_cast<std::uint64_t>(rd()) << 32) ^ rd() ^ static_cast<std::uint64_t>(getpid()));
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    std::string candidate = fmt::format("{}.{}.{:012x}.tmp", dir, base, rng() & 0xffffffffffffULL);
-    struct stat st;
-    if (lstat(candidate.c_str(), &st) != 0 && errno == ENOENT) return candidate;
-  }
-  throw IOError(fmt::format("cannot write '{}': no free temporary name in its folder", path));
-}
-
-// Removes the temporary file unless the write completed.
-struct TempFileGuard {
-  std::string path;
-  bool keep = false;
-  ~TempFileGuard() {
-    if (!keep && !path.empty()) ::unlink(path.c_str());
-  }
-};
-
-void write_user_block(const std::string& tmp, const std::string& path) {
-  const auto block = user_block();
-  const int fd = ::open(tmp.c_str(), O_WRONLY | O_CLOEXEC);
-  if (fd < 0) throw IOError(fmt::format("cannot write '{}': {}", path, std::strerror(errno)));
-  std::size_t done = 0;
-  while (done < block.size()) {
-    const ssize_t w = ::pwrite(fd, block.data() + done, block.size() - done, static_cast<off_t>(done));
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) {
-      const int e = errno;
-      ::close(fd);
-      throw IOError(fmt::format("cannot write '{}': {}", path, std::strerror(e)));
-    }
-    done += static_cast<std::size_t>(w);
-  }
-  // Flushed before the rename so a crash never leaves a partial file under the final name.
-  if (::fsync(fd) != 0 || ::close(fd) != 0)
-    throw IOError(fmt::format("cannot write '{}': {}", path, std::strerror(errno)));
 }
 
 // An HDF5 identifier closed on scope exit.
@@ -559,7 +575,7 @@ void write_hdf5_body(const std::string& tmp, const std::string& path, std::strin
   H5Handle fapl(H5Pcreate(H5P_FILE_ACCESS), H5Pclose);
   if (!fapl.valid() || H5Pset_fclose_degree(fapl.get(), H5F_CLOSE_STRONG) < 0)
     hdf5_failed(path, "set up file access");
-  H5Handle file(H5Fcreate(tmp.c_str(), H5F_ACC_EXCL, fcpl.get(), fapl.get()), H5Fclose);
+  H5Handle file(H5Fcreate(tmp.c_str(), H5F_ACC_TRUNC, fcpl.get(), fapl.get()), H5Fclose);
   if (!file.valid()) hdf5_failed(path, "create the file");
 
   if (array.empty()) {
@@ -583,7 +599,8 @@ void write_hdf5_body(const std::string& tmp, const std::string& path, std::strin
   }
 
   const ChunkPlan plan = make_plan(array, m, options);
-  const int level = options.level < 0 ? kDefaultLevel : std::clamp(options.level, 1, 9);
+  const DeflateMethod method = resolve_method(options.method);
+  const int level = resolve_level(method, options.level);
 
   const hid_t component = element_type(array.dtype());
   const bool complex = is_complex(array.dtype());
@@ -617,7 +634,7 @@ void write_hdf5_body(const std::string& tmp, const std::string& path, std::strin
   threads = static_cast<int>(std::clamp<std::uint64_t>(static_cast<std::uint64_t>(std::max(threads, 1)), 1,
                                                        plan.nchunks));
   DirectWrite ctx{dset.get(), &plan, &path};
-  compress_chunks(plan, threads, level, write_chunk, &ctx);
+  compress_chunks(plan, threads, method, level, write_chunk, &ctx);
 
   if (!dset.reset()) hdf5_failed(path, "close the dataset");
   if (!file.reset()) hdf5_failed(path, "finish the file");
@@ -644,15 +661,16 @@ void write_mat73(const std::string& path, std::string_view name, const NDArray& 
                  const Mat73Options& options) {
   check_name(name);
 #ifdef VEXIL_HAVE_HDF5
-  TempFileGuard guard{temporary_name(path)};
+  // HDF5 rewrites the (empty) temporary file through its own descriptor; the
+  // header goes into the user block it leaves free once HDF5 is done.
+  AtomicFile out(path);
   {
     QuietHdf5 quiet;
-    write_hdf5_body(guard.path, path, name, array, options);
+    write_hdf5_body(out.temp_path(), path, name, array, options);
   }
-  write_user_block(guard.path, path);
-  if (std::rename(guard.path.c_str(), path.c_str()) != 0)
-    throw IOError(fmt::format("cannot write '{}': {}", path, std::strerror(errno)));
-  guard.keep = true;
+  const auto block = user_block();
+  out.write_at(0, block.data(), block.size());
+  out.commit();
 #else
   (void)array;
   (void)options;

@@ -14,13 +14,15 @@
 #include <vector>
 
 #include "core/ndarray.hpp"
+#include "output/parallel_deflate.hpp"
 
 namespace vexil::output {
 
 struct Mat73Options {
-  int threads = 0;              // 0: all hardware threads
-  int level = -1;               // zlib level 1..9; -1: the writer's default
-  std::size_t chunk_bytes = 0;  // upper bound of a chunk's size; 0: the default (4 MiB)
+  int threads = 0;                             // 0: all hardware threads
+  DeflateMethod method = DeflateMethod::Auto;  // ISA-L when built in, else zlib
+  int level = -1;                              // the method's level; -1: its fastest
+  std::size_t chunk_bytes = 0;                 // upper bound of a chunk's size; 0: the default (4 MiB)
 };
 
 // True when this build can write MAT-file 7.3 (it was built with HDF5).
@@ -32,7 +34,8 @@ std::vector<std::uint64_t> mat73_chunk_dims(const NDArray& array, const Mat73Opt
 
 // Writes `path` atomically (temporary name in the same folder, then rename);
 // on failure no file is left behind. Throws ValueError for a name HDF5
-// cannot hold and IOError when writing fails or HDF5 is not built in.
+// cannot hold or a level the method lacks, IOError when writing fails or
+// HDF5 is not built in.
 void write_mat73(const std::string& path, std::string_view name, const NDArray& array,
                  const Mat73Options& options = {});
 
