@@ -415,7 +415,10 @@ NDArray read_gt_mat(const std::string& path, std::string& mat_key) {
   if (st.st_size == 0) throw ValueError("MAT-file " + path + " is empty");
 
   MatPtr mat(Mat_Open(path.c_str(), MAT_ACC_RDONLY), Mat_Close);
-  if (!mat) throw ValueError(with_reason("Cannot read " + path + ": not a MAT-file (Level 4, 5 or 7.3)"));
+  if (!mat) {
+    take_log();
+    throw ValueError(path + " is not a MAT-file (Level 4, 5 or 7.3)");
+  }
   const mat_ft version = Mat_GetVersion(mat.get());
 
   Level5Scan level5;
