@@ -23,5 +23,5 @@ name="${target%_fuzz}"
 seeds="fuzz/corpus/$name"
 work="$dir/corpus/$name"
 mkdir -p "$work" "$dir/artifacts"
-exec "$dir/fuzz/$target" -max_total_time="$seconds" -max_len=16384 -timeout=10 -rss_limit_mb=2048 \
+exec "$dir/fuzz/$target" -max_total_time="$seconds" -max_len=16384 -timeout=60 -rss_limit_mb=2048 \
   -artifact_prefix="$dir/artifacts/$target-" "$work" "$seeds"

@@ -109,45 +109,46 @@ NDArray read_cube(const std::string& data_path, const Layout& lay) {
   const std::size_t unit = swap_unit(lay.dtype);
   const std::size_t len = static_cast<std::size_t>(lay.data_bytes);
 
-  if (lay.big_endian && unit > 1) {
-    // Owned copy in native order; it keeps the file's layout, so the view
-    // strides stay those of the interleave.
-    void* buf = std::malloc(len);
-    if (!buf)
-      throw ValueError(fmt::format("Cannot allocate {} bytes to read the big-endian ENVI data of {}.", len,
-                                   data_path));
-    std::shared_ptr<void> owner(buf, [](void* p) { std::free(p); });
-    auto* dst = static_cast<std::byte*>(buf);
-    std::size_t got = 0;
-    while (got < len) {
-      const std::size_t chunk = std::min<std::size_t>(len - got, std::size_t{1} << 30);
-      const ssize_t n = ::pread(f.fd, dst + got, chunk, static_cast<off_t>(lay.header_offset + got));
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        throw IOError(fmt::format("Cannot read ENVI data file {}: {}", data_path, std::strerror(errno)));
-      }
-      if (n == 0)
-        throw ValueError(fmt::format("ENVI data file {} became shorter while it was being read.", data_path));
-      got += static_cast<std::size_t>(n);
+  const bool swap = lay.big_endian && unit > 1;
+  if (!swap) {
+    // mmap wants a page-aligned file offset; the header offset need not even
+    // be aligned to the element size, which is fine because array readers
+    // copy elements with memcpy rather than dereferencing typed pointers.
+    const auto page = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+    const std::uint64_t map_start = lay.header_offset / page * page;
+    const std::size_t lead = static_cast<std::size_t>(lay.header_offset - map_start);
+    const std::size_t map_len = lead + len;
+    void* m = ::mmap(nullptr, map_len, PROT_READ, MAP_PRIVATE, f.fd, static_cast<off_t>(map_start));
+    if (m != MAP_FAILED) {
+      ::madvise(m, map_len, MADV_SEQUENTIAL);
+      std::shared_ptr<void> mapping(m, [map_len](void* p) { ::munmap(p, map_len); });
+      auto* first = static_cast<std::byte*>(m) + lead;
+      return NDArray::view(lay.dtype, std::move(shape), strides, first, std::move(mapping));
     }
-    swap_units(dst, len, unit);
-    return NDArray::view(lay.dtype, std::move(shape), strides, dst, std::move(owner));
+    // Some file systems cannot map files; read them instead.
   }
 
-  // mmap wants a page-aligned file offset; the header offset need not even
-  // be aligned to the element size, which is fine because array readers copy
-  // elements with memcpy rather than dereferencing typed pointers.
-  const auto page = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
-  const std::uint64_t map_start = lay.header_offset / page * page;
-  const std::size_t lead = static_cast<std::size_t>(lay.header_offset - map_start);
-  const std::size_t map_len = lead + len;
-  void* m = ::mmap(nullptr, map_len, PROT_READ, MAP_PRIVATE, f.fd, static_cast<off_t>(map_start));
-  if (m == MAP_FAILED)
-    throw IOError(fmt::format("Cannot map ENVI data file {}: {}", data_path, std::strerror(errno)));
-  ::madvise(m, map_len, MADV_SEQUENTIAL);
-  std::shared_ptr<void> mapping(m, [map_len](void* p) { ::munmap(p, map_len); });
-  auto* first = static_cast<std::byte*>(m) + lead;
-  return NDArray::view(lay.dtype, std::move(shape), strides, first, std::move(mapping));
+  // Owned copy (in native order when swapped). It keeps the file's layout,
+  // so the view strides stay those of the interleave.
+  void* buf = std::malloc(len);
+  if (!buf)
+    throw ValueError(fmt::format("Cannot allocate {} bytes to read the ENVI data of {}.", len, data_path));
+  std::shared_ptr<void> owner(buf, [](void* p) { std::free(p); });
+  auto* dst = static_cast<std::byte*>(buf);
+  std::size_t got = 0;
+  while (got < len) {
+    const std::size_t chunk = std::min<std::size_t>(len - got, std::size_t{1} << 30);
+    const ssize_t n = ::pread(f.fd, dst + got, chunk, static_cast<off_t>(lay.header_offset + got));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw IOError(fmt::format("Cannot read ENVI data file {}: {}", data_path, std::strerror(errno)));
+    }
+    if (n == 0)
+      throw ValueError(fmt::format("ENVI data file {} became shorter while it was being read.", data_path));
+    got += static_cast<std::size_t>(n);
+  }
+  if (swap) swap_units(dst, len, unit);
+  return NDArray::view(lay.dtype, std::move(shape), strides, dst, std::move(owner));
 }
 
 }  // namespace vexil::convert::internal::envi
