@@ -41,7 +41,10 @@ Handle open_file(const std::string& path) {
   // HDF5's own text for a folder is a multi-line read diagnostic.
   if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
     throw IOError("[Errno 21] Unable to open file (is a directory: '" + path + "')");
-  hid_t f = H5Fopen(path.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT);
+  Handle fapl = hdf5::checked(H5Pcreate(H5P_FILE_ACCESS), H5Pclose, "Cannot create file access properties");
+  // Reading only: a file system without lock support must not stop the run.
+  H5Pset_file_locking(fapl.get(), true, true);
+  hid_t f = H5Fopen(path.c_str(), H5F_ACC_RDONLY, fapl.get());
   if (f >= 0) return Handle(f, H5Fclose);
   std::string msg = hdf5::error_text("Unable to open file");
   if (::stat(path.c_str(), &st) != 0 && errno == ENOENT) throw FileNotFoundError("[Errno 2] " + msg);
