@@ -1,7 +1,9 @@
 #include "output/column_gather.hpp"
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 
 #include "core/dtype.hpp"
 
@@ -55,6 +57,89 @@ void with_item_type(std::size_t item, F&& f) {
 
 }  // namespace
 
+// Tiles of (band group, pixel range): `kBands` planes of `pixels` values
+// each, plane-major. Tiles of the group being written stay; older groups'
+// tiles are recycled, so memory is a fixed handful of tiles.
+struct ColumnGather::BandGroups {
+  std::int64_t group_bands = 0;  // planes per group
+  std::int64_t tile_pixels = 0;  // pixels per tile
+  std::int64_t tiles_per_group = 0;
+  std::size_t max_tiles = 0;
+
+  struct Tile {
+    std::int64_t group = -1, index = -1;
+    std::unique_ptr<std::byte[]> data;
+    int pins = 0;
+    bool ready = false;
+  };
+  std::mutex mu;
+  std::condition_variable cv;
+  std::vector<std::unique_ptr<Tile>> tiles;
+  std::int64_t current = -1;
+
+  // The tile pinned, filled by `fill` if absent; null when the group is
+  // older than the one being written (the caller reads directly then).
+  template <class Fill>
+  Tile* acquire(std::int64_t g, std::int64_t q, std::size_t bytes, Fill&& fill) {
+    std::unique_lock lock(mu);
+    for (;;) {
+      Tile* found = nullptr;
+      for (auto& t : tiles)
+        if (t->group == g && t->index == q) found = t.get();
+      if (found) {
+        if (found->ready) {
+          ++found->pins;
+          return found;
+        }
+        cv.wait(lock);
+        continue;
+      }
+      // A reader one group behind gets a direct read; a jump further back
+      // is a new pass over the array.
+      if (g + 1 == current) return nullptr;
+      current = g;
+      Tile* spare = nullptr;
+      for (auto& t : tiles)
+        if (t->group != current && t->pins == 0) spare = t.get();
+      if (!spare && tiles.size() < max_tiles) {
+        tiles.push_back(std::make_unique<Tile>());
+        spare = tiles.back().get();
+        spare->data.reset(new std::byte[bytes]);
+      }
+      if (!spare) {
+        cv.wait(lock);
+        continue;
+      }
+      spare->group = g;
+      spare->index = q;
+      spare->ready = false;
+      spare->pins = 1;
+      lock.unlock();
+      try {
+        fill(spare->data.get());
+      } catch (...) {
+        lock.lock();
+        spare->group = spare->index = -1;
+        spare->pins = 0;
+        cv.notify_all();
+        throw;
+      }
+      lock.lock();
+      spare->ready = true;
+      cv.notify_all();
+      return spare;
+    }
+  }
+
+  void release(Tile* t) {
+    {
+      std::lock_guard lock(mu);
+      --t->pins;
+    }
+    cv.notify_all();
+  }
+};
+
 ColumnGather::ColumnGather(const NDArray& array, int part) : keep_alive_(array.keep_alive()) {
   item_ = array.itemsize();
   if (is_complex(array.dtype())) item_ /= 2;
@@ -76,9 +161,89 @@ ColumnGather::ColumnGather(const NDArray& array, int part) : keep_alive_(array.k
     dims_.push_back(1);
     strides_.push_back(static_cast<std::int64_t>(item_));
   }
+  // Pixel-interleaved: bands contiguous, pixels far apart. Reading one band
+  // plane at a time would fetch a whole cache line per value.
+  const std::int64_t item = static_cast<std::int64_t>(item_);
+  if (dims_.size() == 3 && strides_[2] == item && strides_[1] >= 4 * item && dims_[2] >= 4) {
+    const std::int64_t plane = dims_[0] * dims_[1] * item;
+    const std::int64_t budget = std::clamp<std::int64_t>(static_cast<std::int64_t>(size_bytes()) / 16, 8 << 20, 64 << 20);
+    const std::int64_t bands = std::min<std::int64_t>({budget / std::max<std::int64_t>(plane, 1), dims_[2], 64 / item * 2});
+    if (bands >= 4) {
+      groups_ = std::make_shared<BandGroups>();
+      groups_->group_bands = bands;
+      groups_->tile_pixels = std::min<std::int64_t>(dims_[0] * dims_[1], 16384);
+      groups_->tiles_per_group = (dims_[0] * dims_[1] + groups_->tile_pixels - 1) / groups_->tile_pixels;
+      groups_->max_tiles = static_cast<std::size_t>(groups_->tiles_per_group) + 16;
+    }
+  }
 }
 
+namespace {
+
+// Fills a tile: for pixels [p0, p1) of an (H, W, bands) view whose bands are
+// contiguous, `nb` bands from `k0` on, walking memory row by row.
+template <class T>
+void fill_band_tile(const std::byte* base, std::int64_t H, std::int64_t s0, std::int64_t s1, std::int64_t k0,
+                    std::int64_t nb, std::int64_t p0, std::int64_t p1, std::int64_t tile_pixels, std::byte* tile) {
+  constexpr std::int64_t sz = sizeof(T);
+  constexpr std::int64_t kCols = 16;
+  auto put = [&](std::int64_t i, std::int64_t j, std::int64_t pos) {
+    const std::byte* src = base + i * s0 + j * s1 + k0 * sz;
+    for (std::int64_t k = 0; k < nb; ++k) {
+      T v;
+      std::memcpy(&v, src + k * sz, sizeof v);
+      std::memcpy(tile + (k * tile_pixels + pos) * sz, &v, sizeof v);
+    }
+  };
+  std::int64_t p = p0;
+  while (p < p1) {
+    const std::int64_t j = p / H, i = p % H;
+    if (i != 0 || p1 - p < H) {
+      const std::int64_t n = std::min(H - i, p1 - p);
+      for (std::int64_t r = 0; r < n; ++r) put(i + r, j, p - p0 + r);
+      p += n;
+      continue;
+    }
+    const std::int64_t ncols = std::min(kCols, (p1 - p) / H);
+    for (std::int64_t r = 0; r < H; ++r)
+      for (std::int64_t c = 0; c < ncols; ++c) put(r, j + c, p - p0 + c * H + r);
+    p += ncols * H;
+  }
+}
+
+}  // namespace
+
 void ColumnGather::gather_elements(std::int64_t e0, std::int64_t e1, std::byte* out) const {
+  if (!groups_) return gather_direct(e0, e1, out);
+  BandGroups& bg = *groups_;
+  const std::int64_t H = dims_[0], P = dims_[0] * dims_[1], B = dims_[2];
+  const std::int64_t item = static_cast<std::int64_t>(item_);
+  const std::size_t tile_bytes = static_cast<std::size_t>(bg.group_bands * bg.tile_pixels * item);
+  std::int64_t e = e0;
+  while (e < e1) {
+    const std::int64_t k = e / P, p = e % P;
+    const std::int64_t g = k / bg.group_bands, q = p / bg.tile_pixels;
+    const std::int64_t tp0 = q * bg.tile_pixels, tp1 = std::min(P, tp0 + bg.tile_pixels);
+    const std::int64_t n = std::min(tp1 - p, e1 - e);
+    const std::int64_t k0 = g * bg.group_bands, nb = std::min(bg.group_bands, B - k0);
+    auto* tile = bg.acquire(g, q, tile_bytes, [&](std::byte* dst) {
+      with_item_type(item_, [&](auto t) {
+        fill_band_tile<decltype(t)>(base_, H, strides_[0], strides_[1], k0, nb, tp0, tp1, bg.tile_pixels, dst);
+      });
+    });
+    if (tile) {
+      std::memcpy(out, tile->data.get() + ((k - k0) * bg.tile_pixels + (p - tp0)) * item,
+                  static_cast<std::size_t>(n * item));
+      bg.release(tile);
+    } else {
+      gather_direct(e, e + n, out);
+    }
+    out += n * item;
+    e += n;
+  }
+}
+
+void ColumnGather::gather_direct(std::int64_t e0, std::int64_t e1, std::byte* out) const {
   if (e0 >= e1) return;
   const std::int64_t item = static_cast<std::int64_t>(item_);
   const std::size_t n = dims_.size();

@@ -1,7 +1,10 @@
 // Reads an array's elements in column-major (Fortran) order straight from
 // its strided view, in any range, without copying the array first.
 // Adjacent axes that are already laid out together are merged, and the
-// strided part is copied in cache-sized tiles.
+// strided part is copied in cache-sized tiles. For pixel-interleaved cubes,
+// whose bands are contiguous but slowest in column-major order, groups of
+// band planes are gathered together into a small shared cache so each
+// pixel's bytes are read from memory once per group, not once per band.
 #pragma once
 
 #include <cstddef>
@@ -25,6 +28,9 @@ class ColumnGather {
 
  private:
   void gather_elements(std::int64_t e0, std::int64_t e1, std::byte* out) const;
+  void gather_direct(std::int64_t e0, std::int64_t e1, std::byte* out) const;
+
+  struct BandGroups;
 
   const std::byte* base_ = nullptr;
   std::size_t item_ = 1;
@@ -32,6 +38,7 @@ class ColumnGather {
   std::vector<std::int64_t> dims_;     // column-major: dims_[0] varies fastest
   std::vector<std::int64_t> strides_;  // bytes
   std::shared_ptr<void> keep_alive_;
+  std::shared_ptr<BandGroups> groups_;  // null unless pixel-interleaved
 };
 
 }  // namespace vexil::output

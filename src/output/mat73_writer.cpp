@@ -17,6 +17,7 @@
 
 #include "core/errors.hpp"
 #include "output/atomic_file.hpp"
+#include "output/column_gather.hpp"
 
 #ifdef VEXIL_HAVE_HDF5
 #include <hdf5.h>
@@ -104,6 +105,11 @@ struct ChunkPlan {
   std::vector<std::uint64_t> grid;     // chunks per axis
   std::uint64_t nchunks = 1;
   std::size_t chunk_bytes = 0;         // uncompressed bytes of a full chunk
+  // Every chunk is one run of the column-major data (whole inner axes, one
+  // partial axis, single steps outside), so real arrays are read through the
+  // shared column gatherer, which handles pixel-interleaved cubes well.
+  // Complex arrays keep real and imaginary together and use gather_chunk's own walk.
+  std::shared_ptr<const ColumnGather> columns;
 
   // Element coordinates of a chunk's first element.
   void start_of(std::uint64_t index, std::uint64_t* start) const {
@@ -133,6 +139,16 @@ ChunkPlan make_plan(const NDArray& a, const MatlabLayout& m, const Mat73Options&
   }
   return p;
 }
+
+#ifdef VEXIL_HAVE_HDF5
+bool chunks_are_runs(const ChunkPlan& p) {
+  int k = p.n - 1;
+  while (k >= 0 && p.chunk[k] == p.hdims[k]) --k;
+  for (int j = k - 1; j >= 0; --j)
+    if (p.chunk[j] != 1) return false;
+  return true;
+}
+#endif
 
 void check_name(std::string_view name) {
   if (name.empty()) throw ValueError("a MAT-file variable needs a name");
@@ -216,6 +232,12 @@ void copy_plane_any(std::size_t item, const std::byte* src, std::int64_t srow, s
   }
 }
 
+// MATLAB's logical holds 0 or 1 only, whatever byte a bool arrived as.
+void normalise_logical(std::byte* data, std::size_t len) {
+  auto* b = reinterpret_cast<unsigned char*>(data);
+  for (std::size_t i = 0; i < len; ++i) b[i] = b[i] != 0;
+}
+
 // Fills `out` (chunk_bytes) with chunk `index` in HDF5 C order, which is the
 // column-major order of the MATLAB array; the part of an edge chunk beyond
 // the dataset is zero, as direct chunk writes need whole chunks.
@@ -224,6 +246,18 @@ void gather_chunk(const ChunkPlan& p, std::uint64_t index, std::byte* out) {
   std::vector<std::uint64_t> start(n);
   std::vector<std::int64_t> ext(n);
   p.start_of(index, start.data());
+  if (p.columns) {
+    std::uint64_t first = 0, count = 1;
+    for (int k = 0; k < n; ++k) {
+      first = first * p.hdims[k] + start[k];
+      count *= std::min(p.chunk[k], p.hdims[k] - start[k]);
+    }
+    const std::size_t len = static_cast<std::size_t>(count) * p.item;
+    p.columns->read(first * p.item, len, out);
+    std::memset(out + len, 0, p.chunk_bytes - len);
+    if (p.logical) normalise_logical(out, len);
+    return;
+  }
   bool edge = false;
   const std::byte* src0 = p.base;
   for (int k = 0; k < n; ++k) {
@@ -259,11 +293,7 @@ void gather_chunk(const ChunkPlan& p, std::uint64_t index, std::byte* out) {
     }
     if (k < 0) break;
   }
-  if (p.logical) {
-    // MATLAB's logical holds 0 or 1 only, whatever byte a bool arrived as.
-    auto* b = reinterpret_cast<unsigned char*>(out);
-    for (std::size_t i = 0; i < p.chunk_bytes; ++i) b[i] = b[i] != 0;
-  }
+  if (p.logical) normalise_logical(out, p.chunk_bytes);
 }
 
 // One complete zlib stream per chunk, as HDF5's deflate filter stores it.
@@ -598,7 +628,8 @@ void write_hdf5_body(const std::string& tmp, const std::string& path, std::strin
     return;
   }
 
-  const ChunkPlan plan = make_plan(array, m, options);
+  ChunkPlan plan = make_plan(array, m, options);
+  if (!is_complex(array.dtype()) && chunks_are_runs(plan)) plan.columns = std::make_shared<ColumnGather>(array);
   const DeflateMethod method = resolve_method(options.method);
   const int level = resolve_level(method, options.level);
 

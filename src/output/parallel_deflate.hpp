@@ -23,7 +23,8 @@ class ByteSource {
 };
 
 enum class DeflateMethod {
-  Auto,  // the measured best available: ISA-L level 2, else zlib level 3
+  Auto,  // measured best: ISA-L level 2, redone with zlib level 3 where data
+         // compresses well (ISA-L's weak spot); zlib level 3 without ISA-L
   Isal,  // ISA-L, levels 1..3
   Zlib,  // zlib, levels 1..9
 };

@@ -1,0 +1,601 @@
+// Benchmark of "vexil convert_to_mat" against baselines measured in the same
+// run: single-threaded zlib level 6 over the same column-major bytes (what
+// SciPy and matio write), and, where the system Python has NumPy and SciPy,
+// the Python pipeline (NumPy read + scipy.io.savemat with compression).
+// It generates synthetic ENVI cubes (smooth spectra mixed from a few
+// endmembers plus sensor noise), converts them with the vexil program and
+// prints one table row per cube, then the compressor's scaling per thread
+// count. Not a test: numbers depend on the machine.
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/mman.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <optional>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <fmt/format.h>
+
+#include "core/ndarray.hpp"
+#include "output/mat5_writer.hpp"
+#include "output/parallel_deflate.hpp"
+
+extern char** environ;
+
+namespace fs = std::filesystem;
+using namespace vexil;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+struct Options {
+  std::vector<std::uint64_t> sizes{64ull << 20};
+  std::vector<std::string> dtypes{"uint16"};
+  std::vector<std::string> interleaves{"bsq", "bip"};
+  std::vector<std::string> noises{"noisy"};
+  std::string vexil;
+  std::string scratch;
+  bool keep = false;
+  bool zlib_baseline = true;
+  bool python = true;
+  bool thread_scan = true;
+  bool methods = false;
+  std::uint64_t methods_sample = 64ull << 20;
+  bool summary = false;
+  bool convert = true;
+  int bands = 200;
+};
+
+[[noreturn]] void usage(int status) {
+  std::fputs(
+      "usage: vexil_bench [options]\n"
+      "  --sizes LIST        cube sizes, e.g. 8M,64M,256M,1G (default 64M)\n"
+      "  --dtypes LIST       uint16,float32 (default uint16)\n"
+      "  --interleaves LIST  bsq,bip (default bsq,bip)\n"
+      "  --noise LIST        noisy,smooth (default noisy)\n"
+      "  --bands N           bands per cube (default 200)\n"
+      "  --vexil PATH        the vexil program (default: next to this program)\n"
+      "  --scratch DIR       folder for cubes and outputs (default: a new folder in /tmp)\n"
+      "  --keep              keep the scratch folder\n"
+      "  --no-zlib           skip the single-threaded zlib level 6 baseline\n"
+      "  --no-python         skip the Python pipeline baseline\n"
+      "  --no-scan           skip the compression scaling per thread count\n"
+      "  --methods           compare deflate methods and levels on a sample of each cube\n"
+      "  --methods-sample S  bytes of that sample (default 64M)\n"
+      "  --no-convert        skip running vexil (baselines and compression only)\n"
+      "  --summary           also show the share of the run spent in the closing summary\n",
+      status ? stderr : stdout);
+  std::exit(status);
+}
+
+std::uint64_t parse_size(const std::string& s) {
+  std::size_t pos = 0;
+  const double v = std::stod(s, &pos);
+  const std::string unit = s.substr(pos);
+  double mult = 1;
+  if (unit == "K" || unit == "k") mult = 1024.0;
+  else if (unit == "M" || unit == "m") mult = 1048576.0;
+  else if (unit == "G" || unit == "g") mult = 1073741824.0;
+  else if (!unit.empty()) throw std::invalid_argument("bad size: " + s);
+  return static_cast<std::uint64_t>(v * mult);
+}
+
+std::vector<std::string> split_list(const std::string& s) {
+  std::vector<std::string> out;
+  std::stringstream ss(s);
+  std::string item;
+  while (std::getline(ss, item, ',')) if (!item.empty()) out.push_back(item);
+  return out;
+}
+
+Options parse_args(int argc, char** argv) {
+  Options o;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    auto next = [&]() -> std::string {
+      if (i + 1 >= argc) usage(2);
+      return argv[++i];
+    };
+    if (a == "--sizes") {
+      o.sizes.clear();
+      for (const auto& s : split_list(next())) o.sizes.push_back(parse_size(s));
+    } else if (a == "--dtypes") o.dtypes = split_list(next());
+    else if (a == "--interleaves") o.interleaves = split_list(next());
+    else if (a == "--noise") o.noises = split_list(next());
+    else if (a == "--bands") o.bands = std::stoi(next());
+    else if (a == "--vexil") o.vexil = next();
+    else if (a == "--scratch") o.scratch = next();
+    else if (a == "--keep") o.keep = true;
+    else if (a == "--no-zlib") o.zlib_baseline = false;
+    else if (a == "--no-python") o.python = false;
+    else if (a == "--no-scan") o.thread_scan = false;
+    else if (a == "--methods") o.methods = true;
+    else if (a == "--methods-sample") o.methods_sample = parse_size(next());
+    else if (a == "--summary") o.summary = true;
+    else if (a == "--no-convert") o.convert = false;
+    else if (a == "-h" || a == "--help") usage(0);
+    else usage(2);
+  }
+  for (const auto& d : o.dtypes)
+    if (d != "uint16" && d != "float32") usage(2);
+  for (const auto& d : o.interleaves)
+    if (d != "bsq" && d != "bip") usage(2);
+  for (const auto& d : o.noises)
+    if (d != "noisy" && d != "smooth") usage(2);
+  return o;
+}
+
+std::string find_vexil(const char* argv0, const std::string& given) {
+  if (!given.empty()) return given;
+  std::error_code ec;
+  const fs::path self = fs::canonical("/proc/self/exe", ec);
+  const fs::path dir = ec ? fs::path(argv0).parent_path() : self.parent_path();
+  for (const fs::path& p : {dir / "vexil", dir.parent_path() / "vexil"})
+    if (fs::exists(p)) return p.string();
+#ifdef VEXIL_BINARY
+  if (fs::exists(VEXIL_BINARY)) return VEXIL_BINARY;
+#endif
+  throw std::runtime_error("cannot find the vexil program; give it with --vexil");
+}
+
+// ---------------------------------------------------------------- cubes
+
+struct Cube {
+  std::string name;
+  std::string dtype;
+  std::string interleave;
+  std::string noise;
+  std::int64_t lines = 0, samples = 0, bands = 0;
+  std::string hdr, img;
+  std::uint64_t bytes() const { return static_cast<std::uint64_t>(lines * samples * bands) * (dtype == "uint16" ? 2 : 4); }
+};
+
+// A few endmember spectra mixed by smooth abundance maps, plus noise: the
+// band-to-band correlation and noise floor of real airborne cubes.
+void generate(Cube& c) {
+  constexpr int kEnd = 4;
+  const std::int64_t H = c.lines, W = c.samples, B = c.bands;
+  std::vector<float> spectra(kEnd * B);
+  std::mt19937 rng(42);
+  std::uniform_real_distribution<float> U(0.f, 1.f);
+  for (int m = 0; m < kEnd; ++m) {
+    const float base = 0.05f + 0.3f * U(rng);
+    for (std::int64_t b = 0; b < B; ++b) {
+      const float t = static_cast<float>(b) / static_cast<float>(B);
+      float v = base + 0.2f * t * U(rng) * 0.1f;
+      for (int g = 0; g < 3; ++g) {
+        const float centre = 0.15f + 0.3f * static_cast<float>(g) + 0.05f * static_cast<float>(m);
+        const float width = 0.05f + 0.03f * static_cast<float>(m + g);
+        const float amp = (g == 1 ? -0.15f : 0.25f) * (0.5f + 0.5f * static_cast<float>(m) / kEnd);
+        v += amp * std::exp(-(t - centre) * (t - centre) / (2 * width * width));
+      }
+      spectra[m * B + b] = std::clamp(v, 0.01f, 0.95f);
+    }
+  }
+  std::vector<float> abundance(H * W * kEnd);
+  for (std::int64_t y = 0; y < H; ++y) {
+    for (std::int64_t x = 0; x < W; ++x) {
+      float a[kEnd], sum = 0;
+      for (int m = 0; m < kEnd; ++m) {
+        const float fy = 0.011f * static_cast<float>(m + 1), fx = 0.017f * static_cast<float>(kEnd - m);
+        a[m] = 0.55f + 0.45f * std::sin(fx * static_cast<float>(x) + fy * static_cast<float>(y) + static_cast<float>(m)) *
+                           std::cos(0.003f * static_cast<float>(x * (m + 1) - y));
+        a[m] = std::max(a[m], 0.01f);
+        sum += a[m];
+      }
+      for (int m = 0; m < kEnd; ++m) abundance[(y * W + x) * kEnd + m] = a[m] / sum;
+    }
+  }
+  const bool u16 = c.dtype == "uint16";
+  const float sigma = (c.noise == "noisy" ? 0.004f : 0.0004f);
+  const float scale = u16 ? 10000.f : 1.f;
+  const std::size_t item = u16 ? 2 : 4;
+
+  // Rows of the file are generated in parallel and written in order.
+  const std::int64_t rows = c.interleave == "bip" ? H : B;
+  const std::int64_t row_elems = c.interleave == "bip" ? W * B : H * W;
+  const int nthreads = std::max(1u, std::thread::hardware_concurrency());
+  std::ofstream out(c.img, std::ios::binary);
+  std::vector<std::vector<char>> bufs(nthreads, std::vector<char>(row_elems * item));
+  for (std::int64_t r0 = 0; r0 < rows; r0 += nthreads) {
+    std::vector<std::thread> pool;
+    for (int t = 0; t < nthreads && r0 + t < rows; ++t) {
+      pool.emplace_back([&, t] {
+        const std::int64_t r = r0 + t;
+        std::uint64_t s = 0x9E3779B97F4A7C15ull * static_cast<std::uint64_t>(r + 1);
+        auto noise = [&] {
+          // Sum of four uniforms: close enough to Gaussian, and fast.
+          float acc = 0;
+          for (int k = 0; k < 4; ++k) {
+            s ^= s << 13;
+            s ^= s >> 7;
+            s ^= s << 17;
+            acc += static_cast<float>(s >> 40) * (1.0f / 16777216.0f);
+          }
+          return (acc - 2.0f) * 1.7320508f;
+        };
+        char* dst = bufs[t].data();
+        auto put = [&](std::int64_t i, float v) {
+          v = v * scale + noise() * sigma * scale;
+          if (u16) {
+            const std::uint16_t q = static_cast<std::uint16_t>(std::clamp(std::lround(v), 0l, 65535l));
+            std::memcpy(dst + i * 2, &q, 2);
+          } else {
+            std::memcpy(dst + i * 4, &v, 4);
+          }
+        };
+        if (c.interleave == "bip") {
+          for (std::int64_t x = 0; x < W; ++x) {
+            const float* a = &abundance[(r * W + x) * kEnd];
+            for (std::int64_t b = 0; b < B; ++b) {
+              float v = 0;
+              for (int m = 0; m < kEnd; ++m) v += a[m] * spectra[m * B + b];
+              put(x * B + b, v);
+            }
+          }
+        } else {
+          for (std::int64_t p = 0; p < H * W; ++p) {
+            const float* a = &abundance[p * kEnd];
+            float v = 0;
+            for (int m = 0; m < kEnd; ++m) v += a[m] * spectra[m * B + r];
+            put(p, v);
+          }
+        }
+      });
+    }
+    for (int t = 0; t < static_cast<int>(pool.size()); ++t) {
+      pool[t].join();
+      out.write(bufs[t].data(), static_cast<std::streamsize>(bufs[t].size()));
+    }
+  }
+  if (!out.flush()) throw std::runtime_error("cannot write " + c.img);
+
+  std::ofstream h(c.hdr);
+  h << "ENVI\ndescription = {synthetic benchmark cube}\n"
+    << "samples = " << W << "\nlines = " << H << "\nbands = " << B << "\nheader offset = 0\n"
+    << "file type = ENVI Standard\ndata type = " << (u16 ? 12 : 4) << "\ninterleave = " << c.interleave
+    << "\nbyte order = 0\nwavelength units = Nanometers\nwavelength = {";
+  for (std::int64_t b = 0; b < B; ++b) h << (b ? ", " : "") << fmt::format("{:.2f}", 400.0 + 2000.0 * b / B);
+  h << "}\n";
+}
+
+// The cube as the (lines, samples, bands) view vexil hands to its writer.
+struct Mapped {
+  void* p = MAP_FAILED;
+  std::size_t len = 0;
+  NDArray view;
+  explicit Mapped(const Cube& c) {
+    const int fd = ::open(c.img.c_str(), O_RDONLY);
+    if (fd < 0) throw std::runtime_error("cannot open " + c.img);
+    len = c.bytes();
+    p = mmap(nullptr, len, PROT_READ, MAP_PRIVATE, fd, 0);
+    ::close(fd);
+    if (p == MAP_FAILED) throw std::runtime_error("cannot map " + c.img);
+    const std::int64_t s = c.dtype == "uint16" ? 2 : 4, H = c.lines, W = c.samples, B = c.bands;
+    const Strides st = c.interleave == "bip" ? Strides{W * B * s, B * s, s} : Strides{W * s, s, H * W * s};
+    view = NDArray::view(c.dtype == "uint16" ? DType::UInt16 : DType::Float32, {H, W, B}, st,
+                         static_cast<std::byte*>(p), nullptr);
+  }
+  ~Mapped() {
+    if (p != MAP_FAILED) munmap(p, len);
+  }
+};
+
+// ---------------------------------------------------------------- runs
+
+struct ChildResult {
+  int status = -1;
+  double seconds = 0;
+  double max_rss_mb = 0;
+  std::string out;
+};
+
+ChildResult run_child(const std::vector<std::string>& argv) {
+  const std::string out_path = fs::temp_directory_path() / fmt::format("vexil-bench-{}.out", getpid());
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_addopen(&fa, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+  std::vector<char*> args;
+  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  ChildResult r;
+  const auto t0 = Clock::now();
+  pid_t pid;
+  if (posix_spawn(&pid, args[0], &fa, nullptr, args.data(), environ) != 0)
+    throw std::runtime_error("cannot start " + argv[0]);
+  posix_spawn_file_actions_destroy(&fa);
+  int status = 0;
+  struct rusage ru {};
+  wait4(pid, &status, 0, &ru);
+  r.seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  r.max_rss_mb = static_cast<double>(ru.ru_maxrss) / 1024.0;
+  std::ifstream f(out_path);
+  std::stringstream ss;
+  ss << f.rdbuf();
+  r.out = ss.str();
+  fs::remove(out_path);
+  return r;
+}
+
+struct NullSink {
+  std::uint64_t bytes = 0;
+};
+
+// Single-threaded zlib at its default level over the whole element, as one
+// ordinary stream: the size the common writers produce.
+std::pair<std::uint64_t, double> zlib6_baseline(const output::ByteSource& src) {
+  z_stream zs{};
+  deflateInit(&zs, 6);
+  const std::size_t piece = 4u << 20;
+  std::vector<std::uint8_t> in(piece), out(deflateBound(&zs, piece) + 1024);
+  std::uint64_t produced = 0;
+  const auto t0 = Clock::now();
+  for (std::uint64_t off = 0;;) {
+    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(piece, src.size() - off));
+    src.read(off, n, reinterpret_cast<std::byte*>(in.data()));
+    off += n;
+    const bool last = off == src.size();
+    zs.next_in = in.data();
+    zs.avail_in = static_cast<uInt>(n);
+    int rc;
+    do {
+      zs.next_out = out.data();
+      zs.avail_out = static_cast<uInt>(out.size());
+      rc = deflate(&zs, last ? Z_FINISH : Z_NO_FLUSH);
+      produced += out.size() - zs.avail_out;
+    } while (zs.avail_out == 0 || (last && rc != Z_STREAM_END));
+    if (last) break;
+  }
+  deflateEnd(&zs);
+  return {produced, std::chrono::duration<double>(Clock::now() - t0).count()};
+}
+
+std::pair<std::uint64_t, double> compress_with(const output::ByteSource& src, const output::DeflateOptions& o) {
+  std::uint64_t produced = 0;
+  const auto t0 = Clock::now();
+  output::parallel_zlib(src, [&](const std::uint8_t*, std::size_t n) { produced += n; }, o);
+  return {produced, std::chrono::duration<double>(Clock::now() - t0).count()};
+}
+
+// The first `limit` bytes of another source.
+class Prefix final : public output::ByteSource {
+ public:
+  Prefix(const output::ByteSource& s, std::uint64_t limit) : s_(s), n_(std::min(limit, s.size())) {}
+  std::uint64_t size() const override { return n_; }
+  void read(std::uint64_t off, std::size_t len, std::byte* out) const override { s_.read(off, len, out); }
+
+ private:
+  const output::ByteSource& s_;
+  std::uint64_t n_;
+};
+
+std::string python_with_scipy() {
+  const ChildResult r = run_child({"/usr/bin/python3", "-c", "import numpy, scipy.io"});
+  return r.status == 0 ? "/usr/bin/python3" : "";
+}
+
+const char* kPythonPipeline = R"(
+import sys, numpy as np, scipy.io
+img, dtype, inter, H, W, B, out = sys.argv[1], sys.argv[2], sys.argv[3], *map(int, sys.argv[4:7]), sys.argv[7]
+a = np.fromfile(img, dtype=np.dtype(dtype).newbyteorder('<'))
+a = a.reshape(B, H, W).transpose(1, 2, 0) if inter == 'bsq' else a.reshape(H, W, B)
+scipy.io.savemat(out, {'data': a}, do_compression=True)
+)";
+
+double mb(std::uint64_t b) { return static_cast<double>(b) / 1048576.0; }
+
+std::string human(std::uint64_t b) {
+  if (b >= (1ull << 30)) return fmt::format("{:.2f} GiB", static_cast<double>(b) / 1073741824.0);
+  return fmt::format("{:.1f} MiB", mb(b));
+}
+
+double parse_elapsed(const std::string& out) {
+  const auto pos = out.rfind("Elapsed: ");
+  if (pos == std::string::npos) return -1;
+  return std::atof(out.c_str() + pos + 9);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    const Options opt = parse_args(argc, argv);
+    const std::string vexil_path = opt.convert ? find_vexil(argv[0], opt.vexil) : "(not run)";
+    std::string scratch = opt.scratch;
+    const bool own_scratch = scratch.empty();
+    if (own_scratch) {
+      std::string tmpl = (fs::temp_directory_path() / "vexil-bench-XXXXXX").string();
+      if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
+      scratch = tmpl;
+    }
+    fs::create_directories(scratch);
+    const std::string python = opt.python ? python_with_scipy() : "";
+    const int ncpu = output::resolve_threads(0);
+
+    fmt::print("vexil_bench: {} hardware threads; writer deflate: {}; vexil: {}\n", ncpu,
+               output::describe_method({}), vexil_path);
+    if (opt.python && python.empty()) fmt::print("Python pipeline baseline skipped: /usr/bin/python3 lacks numpy or scipy\n");
+    fmt::print("\n");
+
+    struct Row {
+      std::string cube;
+      std::uint64_t bytes;
+      ChildResult run;
+      std::uint64_t mat_size;
+      std::optional<std::pair<std::uint64_t, double>> zlib6;
+      std::optional<ChildResult> py;
+      std::optional<std::uint64_t> py_size;
+      std::vector<std::pair<int, double>> scan;
+      std::vector<std::string> methods;
+    };
+    std::vector<Row> rows;
+
+    for (std::uint64_t size : opt.sizes) {
+      for (const auto& dtype : opt.dtypes) {
+        for (const auto& inter : opt.interleaves) {
+          for (const auto& noise : opt.noises) {
+            Cube c;
+            c.dtype = dtype;
+            c.interleave = inter;
+            c.noise = noise;
+            c.bands = opt.bands;
+            const std::uint64_t item = dtype == "uint16" ? 2 : 4;
+            const std::int64_t pixels = std::max<std::int64_t>(1, static_cast<std::int64_t>(size / (item * c.bands)));
+            c.lines = std::max<std::int64_t>(1, static_cast<std::int64_t>(std::sqrt(static_cast<double>(pixels) * 0.8)));
+            c.samples = std::max<std::int64_t>(1, pixels / c.lines);
+            c.name = fmt::format("{}x{}x{} {} {} {}", c.lines, c.samples, c.bands, dtype, inter, noise);
+            const std::string stem = fmt::format("{}/cube_{}_{}_{}_{}", scratch, c.lines, dtype, inter, noise);
+            c.hdr = stem + ".hdr";
+            c.img = stem + ".img";
+            fmt::print(stderr, "[{}] generating ({})\n", c.name, human(c.bytes()));
+            generate(c);
+
+            Row row;
+            row.cube = c.name;
+            row.bytes = c.bytes();
+            const std::string out_dir = stem + "_out";
+            if (opt.convert) {
+              fmt::print(stderr, "[{}] vexil convert_to_mat\n", c.name);
+              row.run = run_child({vexil_path, "convert_to_mat", "--img", c.hdr, "--out-dir", out_dir});
+              if (row.run.status != 0) throw std::runtime_error("vexil failed on " + c.name + ":\n" + row.run.out);
+              row.mat_size = fs::file_size(out_dir + "/data.mat");
+            }
+
+            {
+              Mapped m(c);
+              const auto src = output::mat5_element_source(m.view, "data");
+              if (opt.zlib_baseline) {
+                fmt::print(stderr, "[{}] zlib level 6, one thread\n", c.name);
+                row.zlib6 = zlib6_baseline(*src);
+              }
+              if (opt.thread_scan) {
+                for (int t = 1; t <= ncpu; ++t) {
+                  output::DeflateOptions o;
+                  o.threads = t;
+                  const auto [n, secs] = compress_with(*src, o);
+                  row.scan.push_back({t, mb(src->size()) / secs});
+                }
+              }
+              if (opt.methods) {
+                const Prefix sample(*src, opt.methods_sample);
+                const auto [ref, ref_secs] = zlib6_baseline(sample);
+                std::vector<std::pair<output::DeflateMethod, int>> ms;
+                if (output::isal_available())
+                  for (int l = 1; l <= 3; ++l) ms.push_back({output::DeflateMethod::Isal, l});
+                for (int l : {1, 2, 3, 6}) ms.push_back({output::DeflateMethod::Zlib, l});
+                {
+                  std::vector<std::byte> buf(4u << 20);
+                  const auto g0 = Clock::now();
+                  for (std::uint64_t off = 0; off < sample.size(); off += buf.size())
+                    sample.read(off, static_cast<std::size_t>(std::min<std::uint64_t>(buf.size(), sample.size() - off)), buf.data());
+                  row.methods.push_back(fmt::format("column-major gather only   {:8.1f} MB/s",
+                                                    mb(sample.size()) / std::chrono::duration<double>(Clock::now() - g0).count()));
+                }
+                row.methods.push_back(fmt::format("zlib level 6 (one stream)  {:8.1f} MB/s  size 1.000", mb(sample.size()) / ref_secs));
+                for (auto [method, level] : ms) {
+                  output::DeflateOptions o;
+                  o.threads = 1;
+                  o.method = method;
+                  o.level = level;
+                  const auto [n, secs] = compress_with(sample, o);
+                  row.methods.push_back(fmt::format("{:<26} {:8.1f} MB/s  size {:.3f}  ratio {:.3f}",
+                                                    output::describe_method(o), mb(sample.size()) / secs,
+                                                    static_cast<double>(n) / static_cast<double>(ref),
+                                                    static_cast<double>(n) / static_cast<double>(sample.size())));
+                }
+              }
+            }
+            if (!python.empty()) {
+              fmt::print(stderr, "[{}] Python pipeline\n", c.name);
+              const std::string py_out = stem + "_py.mat";
+              row.py = run_child({python, "-c", kPythonPipeline, c.img, dtype, inter, std::to_string(c.lines),
+                                  std::to_string(c.samples), std::to_string(c.bands), py_out});
+              if (row.py->status == 0) row.py_size = fs::file_size(py_out);
+              fs::remove(py_out);
+            }
+            rows.push_back(std::move(row));
+            if (!opt.keep) {
+              fs::remove(c.img);
+              fs::remove_all(out_dir);
+            }
+          }
+        }
+      }
+    }
+
+    fmt::print("| cube (lines x samples x bands) | size | vexil wall | MB/s | peak RSS | RSS / cube | data.mat | vs zlib-6 size | zlib-6 1-thread | vs zlib-6 time | Python pipeline | speed-up vs Python | Python RSS |\n");
+    fmt::print("|---|---|---|---|---|---|---|---|---|---|---|---|---|\n");
+    for (const auto& r : rows) {
+      std::string z_size = "-", z_time = "-", z_ratio = "-", py_time = "-", py_ratio = "-", py_rss = "-";
+      if (r.zlib6) {
+        const std::uint64_t file = 136 + r.zlib6->first;
+        z_size = fmt::format("{:.4f}", static_cast<double>(r.mat_size) / static_cast<double>(file));
+        z_time = fmt::format("{:.1f} s", r.zlib6->second);
+        z_ratio = fmt::format("{:.1f}x", r.zlib6->second / r.run.seconds);
+      }
+      if (r.py) {
+        if (r.py->status == 0) {
+          py_time = fmt::format("{:.1f} s", r.py->seconds);
+          py_ratio = fmt::format("{:.1f}x", r.py->seconds / r.run.seconds);
+          py_rss = fmt::format("{:.0f} MiB", r.py->max_rss_mb);
+        } else {
+          py_time = fmt::format("failed ({})", r.py->status);
+        }
+      }
+      fmt::print("| {} | {} | {:.2f} s | {:.0f} | {:.0f} MiB | {:.2f} | {} | {} | {} | {} | {} | {} | {} |\n", r.cube,
+                 human(r.bytes), r.run.seconds, mb(r.bytes) / r.run.seconds, r.run.max_rss_mb,
+                 r.run.max_rss_mb / mb(r.bytes), human(r.mat_size), z_size, z_time, z_ratio, py_time, py_ratio,
+                 py_rss);
+    }
+    if (opt.summary) {
+      fmt::print("\nShare of the closing summary (wall time minus the run's own Elapsed):\n");
+      for (const auto& r : rows) {
+        const double e = parse_elapsed(r.run.out);
+        if (e < 0)
+          fmt::print("  {}: no Elapsed line in the output\n", r.cube);
+        else
+          fmt::print("  {}: elapsed {:.2f} s, summary and process start/exit {:.2f} s ({:.0f}% of the wall time)\n",
+                     r.cube, e, r.run.seconds - e, 100.0 * (r.run.seconds - e) / r.run.seconds);
+      }
+    }
+    if (opt.thread_scan) {
+      fmt::print("\nCompression of the column-major element alone ({}), MB/s of input by thread count:\n",
+                 output::describe_method({}));
+      for (const auto& r : rows) {
+        std::string s;
+        for (auto [t, v] : r.scan) s += fmt::format("  {}: {:.0f}", t, v);
+        fmt::print("  {}:{}\n", r.cube, s);
+      }
+    }
+    if (opt.methods) {
+      fmt::print("\nDeflate methods on the first {} of each element, one thread:\n", human(opt.methods_sample));
+      for (const auto& r : rows) {
+        fmt::print("  {}\n", r.cube);
+        for (const auto& m : r.methods) fmt::print("    {}\n", m);
+      }
+    }
+    if (!opt.keep && own_scratch) fs::remove_all(scratch);
+    return 0;
+  } catch (const std::exception& e) {
+    fmt::print(stderr, "vexil_bench: error: {}\n", e.what());
+    return 1;
+  }
+}
