@@ -4,11 +4,14 @@
 #include <matio.h>
 
 #include <cstring>
+#include <chrono>
 #include <filesystem>
+#include <thread>
 
 #include "core/errors.hpp"
 #include "display/display.hpp"
 #include "output/save_outputs.hpp"
+#include "output/write_progress.hpp"
 #include "support/test_util.hpp"
 
 using namespace vexil;
@@ -189,4 +192,35 @@ TEST_F(SaveOutputs, SizeLimitsAreCheckedBeforeTheFolderExists) {
   EXPECT_THROW(check_outputs_writable(SaveInputs{out, key, gt_key, huge, std::nullopt, meta, no_meta}), ValueError);
   EXPECT_THROW(check_outputs_writable(SaveInputs{out, key, gt_key, small, gt, meta, no_meta}), ValueError);
   EXPECT_FALSE(vexil::test::exists(out));
+}
+
+TEST(WriteProgressLine, ShowsAfterASecondAndErasesItself) {
+  using vexil::output::WriteProgress;
+  EXPECT_EQ(vexil::output::progress_text("data.mat", 512 << 20, 1024 << 20, 2.0), "  writing data.mat:  50%  256.0 MB/s");
+
+  WriteProgress::set_force_enabled_for_testing(1);
+  testing::internal::CaptureStderr();
+  {
+    WriteProgress p("data.mat", 1000);
+    p.update(100);  // too early: nothing yet
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    p.update(600);
+    p.update(700);  // within the refresh interval: not redrawn
+  }
+  const std::string shown = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(shown.substr(0, 4), "\r\x1b[K");
+  EXPECT_NE(shown.find("writing data.mat:  60%"), std::string::npos) << shown;
+  EXPECT_EQ(shown.find("70%"), std::string::npos) << shown;
+  EXPECT_EQ(shown.substr(shown.size() - 4), "\r\x1b[K") << "the line was not erased";
+
+  // Not a terminal: nothing at all.
+  WriteProgress::set_force_enabled_for_testing(0);
+  testing::internal::CaptureStderr();
+  {
+    WriteProgress p("data.mat", 1000);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    p.update(600);
+  }
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  WriteProgress::set_force_enabled_for_testing(-1);
 }

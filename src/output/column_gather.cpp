@@ -1,6 +1,7 @@
 #include "output/column_gather.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
@@ -44,6 +45,9 @@ void transpose_columns(const std::byte* src, std::int64_t s0, std::int64_t s1, s
     }
   }
 }
+
+std::atomic<std::int64_t> g_budget_override{0};
+std::atomic<std::int64_t> g_tile_override{0};
 
 template <class F>
 void with_item_type(std::size_t item, F&& f) {
@@ -166,12 +170,14 @@ ColumnGather::ColumnGather(const NDArray& array, int part) : keep_alive_(array.k
   const std::int64_t item = static_cast<std::int64_t>(item_);
   if (dims_.size() == 3 && strides_[2] == item && strides_[1] >= 4 * item && dims_[2] >= 4) {
     const std::int64_t plane = dims_[0] * dims_[1] * item;
-    const std::int64_t budget = std::clamp<std::int64_t>(static_cast<std::int64_t>(size_bytes()) / 16, 8 << 20, 64 << 20);
+    const std::int64_t budget =
+        g_budget_override.load() ? g_budget_override.load()
+                          : std::clamp<std::int64_t>(static_cast<std::int64_t>(size_bytes()) / 16, 8 << 20, 64 << 20);
     const std::int64_t bands = std::min<std::int64_t>({budget / std::max<std::int64_t>(plane, 1), dims_[2], 64 / item * 2});
     if (bands >= 4) {
       groups_ = std::make_shared<BandGroups>();
       groups_->group_bands = bands;
-      groups_->tile_pixels = std::min<std::int64_t>(dims_[0] * dims_[1], 16384);
+      groups_->tile_pixels = std::min<std::int64_t>(dims_[0] * dims_[1], g_tile_override.load() ? g_tile_override.load() : std::int64_t{16384});
       groups_->tiles_per_group = (dims_[0] * dims_[1] + groups_->tile_pixels - 1) / groups_->tile_pixels;
       groups_->max_tiles = static_cast<std::size_t>(groups_->tiles_per_group) + 16;
     }
@@ -300,6 +306,11 @@ void ColumnGather::gather_direct(std::int64_t e0, std::int64_t e1, std::byte* ou
       advance(run);
     }
   }
+}
+
+void ColumnGather::set_group_tuning_for_testing(std::int64_t budget_bytes, std::int64_t tile_pixels) {
+  g_budget_override = budget_bytes;
+  g_tile_override = tile_pixels;
 }
 
 void ColumnGather::read(std::uint64_t offset, std::size_t len, std::byte* out) const {

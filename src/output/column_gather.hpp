@@ -26,6 +26,11 @@ class ColumnGather {
   // Fills out with bytes [offset, offset + len) of the column-major data.
   void read(std::uint64_t offset, std::size_t len, std::byte* out) const;
 
+  // For tests: the band-group cache's byte budget and tile width in pixels
+  // (0 restores the defaults). Affects gathers constructed afterwards.
+  static void set_group_tuning_for_testing(std::int64_t budget_bytes, std::int64_t tile_pixels);
+  bool uses_band_groups() const { return groups_ != nullptr; }
+
  private:
   void gather_elements(std::int64_t e0, std::int64_t e1, std::byte* out) const;
   void gather_direct(std::int64_t e0, std::int64_t e1, std::byte* out) const;
