@@ -6,6 +6,7 @@
 #include <cstring>
 #include <exception>
 #include <limits>
+#include <system_error>
 #include <thread>
 #include <type_traits>
 
@@ -120,17 +121,25 @@ void parallel_ranges(std::int64_t total, unsigned nt, W&& work) {
   const auto bound = [&](unsigned t) {
     return static_cast<std::int64_t>(static_cast<__int128>(total) * t / nt);
   };
+  // Ranges whose thread could not be started run here instead.
+  unsigned started = nt;
   for (unsigned t = 1; t < nt; ++t) {
-    pool.emplace_back([&, t] {
-      try {
-        work(t, bound(t), bound(t + 1));
-      } catch (...) {
-        errors[t] = std::current_exception();
-      }
-    });
+    try {
+      pool.emplace_back([&, t] {
+        try {
+          work(t, bound(t), bound(t + 1));
+        } catch (...) {
+          errors[t] = std::current_exception();
+        }
+      });
+    } catch (const std::system_error&) {
+      started = t;
+      break;
+    }
   }
   try {
     work(0u, bound(0), bound(1));
+    for (unsigned t = started; t < nt; ++t) work(t, bound(t), bound(t + 1));
   } catch (...) {
     errors[0] = std::current_exception();
   }

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <complex>
+#include <new>
 #include <type_traits>
 
 #include "command/statistics.hpp"
@@ -208,7 +209,14 @@ std::string value_range_line(const NDArray& data) {
 void print_classes(const NDArray& gt) {
   visit_dtype(gt.dtype(), [&](auto tag) {
     using T = decltype(tag);
-    const auto counts = stats::value_counts<T>(gt);
+    stats::Counts<T> counts;
+    try {
+      counts = stats::value_counts<T>(gt);
+    } catch (const std::bad_alloc&) {
+      // The files are written already; the report says what it could not do.
+      println("    Classes      : not counted (out of memory)");
+      return;
+    }
     const auto& classes = counts.classes;
     bool has_bg = false;
     std::size_t fg = 0;
