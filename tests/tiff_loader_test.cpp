@@ -434,9 +434,13 @@ TEST(TiffLoader, OpenAndReadErrorsCarryGdalMessage) {
   const std::string full = dir / "full.tif";
   write_tiff(full, spec, v.data(), GDT_UInt16);
   const std::string bytes = vexil::test::read_file(full);
-  const std::string cut = dir / "cut.tif";
-  vexil::test::write_file(cut, bytes.substr(0, bytes.size() / 2));
-  EXPECT_THROW(load_tiff(cut), IOError);
+  // Uncompressed data is read through a file mapping: a short file must
+  // still be an error, not a bus error.
+  for (std::size_t keep : {bytes.size() / 2, bytes.size() - 10}) {
+    const std::string cut = dir / ("cut" + std::to_string(keep) + ".tif");
+    vexil::test::write_file(cut, bytes.substr(0, keep));
+    EXPECT_THROW(load_tiff(cut), IOError) << keep;
+  }
 
   // Garbage after a valid TIFF signature.
   std::string garbage = "II*\0\x08\0\0\0"s;

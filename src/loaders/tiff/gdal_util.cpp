@@ -148,6 +148,12 @@ Dataset open_raster(const std::string& path, const char* const* drivers) {
   if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode))
     throw IOError(fmt::format("'{}' is not a regular file", path));
   register_drivers();
+  // Uncompressed GeoTIFFs are then read through a file mapping instead of
+  // block by block; GDAL falls back by itself where the layout does not
+  // allow it. Compressed tiles and strips are decoded on all cores. The
+  // driver takes both at open time; the read repeats them.
+  const ScopedConfig mapped("GTIFF_VIRTUAL_MEM_IO", "IF_ENOUGH_RAM");
+  const ScopedConfig threads("GDAL_NUM_THREADS", "ALL_CPUS");
   ErrorCapture errors;
   GDALDatasetH ds = GDALOpenEx(path.c_str(), GDAL_OF_RASTER | GDAL_OF_READONLY | GDAL_OF_VERBOSE_ERROR,
                                drivers, nullptr, nullptr);
@@ -260,6 +266,8 @@ NDArray read_interleaved(GDALDatasetH ds, const std::vector<int>& bands, const B
   std::vector<int> band_map(bands);
   const auto pixel = static_cast<GSpacing>(item * nb);
   const auto line = pixel * width;
+  const ScopedConfig mapped("GTIFF_VIRTUAL_MEM_IO", "IF_ENOUGH_RAM");
+  const ScopedConfig threads("GDAL_NUM_THREADS", "ALL_CPUS");
   ErrorCapture errors;
   const CPLErr err = GDALDatasetRasterIOEx(ds, GF_Read, 0, 0, width, height, out.mutable_data(), width, height,
                                            type.buffer_type, static_cast<int>(bands.size()), band_map.data(),
