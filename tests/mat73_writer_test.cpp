@@ -192,6 +192,12 @@ TEST(Mat73Writer, StridedViewsAcrossManyChunks) {
       expect_roundtrip<std::uint16_t>(crop, MAT_C_UINT16, with_zlib);
     }
   }
+  // Pixel-interleaved (bands adjacent in memory), whole and cropped.
+  NDArray bip = filled<std::uint16_t>({13, 11, 9}, [](auto i) { return static_cast<std::uint16_t>(i * 13 + 5); });
+  for (const NDArray& v : {bip, bip.window(1, 12, 2, 10)}) {
+    expect_roundtrip<std::uint16_t>(v, MAT_C_UINT16, Mat73Options{.threads = 2, .chunk_bytes = 100});
+    expect_roundtrip<std::uint16_t>(v, MAT_C_UINT16, Mat73Options{.threads = 1});
+  }
   // 16-byte elements through the same gather; 9 rows of 16 bytes under a
   // 100-byte bound are split evenly (5 + 4), not 6 + a mostly padded 3.
   const NDArray z = complex_cube<double>({9, 5, 3}).transpose({0, 2, 1});

@@ -106,9 +106,9 @@ struct ChunkPlan {
   std::uint64_t nchunks = 1;
   std::size_t chunk_bytes = 0;         // uncompressed bytes of a full chunk
   // Every chunk is one run of the column-major data (whole inner axes, one
-  // partial axis, single steps outside), so real arrays are read through the
-  // shared column gatherer, which handles pixel-interleaved cubes well.
-  // Complex arrays keep real and imaginary together and use gather_chunk's own walk.
+  // partial axis, single steps outside), so it can be read through the
+  // shared column gatherer, which gathers pixel-interleaved cubes band group
+  // by band group. It splits complex elements, so those keep the own walk.
   std::shared_ptr<const ColumnGather> columns;
 
   // Element coordinates of a chunk's first element.
@@ -629,7 +629,13 @@ void write_hdf5_body(const std::string& tmp, const std::string& path, std::strin
   }
 
   ChunkPlan plan = make_plan(array, m, options);
-  if (!is_complex(array.dtype()) && chunks_are_runs(plan)) plan.columns = std::make_shared<ColumnGather>(array);
+  // Measured on a 256 MiB uint16 cube: the own tiled walk costs half the
+  // CPU of the shared gatherer on band-sequential views, while the shared
+  // gatherer's band groups win on pixel-interleaved ones.
+  const bool pixel_interleaved = plan.n == 3 && plan.hstrides[0] == static_cast<std::int64_t>(plan.item) &&
+                                 plan.hdims[0] >= 4;
+  if (pixel_interleaved && !is_complex(array.dtype()) && chunks_are_runs(plan))
+    plan.columns = std::make_shared<ColumnGather>(array);
   const DeflateMethod method = resolve_method(options.method);
   const int level = resolve_level(method, options.level);
 
