@@ -150,10 +150,9 @@ Dataset open_raster(const std::string& path, const char* const* drivers) {
   register_drivers();
   // Uncompressed GeoTIFFs are then read through a file mapping instead of
   // block by block; GDAL falls back by itself where the layout does not
-  // allow it. Compressed tiles and strips are decoded on all cores. The
-  // driver takes both at open time; the read repeats them.
+  // allow it. The driver takes it at open time. (No GDAL_NUM_THREADS: its
+  // worker threads would print errors past our thread-local handler.)
   const ScopedConfig mapped("GTIFF_VIRTUAL_MEM_IO", "IF_ENOUGH_RAM");
-  const ScopedConfig threads("GDAL_NUM_THREADS", "ALL_CPUS");
   ErrorCapture errors;
   GDALDatasetH ds = GDALOpenEx(path.c_str(), GDAL_OF_RASTER | GDAL_OF_READONLY | GDAL_OF_VERBOSE_ERROR,
                                drivers, nullptr, nullptr);
@@ -259,6 +258,19 @@ NDArray read_interleaved(GDALDatasetH ds, const std::vector<int>& bands, const B
                                  bands.size()));
   check_buffer_fits(bytes, fmt::format("'{}' ({} x {} x {} {})", path, height, width, bands.size(),
                                        dtype_name(type.dtype)));
+  // A header lying about the size must not reserve gigabytes for a file of a
+  // few hundred bytes: uncompressed TIFF data is stored whole (1-bit samples
+  // widen 8 times into bytes), and no codec expands data by more than 2^20.
+  if (VSIStatBufL st; VSIStatL(path.c_str(), &st) == 0 && st.st_size >= 0) {
+    const char* driver = GDALGetDriverShortName(GDALGetDatasetDriver(ds));
+    const bool raw = driver && std::string_view(driver) == "GTiff" &&
+                     !GDALGetMetadataItem(ds, "COMPRESSION", "IMAGE_STRUCTURE");
+    const std::uint64_t file_bytes = static_cast<std::uint64_t>(st.st_size);
+    if (bytes / (raw ? 8 : std::uint64_t{1} << 20) > file_bytes)
+      throw ValueError(fmt::format("'{}': the header describes {} x {} x {} values ({} bytes), far more than the "
+                                   "{} bytes of the file hold: it is truncated or corrupt",
+                                   path, height, width, bands.size(), bytes, file_bytes));
+  }
 
   NDArray out = NDArray::allocate(type.dtype, {height, width, static_cast<std::int64_t>(bands.size())});
   if (bytes == 0) return out;
@@ -267,7 +279,6 @@ NDArray read_interleaved(GDALDatasetH ds, const std::vector<int>& bands, const B
   const auto pixel = static_cast<GSpacing>(item * nb);
   const auto line = pixel * width;
   const ScopedConfig mapped("GTIFF_VIRTUAL_MEM_IO", "IF_ENOUGH_RAM");
-  const ScopedConfig threads("GDAL_NUM_THREADS", "ALL_CPUS");
   ErrorCapture errors;
   const CPLErr err = GDALDatasetRasterIOEx(ds, GF_Read, 0, 0, width, height, out.mutable_data(), width, height,
                                            type.buffer_type, static_cast<int>(bands.size()), band_map.data(),
