@@ -23,5 +23,8 @@ name="${target%_fuzz}"
 seeds="fuzz/corpus/$name"
 work="$dir/corpus/$name"
 mkdir -p "$work" "$dir/artifacts"
+# The option parser prints usage texts and matio its warnings; keep them out of the log.
+extra=()
+case "$target" in cli_fuzz|gt_mat_fuzz) extra=(-close_fd_mask=3) ;; esac
 exec "$dir/fuzz/$target" -max_total_time="$seconds" -max_len=16384 -timeout=60 -rss_limit_mb=2048 \
-  -artifact_prefix="$dir/artifacts/$target-" "$work" "$seeds"
+  "${extra[@]}" -artifact_prefix="$dir/artifacts/$target-" "$work" "$seeds"

@@ -1,0 +1,71 @@
+// The ENVI loader end to end: header and data file written beside each other,
+// then load_envi on the header. The first two bytes give the header length;
+// the rest after the header is the data file. Every element of the returned
+// cube is read so a view reaching past the mapping shows up under ASan.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "core/errors.hpp"
+#include "loaders/loader.hpp"
+
+using vexil::convert::internal::load_envi;
+
+namespace {
+
+const std::string& work_dir() {
+  static const std::string dir = [] {
+    char tmpl[] = "/dev/shm/envi-fuzz-XXXXXX";
+    if (!mkdtemp(tmpl)) std::abort();
+    return std::string(tmpl);
+  }();
+  return dir;
+}
+
+void put(const std::string& path, const std::uint8_t* p, std::size_t n) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (fd < 0) std::abort();
+  while (n > 0) {
+    const ssize_t w = write(fd, p, n);
+    if (w <= 0) std::abort();
+    p += w;
+    n -= static_cast<std::size_t>(w);
+  }
+  close(fd);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size < 2) return 0;
+  std::size_t hdr_len = static_cast<std::size_t>(data[0]) | (static_cast<std::size_t>(data[1]) << 8);
+  data += 2;
+  size -= 2;
+  if (hdr_len > size) hdr_len = size;
+  const std::string hdr = work_dir() + "/cube.hdr";
+  const std::string img = work_dir() + "/cube.img";
+  put(hdr, data, hdr_len);
+  put(img, data + hdr_len, size - hdr_len);
+
+  try {
+    const auto result = load_envi(hdr);
+    volatile unsigned sink = 0;
+    const std::size_t item = result.data.itemsize();
+    for_each_element(result.data, [&](const std::byte* e) {
+      for (std::size_t i = 0; i < item; ++i) sink = sink + static_cast<unsigned>(e[i]);
+    });
+    (void)result.meta.dump();  // throws (and so fails the run) on text that is not UTF-8
+  } catch (const vexil::ValueError& e) {
+    if (!*e.what()) std::abort();
+  } catch (const vexil::KeyError& e) {
+    if (!*e.what()) std::abort();
+  } catch (const vexil::FileNotFoundError& e) {
+    if (!*e.what()) std::abort();
+  }
+  return 0;
+}
