@@ -143,8 +143,7 @@ std::string complex_text(double re, double im, std::string re_txt, std::string i
   };
   re_txt = strip(std::move(re_txt));
   im_txt = strip(std::move(im_txt));
-  if (!std::isnan(im) && !std::signbit(im)) im_txt = "+" + im_txt;
-  if (std::isnan(im)) im_txt = "+" + im_txt;
+  if (std::isnan(im) || !std::signbit(im)) im_txt = "+" + im_txt;
   if (re == 0 && !std::signbit(re)) return im_txt.substr(im_txt[0] == '+' ? 1 : 0) + "j";
   return "(" + re_txt + im_txt + "j)";
 }
