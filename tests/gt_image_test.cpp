@@ -15,6 +15,7 @@
 #include <cpl_conv.h>
 #include <cpl_string.h>
 #include <gdal.h>
+#include <zlib.h>
 
 using namespace vexil;
 using namespace vexil::convert::internal;
@@ -202,6 +203,26 @@ TEST(GtImage, ErrorsAreClear) {
   GDALDatasetH t = GDALCreate(GDALGetDriverByName("GTiff"), (dir / "t.png").c_str(), 4, 4, 1, GDT_Byte, nullptr);
   GDALClose(t);
   EXPECT_THROW(read_gt_image(dir / "t.png"), IOError);
+
+  // A PNG header that claims 100000 x 100000 pixels over a few bytes of data.
+  {
+    auto chunk = [](std::string& out, const char* type, const std::string& data) {
+      const auto n = static_cast<std::uint32_t>(data.size());
+      for (int i = 3; i >= 0; --i) out.push_back(static_cast<char>((n >> (8 * i)) & 0xFF));
+      std::string body = std::string(type) + data;
+      out += body;
+      const auto crc = static_cast<std::uint32_t>(
+          crc32(0, reinterpret_cast<const Bytef*>(body.data()), static_cast<uInt>(body.size())));
+      for (int i = 3; i >= 0; --i) out.push_back(static_cast<char>((crc >> (8 * i)) & 0xFF));
+    };
+    std::string png = "\x89PNG\r\n\x1a\n";
+    chunk(png, "IHDR", std::string("\0\x01\x86\xa0\0\x01\x86\xa0\x08\0\0\0\0", 13));
+    chunk(png, "IDAT", std::string("\x78\x9c\x63\x00\x00\x00\x01\x00\x01", 9));
+    chunk(png, "IEND", "");
+    const std::string bomb = dir / "bomb.png";
+    vexil::test::write_file(bomb, png);
+    EXPECT_THROW(read_gt_image(bomb), std::runtime_error);
+  }
 
   // Truncated PNG and JPEG data must not load as partly grey images.
   const std::string png = dir / "full.png";
