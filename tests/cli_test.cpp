@@ -312,8 +312,72 @@ TEST(MatlabName, LettersDigitsUnderscoresUpTo63) {
   EXPECT_FALSE(is_matlab_name("\xc3\xa9t\xc3\xa9"));
 }
 
-// The parser against Python's own argparse, configured the same way, over a
-// broad set of command lines (only where that interpreter is installed).
+// Runs Python's own argparse, configured like this command, over `cases` and
+// compares status, both streams and the parsed values with parse_args.
+// Returns how many cases were compared (those our MATLAB-name rule refuses
+// are skipped: Python accepts any key).
+static std::size_t compare_with_argparse(const std::string& py, const std::vector<Args>& cases) {
+  vexil::test::TempDir dir;
+  nlohmann::json all = nlohmann::json::array();
+  for (const auto& c : cases) all.push_back(c);
+  vexil::test::write_file(dir / "cases.json", all.dump());
+  vexil::test::write_file(dir / "oracle.py", R"PY(
+import argparse, contextlib, io, json, sys
+p = argparse.ArgumentParser(prog="vexil convert_to_mat",
+                            description="Convert ENVI / TIFF / GeoTIFF / HDF5 to .mat format")
+p.add_argument("--img", required=True, help="Path to the image file (ENVI .hdr, .tif, .h5, etc.)")
+p.add_argument("--gt", default=None, help="Path to ground-truth labels (optional: .mat, .png, .tif, .hdr)")
+p.add_argument("--out-dir", required=True, help="Output directory for .mat and metadata files")
+p.add_argument("--crop", nargs=4, type=int, default=None, metavar=("Y", "X", "H", "W"),
+               help="Spatial crop: Y X Height Width (e.g. --crop 448 2560 512 512)")
+p.add_argument("--data-key", default="data", help="Key name for image data in the output .mat (default: data)")
+p.add_argument("--gt-key", default="gt", help="Key name for ground truth in the output .mat (default: gt)")
+results = []
+for argv in json.load(open(sys.argv[1], encoding="utf-8")):
+    out, err = io.StringIO(), io.StringIO()
+    status, values = -1, None
+    with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
+        try:
+            a = p.parse_args(argv)
+            values = [a.img, a.gt, a.out_dir, None if a.crop is None else [str(v) for v in a.crop],
+                      a.data_key, a.gt_key]
+        except SystemExit as e:
+            status = e.code
+    results.append({"status": status, "out": out.getvalue(), "err": err.getvalue(), "values": values})
+print(json.dumps(results))
+)PY");
+  auto r = vexil::test::run_program({py, dir / "oracle.py", dir / "cases.json"}, "",
+                                    {"COLUMNS=80", "PYTHONIOENCODING=utf-8"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  if (r.status != 0) return 0;
+  const auto expected = nlohmann::json::parse(r.out);
+  EXPECT_EQ(expected.size(), cases.size());
+  if (expected.size() != cases.size()) return 0;
+  std::size_t compared = 0;
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    SCOPED_TRACE(testing::PrintToString(cases[i]));
+    Outcome o = parse(cases[i]);
+    const auto& e = expected[i];
+    // The MATLAB-name rule is ours alone; Python accepts such keys.
+    if (o.err.find("invalid MATLAB variable name") != std::string::npos) continue;
+    ++compared;
+    EXPECT_EQ(o.status, e["status"].get<int>());
+    EXPECT_EQ(o.out, e["out"].get<std::string>());
+    EXPECT_EQ(o.err, e["err"].get<std::string>());
+    if (o.status == -1) {
+      nlohmann::json crop = nullptr;
+      if (o.opts.crop) crop = crop_texts(o.opts);
+      nlohmann::json gt = nullptr;
+      if (o.opts.gt) gt = *o.opts.gt;
+      const nlohmann::json mine = {o.opts.img, gt, o.opts.out_dir, crop, o.opts.data_key, o.opts.gt_key};
+      EXPECT_EQ(mine, e["values"]);
+    }
+  }
+  return compared;
+}
+
+// The parser against Python's own argparse over a broad set of command lines
+// (only where that interpreter is installed).
 TEST(CliParse, AgreesWithPythonArgparse) {
   const std::string py = vexil::test::system_python_with("argparse");
   if (py.empty()) GTEST_SKIP() << "no Python interpreter";
@@ -349,59 +413,35 @@ TEST(CliParse, AgreesWithPythonArgparse) {
       {"a", "b", "c"},
       {"--img", "a", "--out-dir", "o", "--crop", "1", "2", "3", "4", "5", "-h"},
   };
-  vexil::test::TempDir dir;
-  nlohmann::json all = nlohmann::json::array();
-  for (const auto& c : cases) all.push_back(c);
-  vexil::test::write_file(dir / "cases.json", all.dump());
-  vexil::test::write_file(dir / "oracle.py", R"PY(
-import argparse, contextlib, io, json, sys
-p = argparse.ArgumentParser(prog="vexil convert_to_mat",
-                            description="Convert ENVI / TIFF / GeoTIFF / HDF5 to .mat format")
-p.add_argument("--img", required=True, help="Path to the image file (ENVI .hdr, .tif, .h5, etc.)")
-p.add_argument("--gt", default=None, help="Path to ground-truth labels (optional: .mat, .png, .tif, .hdr)")
-p.add_argument("--out-dir", required=True, help="Output directory for .mat and metadata files")
-p.add_argument("--crop", nargs=4, type=int, default=None, metavar=("Y", "X", "H", "W"),
-               help="Spatial crop: Y X Height Width (e.g. --crop 448 2560 512 512)")
-p.add_argument("--data-key", default="data", help="Key name for image data in the output .mat (default: data)")
-p.add_argument("--gt-key", default="gt", help="Key name for ground truth in the output .mat (default: gt)")
-results = []
-for argv in json.load(open(sys.argv[1], encoding="utf-8")):
-    out, err = io.StringIO(), io.StringIO()
-    status, values = -1, None
-    with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
-        try:
-            a = p.parse_args(argv)
-            values = [a.img, a.gt, a.out_dir, None if a.crop is None else [str(v) for v in a.crop],
-                      a.data_key, a.gt_key]
-        except SystemExit as e:
-            status = e.code
-    results.append({"status": status, "out": out.getvalue(), "err": err.getvalue(), "values": values})
-print(json.dumps(results))
-)PY");
-  auto r = vexil::test::run_program({py, dir / "oracle.py", dir / "cases.json"}, "",
-                                    {"COLUMNS=80", "PYTHONIOENCODING=utf-8"});
-  ASSERT_EQ(r.status, 0) << r.err;
-  const auto expected = nlohmann::json::parse(r.out);
-  ASSERT_EQ(expected.size(), cases.size());
-  std::size_t compared = 0;
-  for (std::size_t i = 0; i < cases.size(); ++i) {
-    SCOPED_TRACE(testing::PrintToString(cases[i]));
-    Outcome o = parse(cases[i]);
-    const auto& e = expected[i];
-    // The MATLAB-name rule is ours alone; Python accepts such keys.
-    if (o.err.find("invalid MATLAB variable name") != std::string::npos) continue;
-    ++compared;
-    EXPECT_EQ(o.status, e["status"].get<int>());
-    EXPECT_EQ(o.out, e["out"].get<std::string>());
-    EXPECT_EQ(o.err, e["err"].get<std::string>());
-    if (o.status == -1) {
-      nlohmann::json crop = nullptr;
-      if (o.opts.crop) crop = crop_texts(o.opts);
-      nlohmann::json gt = nullptr;
-      if (o.opts.gt) gt = *o.opts.gt;
-      const nlohmann::json mine = {o.opts.img, gt, o.opts.out_dir, crop, o.opts.data_key, o.opts.gt_key};
-      EXPECT_EQ(mine, e["values"]);
+  EXPECT_EQ(compare_with_argparse(py, cases), cases.size() - 2);
+}
+
+// Random command lines built from option names, prefixes, values that look
+// like options or numbers, and separators.
+TEST(CliParse, AgreesWithPythonArgparseOnRandomCommandLines) {
+  const std::string py = vexil::test::system_python_with("argparse");
+  if (py.empty()) GTEST_SKIP() << "no Python interpreter";
+  const std::vector<std::string> words = {
+      "--img", "--gt", "--out-dir", "--crop", "--data-key", "--gt-key", "-h", "--he", "--g",
+      "--gt-", "--o", "--c", "--d", "--i=a", "--crop=1", "--gt=", "a", "o.h5", "1", "-1", "007",
+      "-1.5", "-.5", "x", "--", "-x", "--bogus", "--bogus=1", "k2", "_k", "\xd9\xa3", " 7 ",
+      "1_0", "-5\n", "", "-", "-hx", "a b", "-x y", "+3"};
+  std::uint32_t state = 12345;
+  auto next = [&state] {
+    state = state * 1103515245u + 12345u;
+    return (state >> 16) & 0x7fff;
+  };
+  std::vector<Args> cases;
+  for (int i = 0; i < 400; ++i) {
+    Args a;
+    // Most cases carry the two required options so later checks get reached.
+    if (next() % 4 != 0) a = {"--img", "i.hdr", "--out-dir", "out"};
+    const int n = static_cast<int>(next() % 7);
+    for (int k = 0; k < n; ++k) {
+      const auto pos = a.begin() + static_cast<std::ptrdiff_t>(next() % (a.size() + 1));
+      a.insert(pos, words[next() % words.size()]);
     }
+    cases.push_back(a);
   }
-  EXPECT_EQ(compared, cases.size() - 2);
+  EXPECT_GT(compare_with_argparse(py, cases), 300u);
 }
