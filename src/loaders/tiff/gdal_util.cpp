@@ -284,8 +284,11 @@ NDArray read_interleaved(GDALDatasetH ds, const std::vector<int>& bands, const B
                                            type.buffer_type, static_cast<int>(bands.size()), band_map.data(),
                                            pixel, line, static_cast<GSpacing>(item), nullptr);
   // A decoder that reports a failure but carries on has still lost pixels.
-  if (err != CE_None || errors.failed())
-    throw IOError(fmt::format("Read or write failed. {}", errors.message(fmt::format("'{}': reading failed", path))));
+  if (err != CE_None || errors.failed()) {
+    std::string msg = errors.message("reading failed");
+    if (msg.find(path) == std::string::npos) msg = fmt::format("{}: {}", path, msg);
+    throw IOError(fmt::format("Read or write failed. {}", msg));
+  }
   return out;
 }
 
