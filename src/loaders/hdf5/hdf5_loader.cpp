@@ -228,6 +228,10 @@ bool is_bool_enum(hid_t t) {
 
 ReadPlan plan_read(hid_t ftype, const std::string& key, const std::string& path) {
   ReadPlan p;
+  if (!hdf5::sane_type(ftype)) {
+    H5Eclear2(H5E_DEFAULT);
+    throw ValueError(fmt::format("Dataset '{}' in {} has a damaged datatype", key, path));
+  }
   const std::size_t size = H5Tget_size(ftype);
   auto refuse = [&]() -> ReadPlan {
     throw ValueError(fmt::format(

@@ -6,6 +6,7 @@
 
 #include <hdf5.h>
 
+#include <cstddef>
 #include <string>
 #include <utility>
 
@@ -91,6 +92,60 @@ inline Handle checked(hid_t id, Handle::Closer close, const std::string& what) {
 }
 inline Handle type_handle(hid_t id, const std::string& what) { return checked(id, H5Tclose, what); }
 inline Handle space_handle(hid_t id, const std::string& what) { return checked(id, H5Sclose, what); }
+
+// Whether a datatype read from a file is self-consistent. HDF5 trusts what
+// it decoded; a damaged enum whose base is larger than the enum, say, makes
+// H5Tget_native_type copy past its buffers. Checked before any conversion.
+inline bool sane_type(hid_t t, int depth = 0) {
+  if (depth > 32) return false;
+  const std::size_t size = H5Tget_size(t);
+  switch (H5Tget_class(t)) {
+    case H5T_INTEGER:
+    case H5T_FLOAT:
+    case H5T_BITFIELD:
+      return size >= 1 && size <= 16;
+    case H5T_STRING:
+      return H5Tis_variable_str(t) > 0 || size >= 1;
+    case H5T_OPAQUE:
+    case H5T_REFERENCE:
+    case H5T_TIME:
+      return size >= 1;
+    case H5T_ENUM: {
+      Handle base(H5Tget_super(t), H5Tclose);
+      const int n = H5Tget_nmembers(t);
+      return base && H5Tget_class(base.get()) == H5T_INTEGER && H5Tget_size(base.get()) == size && size >= 1 &&
+             size <= 8 && n >= 0 && n <= (1 << 20);
+    }
+    case H5T_VLEN: {
+      Handle base(H5Tget_super(t), H5Tclose);
+      return base && sane_type(base.get(), depth + 1);
+    }
+    case H5T_ARRAY: {
+      Handle base(H5Tget_super(t), H5Tclose);
+      const int nd = H5Tget_array_ndims(t);
+      if (!base || nd < 1 || nd > H5S_MAX_RANK || !sane_type(base.get(), depth + 1)) return false;
+      hsize_t dims[H5S_MAX_RANK];
+      if (H5Tget_array_dims2(t, dims) < 0) return false;
+      unsigned __int128 total = H5Tget_size(base.get());
+      for (int i = 0; i < nd; ++i) total *= dims[i];
+      return total == size;
+    }
+    case H5T_COMPOUND: {
+      const int n = H5Tget_nmembers(t);
+      if (n < 0 || n > (1 << 16)) return false;
+      for (int i = 0; i < n; ++i) {
+        Handle m(H5Tget_member_type(t, static_cast<unsigned>(i)), H5Tclose);
+        if (!m || !sane_type(m.get(), depth + 1)) return false;
+        const std::size_t off = H5Tget_member_offset(t, static_cast<unsigned>(i));
+        const std::size_t msize = H5Tget_size(m.get());
+        if (off > size || msize > size - off) return false;
+      }
+      return true;
+    }
+    default:
+      return false;
+  }
+}
 
 }  // namespace vexil::hdf5
 

@@ -36,8 +36,11 @@ namespace {
 
 using hdf5::Handle;
 
-// Attributes are small by nature; one claiming more than this is not read.
-constexpr std::uint64_t kMaxAttributeBytes = 256ull << 20;
+// Attributes are small by nature (HDF5 keeps most within 64 KiB); one
+// claiming more than this is described, not read, so that a damaged header
+// cannot make the sidecar huge.
+constexpr std::uint64_t kMaxAttributeBytes = 64ull << 20;
+constexpr std::uint64_t kMaxAttributeElements = 1ull << 20;
 constexpr int kMaxTypeDepth = 32;
 
 struct Unsupported : std::runtime_error {
@@ -320,19 +323,27 @@ Metadata read_value(hid_t attr) {
   Handle space = hdf5::space_handle(H5Aget_space(attr), "cannot read the attribute's dataspace");
   Handle ftype = hdf5::type_handle(H5Aget_type(attr), "cannot read the attribute's datatype");
   const H5S_class_t scls = H5Sget_simple_extent_type(space.get());
-  if (scls == H5S_NULL) return "Empty(dtype=dtype(" + numpy_dtype_text(ftype.get()) + "))";
+  if (scls == H5S_NULL && hdf5::sane_type(ftype.get()))
+    return "Empty(dtype=dtype(" + numpy_dtype_text(ftype.get()) + "))";
   if (scls != H5S_SCALAR && scls != H5S_SIMPLE) hdf5::throw_io("unknown dataspace");
   const int rank = H5Sget_simple_extent_ndims(space.get());
   if (rank < 0) hdf5::throw_io("cannot read the attribute's dataspace");
   std::vector<hsize_t> dims(static_cast<std::size_t>(rank));
   if (rank > 0) H5Sget_simple_extent_dims(space.get(), dims.data(), nullptr);
 
+  if (!hdf5::sane_type(ftype.get())) {
+    H5Eclear2(H5E_DEFAULT);
+    throw Unsupported("damaged datatype");
+  }
   Handle mem = mem_type_for(ftype.get());
   const std::size_t msize = H5Tget_size(mem.get());
-  std::uint64_t bytes = msize;
-  for (hsize_t d : dims)
+  std::uint64_t bytes = msize, count = 1;
+  for (hsize_t d : dims) {
     if (__builtin_mul_overflow(bytes, static_cast<std::uint64_t>(d), &bytes)) bytes = UINT64_MAX;
-  if (bytes > kMaxAttributeBytes) return fmt::format("<attribute of {} bytes, not read>", bytes);
+    if (__builtin_mul_overflow(count, static_cast<std::uint64_t>(d), &count)) count = UINT64_MAX;
+  }
+  if (bytes > kMaxAttributeBytes || count > kMaxAttributeElements)
+    return fmt::format("<attribute of {} elements ({} bytes), not read>", count, bytes);
 
   std::vector<std::byte> buf(bytes ? bytes : 1);
   if (H5Aread(attr, mem.get(), buf.data()) < 0) hdf5::throw_io("cannot read the attribute");
