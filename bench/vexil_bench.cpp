@@ -447,6 +447,30 @@ int main(int argc, char** argv) {
       std::vector<std::string> methods;
     };
     std::vector<Row> rows;
+    auto print_row = [&](const Row& r) {
+      std::string z_size = "-", z_time = "-", z_ratio = "-", py_time = "-", py_ratio = "-", py_rss = "-";
+      if (r.zlib6) {
+        const std::uint64_t file = 136 + r.zlib6->first;
+        z_size = fmt::format("{:.4f}", static_cast<double>(r.mat_size) / static_cast<double>(file));
+        z_time = fmt::format("{:.1f} s", r.zlib6->second);
+        z_ratio = fmt::format("{:.1f}x", r.zlib6->second / r.run.seconds);
+      }
+      if (r.py) {
+        if (r.py->status == 0) {
+          py_time = fmt::format("{:.1f} s", r.py->seconds);
+          py_ratio = fmt::format("{:.1f}x", r.py->seconds / r.run.seconds);
+          py_rss = fmt::format("{:.0f} MiB", r.py->max_rss_mb);
+        } else {
+          py_time = fmt::format("failed ({})", r.py->status);
+        }
+      }
+      fmt::print("| {} | {} | {:.2f} s | {:.0f} | {:.0f} MiB | {:.2f} | {} | {} | {} | {} | {} | {} | {} |\n", r.cube,
+                 human(r.bytes), r.run.seconds, mb(r.bytes) / r.run.seconds, r.run.max_rss_mb,
+                 r.run.max_rss_mb / mb(r.bytes), human(r.mat_size), z_size, z_time, z_ratio, py_time, py_ratio,
+                 py_rss);
+        };
+    fmt::print("| cube (lines x samples x bands) | size | vexil wall | MB/s | peak RSS | RSS / cube | data.mat | vs zlib-6 size | zlib-6 1-thread | vs zlib-6 time | Python pipeline | speed-up vs Python | Python RSS |\n");
+    fmt::print("|---|---|---|---|---|---|---|---|---|---|---|---|---|\n");
 
     for (std::uint64_t size : opt.sizes) {
       for (const auto& dtype : opt.dtypes) {
@@ -531,6 +555,13 @@ int main(int argc, char** argv) {
               if (row.py->status == 0) row.py_size = fs::file_size(py_out);
               fs::remove(py_out);
             }
+            print_row(row);
+            std::fflush(stdout);
+            {
+              std::string sc;
+              for (auto [t, v] : row.scan) sc += fmt::format("  {}: {:.0f}", t, v);
+              fmt::print(stderr, "[{}] done; elapsed line {:.2f} s; scan MB/s:{}\n", c.name, parse_elapsed(row.run.out), sc);
+            }
             rows.push_back(std::move(row));
             if (!opt.keep) {
               fs::remove(c.img);
@@ -541,30 +572,6 @@ int main(int argc, char** argv) {
       }
     }
 
-    fmt::print("| cube (lines x samples x bands) | size | vexil wall | MB/s | peak RSS | RSS / cube | data.mat | vs zlib-6 size | zlib-6 1-thread | vs zlib-6 time | Python pipeline | speed-up vs Python | Python RSS |\n");
-    fmt::print("|---|---|---|---|---|---|---|---|---|---|---|---|---|\n");
-    for (const auto& r : rows) {
-      std::string z_size = "-", z_time = "-", z_ratio = "-", py_time = "-", py_ratio = "-", py_rss = "-";
-      if (r.zlib6) {
-        const std::uint64_t file = 136 + r.zlib6->first;
-        z_size = fmt::format("{:.4f}", static_cast<double>(r.mat_size) / static_cast<double>(file));
-        z_time = fmt::format("{:.1f} s", r.zlib6->second);
-        z_ratio = fmt::format("{:.1f}x", r.zlib6->second / r.run.seconds);
-      }
-      if (r.py) {
-        if (r.py->status == 0) {
-          py_time = fmt::format("{:.1f} s", r.py->seconds);
-          py_ratio = fmt::format("{:.1f}x", r.py->seconds / r.run.seconds);
-          py_rss = fmt::format("{:.0f} MiB", r.py->max_rss_mb);
-        } else {
-          py_time = fmt::format("failed ({})", r.py->status);
-        }
-      }
-      fmt::print("| {} | {} | {:.2f} s | {:.0f} | {:.0f} MiB | {:.2f} | {} | {} | {} | {} | {} | {} | {} |\n", r.cube,
-                 human(r.bytes), r.run.seconds, mb(r.bytes) / r.run.seconds, r.run.max_rss_mb,
-                 r.run.max_rss_mb / mb(r.bytes), human(r.mat_size), z_size, z_time, z_ratio, py_time, py_ratio,
-                 py_rss);
-    }
     if (opt.summary) {
       fmt::print("\nShare of the closing summary (wall time minus the run's own Elapsed):\n");
       for (const auto& r : rows) {

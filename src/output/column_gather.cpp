@@ -61,12 +61,15 @@ void with_item_type(std::size_t item, F&& f) {
 
 }  // namespace
 
-// Tiles of (band group, pixel range): `kBands` planes of `pixels` values
-// each, plane-major. Tiles of the group being written stay; older groups'
-// tiles are recycled, so memory is a fixed handful of tiles.
+// Tiles of (band group, pixel range): `group_bands` planes of
+// `tile_pixels` values each, plane-major. Tiles of the two newest groups
+// stay; older groups' tiles are recycled, so memory stays at two groups.
 struct ColumnGather::BandGroups {
   std::int64_t group_bands = 0;  // planes per group
   std::int64_t tile_pixels = 0;  // pixels per tile
+  // Elements from one band's row of a tile to the next: padded so the rows
+  // written together do not all fall into the same L1 cache set.
+  std::int64_t pitch = 0;
   std::int64_t tiles_per_group = 0;
   std::size_t max_tiles = 0;
 
@@ -98,13 +101,17 @@ struct ColumnGather::BandGroups {
         cv.wait(lock);
         continue;
       }
-      // A reader one group behind gets a direct read; a jump further back
-      // is a new pass over the array.
-      if (g + 1 == current) return nullptr;
-      current = g;
+      // Two groups stay: the newest and the one before it, which readers
+      // of the blocks still in flight need. Readers further behind read
+      // directly; a restart at the first tile is a new pass over the array.
+      if (g > current || (g == 0 && q == 0)) {
+        current = g;
+      } else if (g + 1 < current) {
+        return nullptr;
+      }
       Tile* spare = nullptr;
       for (auto& t : tiles)
-        if (t->group != current && t->pins == 0) spare = t.get();
+        if (t->group != current && t->group != current - 1 && t->pins == 0) spare = t.get();
       if (!spare && tiles.size() < max_tiles) {
         tiles.push_back(std::make_unique<Tile>());
         spare = tiles.back().get();
@@ -172,14 +179,15 @@ ColumnGather::ColumnGather(const NDArray& array, int part) : keep_alive_(array.k
     const std::int64_t plane = dims_[0] * dims_[1] * item;
     const std::int64_t budget =
         g_budget_override.load() ? g_budget_override.load()
-                          : std::clamp<std::int64_t>(static_cast<std::int64_t>(size_bytes()) / 16, 8 << 20, 64 << 20);
+                          : std::clamp<std::int64_t>(static_cast<std::int64_t>(size_bytes()) / 24, 8 << 20, 48 << 20);
     const std::int64_t bands = std::min<std::int64_t>({budget / std::max<std::int64_t>(plane, 1), dims_[2], 64 / item * 2});
     if (bands >= 4) {
       groups_ = std::make_shared<BandGroups>();
       groups_->group_bands = bands;
       groups_->tile_pixels = std::min<std::int64_t>(dims_[0] * dims_[1], g_tile_override.load() ? g_tile_override.load() : std::int64_t{16384});
+      groups_->pitch = groups_->tile_pixels + 192 / item;
       groups_->tiles_per_group = (dims_[0] * dims_[1] + groups_->tile_pixels - 1) / groups_->tile_pixels;
-      groups_->max_tiles = static_cast<std::size_t>(groups_->tiles_per_group) + 16;
+      groups_->max_tiles = 2 * static_cast<std::size_t>(groups_->tiles_per_group) + 16;
     }
   }
 }
@@ -190,7 +198,7 @@ namespace {
 // contiguous, `nb` bands from `k0` on, walking memory row by row.
 template <class T>
 void fill_band_tile(const std::byte* base, std::int64_t H, std::int64_t s0, std::int64_t s1, std::int64_t k0,
-                    std::int64_t nb, std::int64_t p0, std::int64_t p1, std::int64_t tile_pixels, std::byte* tile) {
+                    std::int64_t nb, std::int64_t p0, std::int64_t p1, std::int64_t pitch, std::byte* tile) {
   constexpr std::int64_t sz = sizeof(T);
   constexpr std::int64_t kCols = 16;
   auto put = [&](std::int64_t i, std::int64_t j, std::int64_t pos) {
@@ -198,7 +206,7 @@ void fill_band_tile(const std::byte* base, std::int64_t H, std::int64_t s0, std:
     for (std::int64_t k = 0; k < nb; ++k) {
       T v;
       std::memcpy(&v, src + k * sz, sizeof v);
-      std::memcpy(tile + (k * tile_pixels + pos) * sz, &v, sizeof v);
+      std::memcpy(tile + (k * pitch + pos) * sz, &v, sizeof v);
     }
   };
   std::int64_t p = p0;
@@ -224,7 +232,7 @@ void ColumnGather::gather_elements(std::int64_t e0, std::int64_t e1, std::byte* 
   BandGroups& bg = *groups_;
   const std::int64_t H = dims_[0], P = dims_[0] * dims_[1], B = dims_[2];
   const std::int64_t item = static_cast<std::int64_t>(item_);
-  const std::size_t tile_bytes = static_cast<std::size_t>(bg.group_bands * bg.tile_pixels * item);
+  const std::size_t tile_bytes = static_cast<std::size_t>(bg.group_bands * bg.pitch * item);
   std::int64_t e = e0;
   while (e < e1) {
     const std::int64_t k = e / P, p = e % P;
@@ -234,11 +242,11 @@ void ColumnGather::gather_elements(std::int64_t e0, std::int64_t e1, std::byte* 
     const std::int64_t k0 = g * bg.group_bands, nb = std::min(bg.group_bands, B - k0);
     auto* tile = bg.acquire(g, q, tile_bytes, [&](std::byte* dst) {
       with_item_type(item_, [&](auto t) {
-        fill_band_tile<decltype(t)>(base_, H, strides_[0], strides_[1], k0, nb, tp0, tp1, bg.tile_pixels, dst);
+        fill_band_tile<decltype(t)>(base_, H, strides_[0], strides_[1], k0, nb, tp0, tp1, bg.pitch, dst);
       });
     });
     if (tile) {
-      std::memcpy(out, tile->data.get() + ((k - k0) * bg.tile_pixels + (p - tp0)) * item,
+      std::memcpy(out, tile->data.get() + ((k - k0) * bg.pitch + (p - tp0)) * item,
                   static_cast<std::size_t>(n * item));
       bg.release(tile);
     } else {
