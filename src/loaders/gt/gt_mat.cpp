@@ -333,6 +333,7 @@ struct Candidate {
   std::string name;
   Shape shape;
   unsigned __int128 count = 0;
+  std::size_t item = 8;  // bytes per element once read by matio
 };
 
 using MatPtr = std::unique_ptr<mat_t, int (*)(mat_t*)>;
@@ -436,6 +437,7 @@ NDArray read_gt_mat(const std::string& path, std::string& mat_key) {
     if (info->rank < 0 || (info->rank > 0 && !info->dims)) continue;
     Candidate c;
     c.name = info->name;
+    if (auto t = dtype_of_class(info->class_type)) c.item = itemsize(*t) * (info->isComplex ? 2 : 1);
     c.count = 1;
     for (int i = 0; i < info->rank; ++i) {
       if (info->dims[i] > static_cast<std::size_t>(INT64_MAX))
@@ -470,7 +472,7 @@ NDArray read_gt_mat(const std::string& path, std::string& mat_key) {
 
   // Refuse what cannot fit before matio tries to allocate it.
   {
-    const unsigned __int128 bytes = chosen->count * 16;
+    const unsigned __int128 bytes = chosen->count * chosen->item;
     if (bytes > physical_memory())
       throw ValueError(fmt::format("MAT-file {}: variable '{}' of shape {} is larger than this machine's memory",
                                    path, chosen->name, shape_str(chosen->shape)));
