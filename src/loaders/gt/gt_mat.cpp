@@ -161,6 +161,27 @@ std::optional<StoredVar> parse_matrix_head(const unsigned char* p, std::size_t n
   return v;
 }
 
+// matio trusts the flags, dimensions and name tags of a matrix and allocates
+// what they declare: refuse a tag longer than its matrix, or a negative
+// dimension, before matio sees them.
+void check_matrix_tags(const unsigned char* p, std::size_t n, bool swap, const std::string& path) {
+  SubElement m;
+  if (!read_tag(p, n, swap, m) || m.type != miMATRIX) return;
+  std::size_t pos = 8;
+  for (int i = 0; i < 3 && pos < n; ++i) {
+    SubElement e;
+    if (!read_tag(p + pos, n - pos, swap, e)) return;
+    if (e.total - 8 > m.nbytes || pos - 8 + e.total > m.nbytes)
+      throw ValueError(fmt::format("MAT-file {} is corrupt: a matrix element of {} bytes holds a {}-byte part",
+                                   path, m.nbytes, e.nbytes));
+    if (i == 1)
+      for (std::uint32_t k = 0; k + 4 <= e.nbytes && pos + 8 + k + 4 <= n; k += 4)
+        if (static_cast<std::int32_t>(load_u32(e.data + k, swap)) < 0)
+          throw ValueError(fmt::format("MAT-file {} is corrupt: a matrix has a negative dimension", path));
+    pos += e.total;
+  }
+}
+
 // Inflates a miCOMPRESSED element. Keeps the first kHeadBytes of output;
 // with `whole`, runs to the end of the stream and reports its total length
 // (nullopt-like -1 when the stream is broken or ends early).
@@ -250,10 +271,13 @@ Level5Scan scan_level5(const std::string& path) {
     if (type == miMATRIX) {
       std::vector<unsigned char> head(8 + std::min<std::size_t>(nbytes, kHeadBytes));
       std::memcpy(head.data(), tag, 8);
-      if (std::fread(head.data() + 8, 1, head.size() - 8, f.get()) == head.size() - 8)
+      if (std::fread(head.data() + 8, 1, head.size() - 8, f.get()) == head.size() - 8) {
+        check_matrix_tags(head.data(), head.size(), swap, path);
         v = parse_matrix_head(head.data(), head.size(), swap);
+      }
     } else if (type == miCOMPRESSED) {
       Inflated z = inflate_element(f.get(), nbytes, false, swap);
+      check_matrix_tags(z.head.data(), z.head.size(), swap, path);
       v = parse_matrix_head(z.head.data(), z.head.size(), swap);
     }
     if (v && !scan.vars.count(v->name)) scan.vars.emplace(v->name, Level5Var{*v, offset, nbytes, type == miCOMPRESSED});
