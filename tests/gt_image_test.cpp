@@ -27,14 +27,19 @@ namespace {
 int pattern(int y, int x, int c, int max) { return (y * 31 + x * 7 + c * 50) % (max + 1); }
 
 // Writes an image of `bands` channels with `pattern` values through `driver`.
-void write_image(const std::string& path, const char* driver, int w, int h, int bands, GDALDataType type, int max,
-                 std::vector<std::string> options = {}, bool palette = false) {
+// ctest runs each case in its own process, so every case registers the drivers.
+void register_gdal() {
   static const bool registered = [] {
     GDALAllRegister();
     CPLPushErrorHandler(CPLQuietErrorHandler);
     return true;
   }();
   (void)registered;
+}
+
+void write_image(const std::string& path, const char* driver, int w, int h, int bands, GDALDataType type, int max,
+                 std::vector<std::string> options = {}, bool palette = false) {
+  register_gdal();
   GDALDatasetH mem = GDALCreate(GDALGetDriverByName("MEM"), "", w, h, bands, type, nullptr);
   ASSERT_NE(mem, nullptr);
   for (int b = 1; b <= bands; ++b) {
@@ -128,6 +133,7 @@ TEST(GtImage, PngKeepsStoredValues) {
 }
 
 TEST(GtImage, JpegGreyRgbAndCmyk) {
+  register_gdal();
   TempDir dir;
   // Flat colours survive JPEG almost unchanged; compare with a small tolerance.
   auto flat = [&](const std::string& name, int bands, int value_base) {
