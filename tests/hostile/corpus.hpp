@@ -902,6 +902,33 @@ inline void add_output_cases(std::vector<Case>& cases) {
                    }});
 }
 
+// Inputs the fuzzers found, replayed through the program: gt_mat/ files are
+// label maps, envi_reader/ files are the fuzz target's own format (two bytes
+// of header length, the header, then the data file).
+inline void add_regression_cases(std::vector<Case>& cases, const std::string& root) {
+  std::error_code ec;
+  std::vector<std::filesystem::path> files;
+  for (const auto& e : std::filesystem::recursive_directory_iterator(root, ec))
+    if (e.is_regular_file()) files.push_back(e.path());
+  std::sort(files.begin(), files.end());
+  for (const auto& f : files) {
+    const std::string kind = f.parent_path().filename().string();
+    const Bytes bytes = slurp(f.string());
+    const std::string name = "regression_" + kind + "_" + f.stem().string();
+    if (kind == "gt_mat") {
+      cases.push_back(gt_case(name, "gt.mat", [bytes] { return bytes; }));
+    } else if (kind == "envi_reader" && bytes.size() >= 2) {
+      std::size_t n = static_cast<unsigned char>(bytes[0]) | (static_cast<std::size_t>(static_cast<unsigned char>(bytes[1])) << 8);
+      n = std::min(n, bytes.size() - 2);
+      cases.push_back({name, [bytes, n](const std::string& dir) {
+                         put(dir + "/cube.hdr", bytes.substr(2, n));
+                         put(dir + "/cube.img", bytes.substr(2 + n));
+                         return image_args(dir + "/cube.hdr");
+                       }});
+    }
+  }
+}
+
 inline std::vector<Case> all_cases() {
   std::vector<Case> cases;
   add_envi_cases(cases);
@@ -912,6 +939,9 @@ inline std::vector<Case> all_cases() {
   add_gt_misc_cases(cases);
   add_path_and_usage_cases(cases);
   add_output_cases(cases);
+#ifdef VEXIL_SOURCE_DIR
+  add_regression_cases(cases, std::string(VEXIL_SOURCE_DIR) + "/tests/hostile/regressions");
+#endif
   return cases;
 }
 

@@ -170,7 +170,9 @@ void check_matrix_tags(const unsigned char* p, std::size_t n, bool swap, const s
   std::size_t pos = 8;
   for (int i = 0; i < 3 && pos < n; ++i) {
     SubElement e;
-    if (!read_tag(p + pos, n - pos, swap, e)) return;
+    if (n - pos < 8) return;
+    if (!read_tag(p + pos, n - pos, swap, e))
+      throw ValueError(fmt::format("MAT-file {} is corrupt: a packed part of a matrix claims more than 4 bytes", path));
     if (e.total - 8 > m.nbytes || pos - 8 + e.total > m.nbytes)
       throw ValueError(fmt::format("MAT-file {} is corrupt: a matrix element of {} bytes holds a {}-byte part",
                                    path, m.nbytes, e.nbytes));
@@ -295,10 +297,13 @@ void check_level5_extent(const std::string& path, const Level5Scan& scan, const 
   const Level5Var& lv = it->second;
   StoredVar head = lv.head;
   const std::size_t tsize = mat_type_size(head.data_type);
-  if (!head.numeric || tsize == 0) return;
+  if (!head.numeric) return;
   auto corrupt = [&](const std::string& why) {
     return ValueError(fmt::format("MAT-file {}: variable '{}' is truncated or corrupt ({})", path, name, why));
   };
+  // Without a numeric storage type nothing bounds the dimensions, and matio
+  // allocates what they claim before it reads a byte.
+  if (tsize == 0) throw corrupt(fmt::format("its data element has type {}, not a numeric one", head.data_type));
   unsigned __int128 need = static_cast<unsigned __int128>(head.count) * tsize;
   if (need > head.data_nbytes)
     throw corrupt(fmt::format("its dimensions need {} bytes of data, its data element holds {}",
