@@ -434,6 +434,30 @@ NDArray convert_to_storage(const void* data, DType from, DType to, std::int64_t 
 
 }  // namespace
 
+// matio allocates a Level 4 variable's name and data as its header declares
+// them; walk the headers first and refuse any that run past the file.
+void check_level4_extents(const std::string& path, std::uint64_t size) {
+  FilePtr f(std::fopen(path.c_str(), "rb"), std::fclose);
+  if (!f) return;
+  std::uint64_t offset = 0;
+  while (offset + 20 <= size) {
+    unsigned char h[20];
+    if (std::fseek(f.get(), static_cast<long>(offset), SEEK_SET) != 0 || std::fread(h, 1, 20, f.get()) != 20) return;
+    std::uint32_t v[5];
+    for (int i = 0; i < 5; ++i) v[i] = load_u32(h + 4 * i, false);
+    if (v[0] > 4052)
+      for (int i = 0; i < 5; ++i) v[i] = load_u32(h + 4 * i, true);
+    static constexpr std::uint64_t kSize[] = {8, 4, 4, 2, 2, 1};
+    const std::uint32_t p = (v[0] / 10) % 10;
+    const unsigned __int128 data =
+        static_cast<unsigned __int128>(v[1]) * v[2] * (p < 6 ? kSize[p] : 8) * (v[3] ? 2 : 1);
+    if (v[0] > 4052 || v[4] > size - offset - 20 || data > size - offset - 20 - v[4])
+      throw ValueError(fmt::format("MAT-file {} is truncated or corrupt: the variable at byte {} runs past the end",
+                                   path, offset));
+    offset += 20 + v[4] + static_cast<std::uint64_t>(data);
+  }
+}
+
 NDArray read_gt_mat(const std::string& path, std::string& mat_key) {
   init_log();
   struct stat st;
@@ -444,6 +468,15 @@ NDArray read_gt_mat(const std::string& path, std::string& mat_key) {
   if (S_ISDIR(st.st_mode)) throw IOError("[Errno 21] Is a directory: '" + path + "'");
   if (st.st_size == 0) throw ValueError("MAT-file " + path + " is empty");
 
+  {
+    // Without a Level 5 / 7.3 header matio tries Level 4, reading the first
+    // variable's header inside Mat_Open already.
+    unsigned char head[128] = {};
+    FilePtr f(std::fopen(path.c_str(), "rb"), std::fclose);
+    const bool level5 = f && std::fread(head, 1, 128, f.get()) == 128 &&
+                        ((head[126] == 'I' && head[127] == 'M') || (head[126] == 'M' && head[127] == 'I'));
+    if (!level5) check_level4_extents(path, static_cast<std::uint64_t>(st.st_size));
+  }
   MatPtr mat(Mat_Open(path.c_str(), MAT_ACC_RDONLY), Mat_Close);
   if (!mat) {
     take_log();
@@ -506,6 +539,12 @@ NDArray read_gt_mat(const std::string& path, std::string& mat_key) {
       throw ValueError(fmt::format("MAT-file {}: variable '{}' of shape {} is larger than this machine's memory",
                                    path, chosen->name, shape_str(chosen->shape)));
   }
+
+  // Each element takes at least 1/1032 of a byte of the file (deflate's best
+  // ratio); more elements than that are a lie matio would allocate for.
+  if (chosen->count > static_cast<unsigned __int128>(st.st_size) * 1032 + 4096)
+    throw ValueError(fmt::format("MAT-file {}: variable '{}' of shape {} cannot be stored in a file of {} bytes",
+                                 path, chosen->name, shape_str(chosen->shape), st.st_size));
 
   if (version == MAT_FT_MAT5) check_level5_extent(path, level5, chosen->name);
 
