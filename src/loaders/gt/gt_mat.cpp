@@ -173,6 +173,9 @@ void check_matrix_tags(const unsigned char* p, std::size_t n, bool swap, const s
     if (n - pos < 8) return;
     if (!read_tag(p + pos, n - pos, swap, e))
       throw ValueError(fmt::format("MAT-file {} is corrupt: a packed part of a matrix claims more than 4 bytes", path));
+    // matio takes the array flags as 8 bytes whatever their tag says.
+    if (i == 0 && e.nbytes != 8)
+      throw ValueError(fmt::format("MAT-file {} is corrupt: array flags of {} bytes, not 8", path, e.nbytes));
     if (e.total - 8 > m.nbytes || pos - 8 + e.total > m.nbytes)
       throw ValueError(fmt::format("MAT-file {} is corrupt: a matrix element of {} bytes holds a {}-byte part",
                                    path, m.nbytes, e.nbytes));
