@@ -5,7 +5,9 @@
 // It generates synthetic ENVI cubes (smooth spectra mixed from a few
 // endmembers plus sensor noise), converts them with the vexil program and
 // prints one table row per cube, then the compressor's scaling per thread
-// count. Not a test: numbers depend on the machine.
+// count. With --formats the same cube is also written as GeoTIFF (pixel- and
+// band-interleaved) and as an HDF5 dataset (contiguous, chunked + deflate) and
+// converted from each. Not a test: numbers depend on the machine.
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/mman.h>
@@ -16,6 +18,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -27,10 +30,20 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
 #include <fmt/format.h>
+
+#ifdef VEXIL_HAVE_GDAL
+#include <cpl_conv.h>
+#include <gdal.h>
+#include <ogr_srs_api.h>
+#endif
+#ifdef VEXIL_HAVE_HDF5
+#include <hdf5.h>
+#endif
 
 #include "core/ndarray.hpp"
 #include "output/mat5_writer.hpp"
@@ -49,6 +62,7 @@ struct Options {
   std::vector<std::string> dtypes{"uint16"};
   std::vector<std::string> interleaves{"bsq", "bip"};
   std::vector<std::string> noises{"noisy"};
+  std::vector<std::string> formats{"envi"};
   std::string vexil;
   std::string scratch;
   bool keep = false;
@@ -69,6 +83,8 @@ struct Options {
       "  --dtypes LIST       uint16,float32 (default uint16)\n"
       "  --interleaves LIST  bsq,bip (default bsq,bip)\n"
       "  --noise LIST        noisy,smooth (default noisy)\n"
+      "  --formats LIST      inputs converted from the same cube: envi,tiff-pixel,tiff-band,\n"
+      "                      h5-contiguous,h5-chunked (default envi)\n"
       "  --bands N           bands per cube (default 200)\n"
       "  --vexil PATH        the vexil program (default: next to this program)\n"
       "  --scratch DIR       folder for cubes and outputs (default: a new folder in /tmp)\n"
@@ -118,6 +134,7 @@ Options parse_args(int argc, char** argv) {
     } else if (a == "--dtypes") o.dtypes = split_list(next());
     else if (a == "--interleaves") o.interleaves = split_list(next());
     else if (a == "--noise") o.noises = split_list(next());
+    else if (a == "--formats") o.formats = split_list(next());
     else if (a == "--bands") o.bands = std::stoi(next());
     else if (a == "--vexil") o.vexil = next();
     else if (a == "--scratch") o.scratch = next();
@@ -138,6 +155,8 @@ Options parse_args(int argc, char** argv) {
     if (d != "bsq" && d != "bip") usage(2);
   for (const auto& d : o.noises)
     if (d != "noisy" && d != "smooth") usage(2);
+  for (const auto& d : o.formats)
+    if (d != "envi" && d != "tiff-pixel" && d != "tiff-band" && d != "h5-contiguous" && d != "h5-chunked") usage(2);
   return o;
 }
 
@@ -297,6 +316,118 @@ struct Mapped {
   }
 };
 
+// ---------------------------------------------------------------- other inputs
+
+// Writes `rows` lines of the cube at a time as a (rows, W, B) pixel-ordered
+// block, whatever the ENVI interleave: the order an HDF5 (H, W, B) dataset
+// wants.
+template <class Fn>
+void for_each_hwc_block(const Cube& c, const Mapped& m, std::int64_t rows, Fn&& fn) {
+  const std::int64_t H = c.lines, W = c.samples, B = c.bands;
+  const std::size_t s = c.dtype == "uint16" ? 2 : 4;
+  const auto* base = static_cast<const std::byte*>(m.p);
+  std::vector<std::byte> block(static_cast<std::size_t>(rows * W * B) * s);
+  for (std::int64_t y0 = 0; y0 < H; y0 += rows) {
+    const std::int64_t n = std::min(rows, H - y0);
+    if (c.interleave == "bip") {
+      std::memcpy(block.data(), base + static_cast<std::size_t>(y0 * W * B) * s, static_cast<std::size_t>(n * W * B) * s);
+    } else {
+      for (std::int64_t b = 0; b < B; ++b) {
+        const std::byte* band = base + (static_cast<std::size_t>(b * H + y0) * W) * s;
+        for (std::int64_t p = 0; p < n * W; ++p)
+          std::memcpy(block.data() + static_cast<std::size_t>(p * B + b) * s, band + static_cast<std::size_t>(p) * s, s);
+      }
+    }
+    fn(y0, n, block.data());
+  }
+}
+
+#ifdef VEXIL_HAVE_GDAL
+// An uncompressed GeoTIFF of the cube with a UTM 33N CRS and a 2 m grid.
+void write_geotiff(const Cube& c, const Mapped& m, const std::string& path, bool pixel_interleaved) {
+  GDALAllRegister();
+  GDALDriverH drv = GDALGetDriverByName("GTiff");
+  if (!drv) throw std::runtime_error("GDAL has no GTiff driver");
+  const char* opts[] = {pixel_interleaved ? "INTERLEAVE=PIXEL" : "INTERLEAVE=BAND", "COMPRESS=NONE", "BIGTIFF=IF_NEEDED",
+                        nullptr};
+  const GDALDataType type = c.dtype == "uint16" ? GDT_UInt16 : GDT_Float32;
+  const int W = static_cast<int>(c.samples), H = static_cast<int>(c.lines), B = static_cast<int>(c.bands);
+  GDALDatasetH ds = GDALCreate(drv, path.c_str(), W, H, B, type, const_cast<char**>(opts));
+  if (!ds) throw std::runtime_error(std::string("GDALCreate failed: ") + CPLGetLastErrorMsg());
+  double gt[6] = {500000.0, 2.0, 0.0, 5500000.0, 0.0, -2.0};
+  GDALSetGeoTransform(ds, gt);
+  OGRSpatialReferenceH srs = OSRNewSpatialReference(nullptr);
+  char* wkt = nullptr;
+  if (OSRImportFromEPSG(srs, 32633) == OGRERR_NONE && OSRExportToWkt(srs, &wkt) == OGRERR_NONE) GDALSetProjection(ds, wkt);
+  CPLFree(wkt);
+  OSRDestroySpatialReference(srs);
+  const GSpacing s = c.dtype == "uint16" ? 2 : 4;
+  const GSpacing pix = c.interleave == "bip" ? s * B : s, line = pix * W,
+                 band = c.interleave == "bip" ? s : s * static_cast<GSpacing>(W) * H;
+  const CPLErr err = GDALDatasetRasterIOEx(ds, GF_Write, 0, 0, W, H, m.p, W, H, type, B, nullptr, pix, line, band, nullptr);
+  GDALClose(ds);
+  if (err != CE_None) throw std::runtime_error(std::string("GDAL RasterIO failed: ") + CPLGetLastErrorMsg());
+}
+#endif
+
+#ifdef VEXIL_HAVE_HDF5
+// The cube as dataset /cube of shape (H, W, B), contiguous or chunked
+// (64, 64, B) with deflate level 4.
+void write_hdf5(const Cube& c, const Mapped& m, const std::string& path, bool chunked) {
+  const hsize_t dims[3] = {static_cast<hsize_t>(c.lines), static_cast<hsize_t>(c.samples), static_cast<hsize_t>(c.bands)};
+  const hid_t type = c.dtype == "uint16" ? H5T_NATIVE_UINT16 : H5T_NATIVE_FLOAT;
+  const hid_t f = H5Fcreate(path.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT);
+  if (f < 0) throw std::runtime_error("cannot create " + path);
+  const hid_t space = H5Screate_simple(3, dims, nullptr);
+  const hid_t dcpl = H5Pcreate(H5P_DATASET_CREATE);
+  if (chunked) {
+    const hsize_t chunk[3] = {std::min<hsize_t>(64, dims[0]), std::min<hsize_t>(64, dims[1]), dims[2]};
+    H5Pset_chunk(dcpl, 3, chunk);
+    H5Pset_deflate(dcpl, 4);
+  }
+  const hid_t d = H5Dcreate2(f, "cube", type, space, H5P_DEFAULT, dcpl, H5P_DEFAULT);
+  bool ok = d >= 0;
+  // Whole chunk rows per write, so no chunk is compressed twice.
+  if (ok)
+    for_each_hwc_block(c, m, 64, [&](std::int64_t y0, std::int64_t n, const std::byte* data) {
+      if (!ok) return;
+      const hsize_t start[3] = {static_cast<hsize_t>(y0), 0, 0}, count[3] = {static_cast<hsize_t>(n), dims[1], dims[2]};
+      const hid_t mem = H5Screate_simple(3, count, nullptr);
+      H5Sselect_hyperslab(space, H5S_SELECT_SET, start, nullptr, count, nullptr);
+      ok = H5Dwrite(d, type, mem, space, H5P_DEFAULT, data) >= 0;
+      H5Sclose(mem);
+    });
+  if (d >= 0) H5Dclose(d);
+  H5Pclose(dcpl);
+  H5Sclose(space);
+  if (H5Fclose(f) < 0) ok = false;
+  if (!ok) throw std::runtime_error("cannot write the HDF5 cube " + path);
+}
+#endif
+
+// Writes the cube in `format` next to its ENVI files and returns the --img
+// argument for it.
+std::string write_input(const Cube& c, const std::string& format, const std::string& stem) {
+  if (format == "envi") return c.hdr;
+  const Mapped m(c);
+  if (format == "tiff-pixel" || format == "tiff-band") {
+#ifdef VEXIL_HAVE_GDAL
+    const std::string p = stem + (format == "tiff-pixel" ? "_pixel.tif" : "_band.tif");
+    write_geotiff(c, m, p, format == "tiff-pixel");
+    return p;
+#else
+    throw std::runtime_error("this build has no GDAL: cannot write " + format);
+#endif
+  }
+#ifdef VEXIL_HAVE_HDF5
+  const std::string p = stem + (format == "h5-chunked" ? "_chunked.h5" : "_contiguous.h5");
+  write_hdf5(c, m, p, format == "h5-chunked");
+  return p;
+#else
+  throw std::runtime_error("this build has no HDF5: cannot write " + format);
+#endif
+}
+
 // ---------------------------------------------------------------- runs
 
 struct ChildResult {
@@ -304,13 +435,21 @@ struct ChildResult {
   double seconds = 0;
   double max_rss_mb = 0;
   std::string out;
+  // Seconds from the start to the arrival of the "metadata.json" saved line
+  // and to the end of the output (-1 when absent). The child flushes every
+  // line, so arrival times through the pipe are the times it printed them.
+  double t_metadata = -1;
+  double t_output_end = -1;
 };
 
+// Runs a program with its stdout on a pipe read here line by line as it
+// arrives; stderr goes to ours.
 ChildResult run_child(const std::vector<std::string>& argv) {
-  const std::string out_path = fs::temp_directory_path() / fmt::format("vexil-bench-{}.out", getpid());
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
   posix_spawn_file_actions_t fa;
   posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_addopen(&fa, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_adddup2(&fa, fds[1], 1);
   posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
   std::vector<char*> args;
   for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
@@ -318,20 +457,37 @@ ChildResult run_child(const std::vector<std::string>& argv) {
   ChildResult r;
   const auto t0 = Clock::now();
   pid_t pid;
-  if (posix_spawn(&pid, args[0], &fa, nullptr, args.data(), environ) != 0)
-    throw std::runtime_error("cannot start " + argv[0]);
+  const int rc = posix_spawn(&pid, args[0], &fa, nullptr, args.data(), environ);
   posix_spawn_file_actions_destroy(&fa);
+  ::close(fds[1]);
+  if (rc != 0) {
+    ::close(fds[0]);
+    throw std::runtime_error("cannot start " + argv[0]);
+  }
+  std::size_t line_start = 0;
+  char buf[65536];
+  for (;;) {
+    const ssize_t n = ::read(fds[0], buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    const double now = std::chrono::duration<double>(Clock::now() - t0).count();
+    r.out.append(buf, static_cast<std::size_t>(n));
+    for (std::size_t nl; (nl = r.out.find('\n', line_start)) != std::string::npos; line_start = nl + 1) {
+      const std::string_view line(r.out.data() + line_start, nl - line_start);
+      if (r.t_metadata < 0 && line.find("\u2713") != std::string_view::npos &&
+          line.find("metadata.json") != std::string_view::npos)
+        r.t_metadata = now;
+    }
+  }
+  r.t_output_end = std::chrono::duration<double>(Clock::now() - t0).count();
+  ::close(fds[0]);
   int status = 0;
   struct rusage ru {};
-  wait4(pid, &status, 0, &ru);
+  while (wait4(pid, &status, 0, &ru) < 0 && errno == EINTR) {
+  }
   r.seconds = std::chrono::duration<double>(Clock::now() - t0).count();
   r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   r.max_rss_mb = static_cast<double>(ru.ru_maxrss) / 1024.0;
-  std::ifstream f(out_path);
-  std::stringstream ss;
-  ss << f.rdbuf();
-  r.out = ss.str();
-  fs::remove(out_path);
   return r;
 }
 
@@ -437,9 +593,10 @@ int main(int argc, char** argv) {
 
     struct Row {
       std::string cube;
+      std::string format;
       std::uint64_t bytes;
       ChildResult run;
-      std::uint64_t mat_size;
+      std::uint64_t mat_size = 0;
       std::optional<std::pair<std::uint64_t, double>> zlib6;
       std::optional<ChildResult> py;
       std::optional<std::uint64_t> py_size;
@@ -464,13 +621,13 @@ int main(int argc, char** argv) {
           py_time = fmt::format("failed ({})", r.py->status);
         }
       }
-      fmt::print("| {} | {} | {:.2f} s | {:.0f} | {:.0f} MiB | {:.2f} | {} | {} | {} | {} | {} | {} | {} |\n", r.cube,
-                 human(r.bytes), r.run.seconds, mb(r.bytes) / r.run.seconds, r.run.max_rss_mb,
+      fmt::print("| {} | {} | {} | {:.2f} s | {:.0f} | {:.0f} MiB | {:.2f} | {} | {} | {} | {} | {} | {} | {} |\n", r.cube,
+                 r.format, human(r.bytes), r.run.seconds, mb(r.bytes) / r.run.seconds, r.run.max_rss_mb,
                  r.run.max_rss_mb / mb(r.bytes), human(r.mat_size), z_size, z_time, z_ratio, py_time, py_ratio,
                  py_rss);
         };
-    fmt::print("| cube (lines x samples x bands) | size | vexil wall | MB/s | peak RSS | RSS / cube | data.mat | vs zlib-6 size | zlib-6 1-thread | vs zlib-6 time | Python pipeline | speed-up vs Python | Python RSS |\n");
-    fmt::print("|---|---|---|---|---|---|---|---|---|---|---|---|---|\n");
+    fmt::print("| cube (lines x samples x bands) | input | size | vexil wall | MB/s | peak RSS | RSS / cube | data.mat | vs zlib-6 size | zlib-6 1-thread | vs zlib-6 time | Python pipeline | speed-up vs Python | Python RSS |\n");
+    fmt::print("|---|---|---|---|---|---|---|---|---|---|---|---|---|---|\n");
 
     for (std::uint64_t size : opt.sizes) {
       for (const auto& dtype : opt.dtypes) {
@@ -494,16 +651,36 @@ int main(int argc, char** argv) {
 
             Row row;
             row.cube = c.name;
+            row.format = opt.formats.front();
             row.bytes = c.bytes();
             const std::string out_dir = stem + "_out";
+            // One conversion per input format; the baselines below go with
+            // the first of them.
+            std::vector<Row> conversions;
             if (opt.convert) {
-              fmt::print(stderr, "[{}] vexil convert_to_mat\n", c.name);
-              row.run = run_child({vexil_path, "convert_to_mat", "--img", c.hdr, "--out-dir", out_dir});
-              if (row.run.status != 0) throw std::runtime_error("vexil failed on " + c.name + ":\n" + row.run.out);
-              row.mat_size = fs::file_size(out_dir + "/data.mat");
+              for (const auto& format : opt.formats) {
+                Row fr = row;
+                fr.format = format;
+                if (format != "envi") fmt::print(stderr, "[{}] writing {}\n", c.name, format);
+                const std::string input = write_input(c, format, stem);
+                fmt::print(stderr, "[{}] vexil convert_to_mat ({})\n", c.name, format);
+                fr.run = run_child({vexil_path, "convert_to_mat", "--img", input, "--out-dir", out_dir});
+                if (format != "envi" && !opt.keep) fs::remove(input);
+                if (fr.run.status != 0)
+                  throw std::runtime_error("vexil failed on " + c.name + " (" + format + "):\n" + fr.run.out);
+                fr.mat_size = fs::file_size(out_dir + "/data.mat");
+                if (!opt.keep || &format != &opt.formats.back()) fs::remove_all(out_dir);
+                conversions.push_back(std::move(fr));
+              }
+              row = conversions.front();
             }
 
-            {
+            // The zlib baseline reproduces a Level 5 file, whose element
+            // sizes are 32-bit; bigger cubes convert only.
+            const bool fits_level5 = c.bytes() + 4096 < 0xFFFFFFFFull;
+            if (!fits_level5 && (opt.zlib_baseline || opt.thread_scan || opt.methods || !python.empty()))
+              fmt::print(stderr, "[{}] cube exceeds 4 GiB: baselines skipped (vexil run only)\n", c.name);
+            if (fits_level5) {
               Mapped m(c);
               const auto src = output::mat5_element_source(m.view, "data");
               if (opt.zlib_baseline) {
@@ -547,7 +724,7 @@ int main(int argc, char** argv) {
                 }
               }
             }
-            if (!python.empty()) {
+            if (!python.empty() && fits_level5) {
               fmt::print(stderr, "[{}] Python pipeline\n", c.name);
               const std::string py_out = stem + "_py.mat";
               row.py = run_child({python, "-c", kPythonPipeline, c.img, dtype, inter, std::to_string(c.lines),
@@ -556,6 +733,7 @@ int main(int argc, char** argv) {
               fs::remove(py_out);
             }
             print_row(row);
+            for (std::size_t k = 1; k < conversions.size(); ++k) print_row(conversions[k]);
             std::fflush(stdout);
             {
               std::string sc;
@@ -563,8 +741,10 @@ int main(int argc, char** argv) {
               fmt::print(stderr, "[{}] done; elapsed line {:.2f} s; scan MB/s:{}\n", c.name, parse_elapsed(row.run.out), sc);
             }
             rows.push_back(std::move(row));
+            for (std::size_t k = 1; k < conversions.size(); ++k) rows.push_back(std::move(conversions[k]));
             if (!opt.keep) {
               fs::remove(c.img);
+              fs::remove(c.hdr);
               fs::remove_all(out_dir);
             }
           }
@@ -573,14 +753,23 @@ int main(int argc, char** argv) {
     }
 
     if (opt.summary) {
-      fmt::print("\nShare of the closing summary (wall time minus the run's own Elapsed):\n");
+      // The summary's own time: from the arrival of the "metadata.json" saved
+      // line (the last file written) to the end of vexil's output, set against
+      // the run's own Elapsed figure. The old figure, wall time minus Elapsed,
+      // also holds process start and exit (loading libraries, unmapping).
+      fmt::print("\nShare of the closing summary (from the \"metadata.json\" line to the end of output):\n");
       for (const auto& r : rows) {
         const double e = parse_elapsed(r.run.out);
-        if (e < 0)
-          fmt::print("  {}: no Elapsed line in the output\n", r.cube);
-        else
-          fmt::print("  {}: elapsed {:.2f} s, summary and process start/exit {:.2f} s ({:.0f}% of the wall time)\n",
-                     r.cube, e, r.run.seconds - e, 100.0 * (r.run.seconds - e) / r.run.seconds);
+        const std::string who = fmt::format("{} [{}]", r.cube, r.format);
+        if (e <= 0 || r.run.t_metadata < 0) {
+          fmt::print("  {}: no Elapsed or metadata.json line in the output\n", who);
+          continue;
+        }
+        const double summary = r.run.t_output_end - r.run.t_metadata;
+        fmt::print("  {}: summary {:.3f} s = {:.1f}% of Elapsed {:.2f} s ({:.1f}% of the wall time up to that line, "
+                   "{:.2f} s); wall {:.2f} s, wall minus Elapsed {:.2f} s\n",
+                   who, summary, 100.0 * summary / e, e, 100.0 * summary / r.run.t_metadata, r.run.t_metadata,
+                   r.run.seconds, r.run.seconds - e);
       }
     }
     if (opt.thread_scan) {
