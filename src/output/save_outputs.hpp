@@ -2,6 +2,8 @@
 // each confirmed by one console line.
 #pragma once
 
+#include <cstdint>
+#include <limits>
 #include <optional>
 #include <string>
 
@@ -9,6 +11,9 @@
 #include "core/ndarray.hpp"
 
 namespace vexil::convert::internal {
+
+// The largest miMATRIX element (bytes after its tag) a Level 5 variable holds.
+inline constexpr std::uint64_t kMat5VariableLimit = std::numeric_limits<std::uint32_t>::max();
 
 struct SaveInputs {
   const std::string& out_dir;
@@ -18,10 +23,18 @@ struct SaveInputs {
   const std::optional<NDArray>& gt;
   const Metadata& meta;
   const std::optional<Metadata>& gt_meta;
+  // An array whose Level 5 element would exceed this many bytes (or with an
+  // extent beyond int32) is written as MAT-file 7.3 instead. Lowered by tests.
+  std::uint64_t mat5_limit = kMat5VariableLimit;
 };
 
-// Checks that everything can be written (size limits) before any folder is
-// created; throws ValueError otherwise.
+// True when `array` goes to MAT-file 7.3 rather than Level 5. Throws
+// ValueError for a variable name no MAT-file can hold.
+bool needs_mat73(const NDArray& array, const std::string& key, std::uint64_t mat5_limit = kMat5VariableLimit);
+
+// Checks that everything can be written before any folder is created: the
+// variable names, and HDF5 being built in when an array needs MAT-file 7.3;
+// throws ValueError otherwise.
 void check_outputs_writable(const SaveInputs& in);
 void save_outputs(const SaveInputs& in);
 
