@@ -776,6 +776,7 @@ int main(int argc, char** argv) {
       fmt::print("\nCompression of the column-major element alone ({}), MB/s of input by thread count:\n",
                  output::describe_method({}));
       for (const auto& r : rows) {
+        if (r.scan.empty()) continue;
         std::string s;
         for (auto [t, v] : r.scan) s += fmt::format("  {}: {:.0f}", t, v);
         fmt::print("  {}:{}\n", r.cube, s);
@@ -784,6 +785,7 @@ int main(int argc, char** argv) {
     if (opt.methods) {
       fmt::print("\nDeflate methods on the first {} of each element, one thread:\n", human(opt.methods_sample));
       for (const auto& r : rows) {
+        if (r.methods.empty()) continue;
         fmt::print("  {}\n", r.cube);
         for (const auto& m : r.methods) fmt::print("    {}\n", m);
       }
