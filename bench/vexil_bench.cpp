@@ -623,7 +623,9 @@ int main(int argc, char** argv) {
       }
       fmt::print("| {} | {} | {} | {:.2f} s | {:.0f} | {:.0f} MiB | {:.2f} | {} | {} | {} | {} | {} | {} | {} |\n", r.cube,
                  r.format, human(r.bytes), r.run.seconds, mb(r.bytes) / r.run.seconds, r.run.max_rss_mb,
-                 r.run.max_rss_mb / mb(r.bytes), human(r.mat_size), z_size, z_time, z_ratio, py_time, py_ratio,
+                 r.run.max_rss_mb / mb(r.bytes),
+                 human(r.mat_size) + (r.run.out.find("Written as MAT-file 7.3") != std::string::npos ? " (MAT 7.3)" : ""),
+                 z_size, z_time, z_ratio, py_time, py_ratio,
                  py_rss);
         };
     fmt::print("| cube (lines x samples x bands) | input | size | vexil wall | MB/s | peak RSS | RSS / cube | data.mat | vs zlib-6 size | zlib-6 1-thread | vs zlib-6 time | Python pipeline | speed-up vs Python | Python RSS |\n");
@@ -772,7 +774,7 @@ int main(int argc, char** argv) {
                    r.run.seconds, r.run.seconds - e);
       }
     }
-    if (opt.thread_scan) {
+    if (opt.thread_scan && std::any_of(rows.begin(), rows.end(), [](const Row& r) { return !r.scan.empty(); })) {
       fmt::print("\nCompression of the column-major element alone ({}), MB/s of input by thread count:\n",
                  output::describe_method({}));
       for (const auto& r : rows) {
