@@ -28,6 +28,7 @@ namespace vexil::convert::internal {
 namespace {
 
 using hdf5::Handle;
+using hdf5::native_int;
 
 struct DatasetInfo {
   std::string name;             // as the visit reports it, made valid UTF-8
@@ -167,16 +168,6 @@ std::string type_text(hid_t t) {
       return s + "}";
     }
     default: return "unknown";
-  }
-}
-
-hid_t native_int(std::size_t size, bool is_signed) {
-  switch (size) {
-    case 1: return is_signed ? H5T_NATIVE_INT8 : H5T_NATIVE_UINT8;
-    case 2: return is_signed ? H5T_NATIVE_INT16 : H5T_NATIVE_UINT16;
-    case 4: return is_signed ? H5T_NATIVE_INT32 : H5T_NATIVE_UINT32;
-    case 8: return is_signed ? H5T_NATIVE_INT64 : H5T_NATIVE_UINT64;
-    default: return H5I_INVALID_HID;
   }
 }
 

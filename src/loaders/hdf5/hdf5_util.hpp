@@ -147,6 +147,17 @@ inline bool sane_type(hid_t t, int depth = 0) {
   }
 }
 
+// The native integer type of a stored integer's width and sign; invalid for other widths.
+inline hid_t native_int(std::size_t size, bool is_signed) {
+  switch (size) {
+    case 1: return is_signed ? H5T_NATIVE_INT8 : H5T_NATIVE_UINT8;
+    case 2: return is_signed ? H5T_NATIVE_INT16 : H5T_NATIVE_UINT16;
+    case 4: return is_signed ? H5T_NATIVE_INT32 : H5T_NATIVE_UINT32;
+    case 8: return is_signed ? H5T_NATIVE_INT64 : H5T_NATIVE_UINT64;
+    default: return H5I_INVALID_HID;
+  }
+}
+
 }  // namespace vexil::hdf5
 
 #endif  // VEXIL_HAVE_HDF5

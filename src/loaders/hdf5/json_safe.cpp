@@ -35,6 +35,7 @@ namespace vexil::convert::internal {
 namespace {
 
 using hdf5::Handle;
+using hdf5::native_int;
 
 // Attributes are small by nature (HDF5 keeps most within 64 KiB); one
 // claiming more than this is described, not read, so that a damaged header
@@ -46,16 +47,6 @@ constexpr int kMaxTypeDepth = 32;
 struct Unsupported : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
-
-hid_t native_int(std::size_t size, bool is_signed) {
-  switch (size) {
-    case 1: return is_signed ? H5T_NATIVE_INT8 : H5T_NATIVE_UINT8;
-    case 2: return is_signed ? H5T_NATIVE_INT16 : H5T_NATIVE_UINT16;
-    case 4: return is_signed ? H5T_NATIVE_INT32 : H5T_NATIVE_UINT32;
-    case 8: return is_signed ? H5T_NATIVE_INT64 : H5T_NATIVE_UINT64;
-    default: return H5I_INVALID_HID;
-  }
-}
 
 hid_t native_bitfield(std::size_t size) {
   switch (size) {
