@@ -19,6 +19,7 @@ using vexil::DType;
 using vexil::NDArray;
 using vexil::Shape;
 using vexil::convert::internal::read_gt_mat;
+using vexil::test::error_of;
 using vexil::test::TempDir;
 
 struct Var {
@@ -54,16 +55,6 @@ std::string read_key(const std::string& path) {
   std::string key;
   read_gt_mat(path, key);
   return key;
-}
-
-template <class Fn>
-std::string error_of(Fn&& fn) {
-  try {
-    fn();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "<no error>";
 }
 
 // A Level 5 header: 116 bytes of text, subsystem offset, version, "IM".

@@ -28,6 +28,7 @@ namespace {
 
 using vexil::DType;
 using vexil::Metadata;
+using vexil::test::error_of;
 using vexil::test::TempDir;
 
 // --- file building helpers -------------------------------------------------
@@ -137,16 +138,6 @@ std::vector<std::string> keys(const Metadata& m) {
   std::vector<std::string> k;
   for (auto it = m.begin(); it != m.end(); ++it) k.push_back(it.key());
   return k;
-}
-
-template <class Fn>
-std::string error_of(Fn&& fn) {
-  try {
-    fn();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "<no error>";
 }
 
 // --- dataset choice, shapes, specifiers ----------------------------------

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <string>
 #include <vector>
 
@@ -37,6 +38,17 @@ RunResult run_vexil(const std::vector<std::string>& args, const std::string& cwd
 // Runs any program; `env_extra` entries are NAME=VALUE.
 RunResult run_program(const std::vector<std::string>& argv, const std::string& cwd = "",
                       const std::vector<std::string>& env_extra = {});
+
+// The message of the exception `fn` throws, or "<no error>".
+template <class Fn>
+std::string error_of(Fn&& fn) {
+  try {
+    fn();
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+  return "<no error>";
+}
 
 // Debian's own Python with NumPy/SciPy/h5py, or empty when it lacks them.
 std::string system_python_with(const std::string& modules);
