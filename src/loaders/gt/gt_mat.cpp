@@ -243,6 +243,7 @@ struct Level5Var {
 
 struct Level5Scan {
   std::map<std::string, Level5Var> vars;  // first element of each name
+  std::map<std::string, int> copies;      // elements carrying each name
   bool swap = false;
 };
 
@@ -285,7 +286,10 @@ Level5Scan scan_level5(const std::string& path) {
       check_matrix_tags(z.head.data(), z.head.size(), swap, path);
       v = parse_matrix_head(z.head.data(), z.head.size(), swap);
     }
-    if (v && !scan.vars.count(v->name)) scan.vars.emplace(v->name, Level5Var{*v, offset, nbytes, type == miCOMPRESSED});
+    if (v) {
+      scan.vars.emplace(v->name, Level5Var{*v, offset, nbytes, type == miCOMPRESSED});
+      ++scan.copies[v->name];
+    }
     offset += 8 + static_cast<std::uint64_t>(nbytes);
   }
   return scan;
@@ -297,6 +301,11 @@ Level5Scan scan_level5(const std::string& path) {
 void check_level5_extent(const std::string& path, const Level5Scan& scan, const std::string& name) {
   auto it = scan.vars.find(name);
   if (it == scan.vars.end()) return;
+  // matio reads the first readable copy, loadmat keeps the last, and the
+  // checks below could only vouch for one of them.
+  if (const int copies = scan.copies.at(name); copies > 1)
+    throw ValueError(fmt::format("MAT-file {}: variable '{}' is stored {} times; cannot tell which one to read", path,
+                                 name, copies));
   const Level5Var& lv = it->second;
   StoredVar head = lv.head;
   const std::size_t tsize = mat_type_size(head.data_type);
@@ -397,14 +406,21 @@ NDArray narrow_to(const From* src, std::int64_t n, const Shape& shape, const std
   auto* dst = reinterpret_cast<To*>(out.mutable_data());
   for (std::int64_t i = 0; i < n; ++i) {
     const From v = src[i];
-    const To t = static_cast<To>(v);
     bool exact;
+    To t{};
     if constexpr (std::is_floating_point_v<From> && std::is_integral_v<To>) {
+      // Range first: casting an out-of-range float to an integer is undefined.
       exact = std::isfinite(v) && v >= static_cast<From>(std::numeric_limits<To>::lowest()) &&
-              v <= static_cast<From>(std::numeric_limits<To>::max()) && static_cast<From>(t) == v;
+              v <= static_cast<From>(std::numeric_limits<To>::max());
+      if (exact) {
+        t = static_cast<To>(v);
+        exact = static_cast<From>(t) == v;
+      }
     } else if constexpr (std::is_floating_point_v<To>) {
+      t = static_cast<To>(v);
       exact = static_cast<From>(t) == v || (std::isnan(static_cast<double>(v)));
     } else {
+      t = static_cast<To>(v);
       exact = std::cmp_equal(t, v);
     }
     if (!exact)
@@ -498,7 +514,9 @@ NDArray read_gt_mat(const std::string& path, std::string& mat_key) {
     if (!info) break;
     std::unique_ptr<matvar_t, void (*)(matvar_t*)> guard(info, Mat_VarFree);
     if (!info->name || info->name[0] == '_') continue;
-    if (!dtype_of_class(info->class_type) && !info->isLogical) continue;
+    // A logical flag counts only on a numeric class: on a sparse matrix it
+    // would send matio to allocate whatever the index tags claim.
+    if (!dtype_of_class(info->class_type)) continue;
     if (info->rank < 0 || (info->rank > 0 && !info->dims)) continue;
     Candidate c;
     c.name = info->name;
