@@ -236,6 +236,8 @@ TEST(GtMat, TextCellsStructsAndHiddenNamesAreNotCandidates) {
     matvar_t* inner = Mat_VarCreate(nullptr, MAT_C_DOUBLE, MAT_T_DOUBLE, 2, dbig, big.data(), 0);
     matvar_t* cells[1] = {inner};
     matvar_t* cell = Mat_VarCreate("cells", MAT_C_CELL, MAT_T_CELL, 2, d11, cells, 0);
+    std::size_t d00[2] = {0, 0};
+    matvar_t* no_cells = Mat_VarCreate("nothing", MAT_C_CELL, MAT_T_CELL, 2, d00, nullptr, 0);
     const char* fields[1] = {"a"};
     matvar_t* st = Mat_VarCreateStruct("info", 2, d11, fields, 1);
     Mat_VarSetStructFieldByName(st, "a", 0, Mat_VarCreate(nullptr, MAT_C_DOUBLE, MAT_T_DOUBLE, 2, dbig, big.data(), 0));
@@ -247,7 +249,7 @@ TEST(GtMat, TextCellsStructsAndHiddenNamesAreNotCandidates) {
     matvar_t* mask = Mat_VarCreate("mask", MAT_C_SPARSE, MAT_T_DOUBLE, 2, dbig, &sp, MAT_F_LOGICAL | MAT_F_DONT_COPY_DATA);
     std::vector<double> nine(9, 2.0);
     matvar_t* labels = Mat_VarCreate("labels", MAT_C_DOUBLE, MAT_T_DOUBLE, 2, d33, nine.data(), 0);
-    for (matvar_t* v : {title, hidden, cell, st, mask, labels}) {
+    for (matvar_t* v : {title, hidden, no_cells, cell, st, mask, labels}) {
       Mat_VarWrite(mat, v, MAT_COMPRESSION_ZLIB);
       Mat_VarFree(v);
     }
@@ -290,6 +292,12 @@ TEST(GtMat, BrokenAndHostileFilesGiveClearErrors) {
   std::string bad = bytes;
   for (std::size_t i = 128 + 8 + 20; i < bad.size(); ++i) bad[i] = static_cast<char>(i * 7);
   expect_error("badzlib.mat", bad);
+  // A compressed stream that breaks inside the matrix head.
+  std::string head_cut = bytes.substr(0, 128 + 8 + 30);
+  for (std::size_t i = 128 + 8 + 12; i < head_cut.size(); ++i) head_cut[i] = '\xff';
+  head_cut[128 + 4] = 30;  // the element's length, so that it is not merely truncated
+  head_cut[128 + 5] = head_cut[128 + 6] = head_cut[128 + 7] = 0;
+  EXPECT_NE(expect_error("head_cut.mat", head_cut).find("damaged"), std::string::npos);
   // Dimensions claiming far more than the element holds.
   expect_error("absurd.mat", level5_header() + matrix_element(6, {0x7fffffff, 0x7fffffff}, "gt", 2, "abcd"));
   expect_error("short.mat", level5_header() + matrix_element(6, {100, 100}, "gt", 9, std::string(16, '\0')));

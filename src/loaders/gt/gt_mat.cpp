@@ -285,6 +285,12 @@ Level5Scan scan_level5(const std::string& path) {
       Inflated z = inflate_element(f.get(), nbytes, false, swap);
       check_matrix_tags(z.head.data(), z.head.size(), swap, path);
       v = parse_matrix_head(z.head.data(), z.head.size(), swap);
+      // Inflation stopped short of a whole matrix head: the stream is broken
+      // or ends early, and matio would take whatever its buffer held as the
+      // rest of the head (a name length of gigabytes, say).
+      if (!v && z.head.size() < kHeadBytes && !z.complete)
+        throw ValueError(fmt::format("MAT-file {} is corrupt: the compressed element at byte {} is damaged", path,
+                                     offset));
     }
     if (v) {
       scan.vars.emplace(v->name, Level5Var{*v, offset, nbytes, type == miCOMPRESSED});
