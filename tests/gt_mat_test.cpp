@@ -305,6 +305,18 @@ TEST(GtMat, BrokenAndHostileFilesGiveClearErrors) {
   const std::string twice = matrix_element(6, {1, 2}, "gt", 2, "ab");
   EXPECT_NE(expect_error("twice.mat", level5_header() + twice + twice).find("'gt' is stored 2 times"),
             std::string::npos);
+  // Dimensions or a name of another type: matio would lose its place.
+  std::string odd_dims = matrix_element(6, {1, 2}, "gt", 2, "ab");
+  odd_dims[24] = 0x15;
+  EXPECT_NE(expect_error("odd_dims.mat", level5_header() + odd_dims).find("int32 list"), std::string::npos);
+  std::string odd_name = matrix_element(6, {1, 2}, "gt", 2, "ab");
+  odd_name[40] = 2;
+  EXPECT_NE(expect_error("odd_name.mat", level5_header() + odd_name).find("name of type 2"), std::string::npos);
+  // A name with a NUL inside is the same variable to matio; its checks still apply.
+  EXPECT_NE(expect_error("nul_name.mat", level5_header() + matrix_element(6, {100, 100}, std::string("gt\0x", 4), 9,
+                                                                           std::string(16, '\0')))
+                .find("need 80000 bytes"),
+            std::string::npos);
   EXPECT_THROW(read_key(dir / "missing.mat"), vexil::FileNotFoundError);
 }
 

@@ -87,6 +87,7 @@ struct SubElement {
   std::uint32_t nbytes = 0;
   const unsigned char* data = nullptr;
   std::size_t total = 0;  // bytes the sub-element occupies, padding included
+  bool packed = false;    // a small element: size and type in one word
 };
 
 // Reads one tag at p; the data may lie past `avail` (only the tag is needed
@@ -100,6 +101,7 @@ bool read_tag(const unsigned char* p, std::size_t avail, bool swap, SubElement& 
     if (e.nbytes > 4) return false;
     e.data = p + 4;
     e.total = 8;
+    e.packed = true;
     return true;
   }
   e.type = first;
@@ -145,6 +147,7 @@ std::optional<StoredVar> parse_matrix_head(const unsigned char* p, std::size_t n
   if (pos > n || !read_tag(p + pos, n - pos, swap, data)) return std::nullopt;
   StoredVar v;
   v.name.assign(reinterpret_cast<const char*>(name.data), name.nbytes);
+  v.name.resize(std::strlen(v.name.c_str()));  // matio's names end at the first NUL
   v.data_type = data.type;
   v.data_nbytes = data.nbytes;
   v.matrix_nbytes = m.nbytes;
@@ -176,6 +179,12 @@ void check_matrix_tags(const unsigned char* p, std::size_t n, bool swap, const s
     // matio takes the array flags as 8 bytes whatever their tag says.
     if (i == 0 && e.nbytes != 8)
       throw ValueError(fmt::format("MAT-file {} is corrupt: array flags of {} bytes, not 8", path, e.nbytes));
+    // matio skips neither a dimension list nor a name of another type
+    // consistently; it would read the next tag from the wrong place.
+    if (i == 1 && (e.type != miINT32 || e.packed))
+      throw ValueError(fmt::format("MAT-file {} is corrupt: matrix dimensions not stored as an int32 list", path));
+    if (i == 2 && e.type != miINT8)
+      throw ValueError(fmt::format("MAT-file {} is corrupt: a matrix name of type {}, not int8", path, e.type));
     if (e.total - 8 > m.nbytes || pos - 8 + e.total > m.nbytes)
       throw ValueError(fmt::format("MAT-file {} is corrupt: a matrix element of {} bytes holds a {}-byte part",
                                    path, m.nbytes, e.nbytes));
