@@ -312,6 +312,11 @@ TEST(GtMat, BrokenAndHostileFilesGiveClearErrors) {
   std::string odd_name = matrix_element(6, {1, 2}, "gt", 2, "ab");
   odd_name[40] = 2;
   EXPECT_NE(expect_error("odd_name.mat", level5_header() + odd_name).find("name of type 2"), std::string::npos);
+  // A cell array claiming more elements than its bytes can hold.
+  EXPECT_NE(expect_error("cells.mat", level5_header() + matrix_element(1, {100000, 100000}, "c", 2, "ab") +
+                                          matrix_element(6, {1, 2}, "gt", 2, "ab"))
+                .find("cell array or handle of 10000000000 elements"),
+            std::string::npos);
   // A name with a NUL inside is the same variable to matio; its checks still apply.
   EXPECT_NE(expect_error("nul_name.mat", level5_header() + matrix_element(6, {100, 100}, std::string("gt\0x", 4), 9,
                                                                            std::string(16, '\0')))

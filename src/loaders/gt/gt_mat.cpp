@@ -75,6 +75,8 @@ constexpr std::uint32_t miINT8 = 1, miUINT8 = 2, miINT16 = 3, miUINT16 = 4, miIN
 // The head of a miMATRIX element (flags, dimensions, name, first data tag)
 // fits in far less than this unless the dimension list is absurd.
 constexpr std::size_t kHeadBytes = 64 * 1024;
+// deflate never expands by more than this.
+constexpr std::uint64_t kDeflateMaxRatio = 1032;
 
 std::uint32_t load_u32(const unsigned char* p, bool swap) {
   std::uint32_t v;
@@ -166,11 +168,14 @@ std::optional<StoredVar> parse_matrix_head(const unsigned char* p, std::size_t n
 
 // matio trusts the flags, dimensions and name tags of a matrix and allocates
 // what they declare: refuse a tag longer than its matrix, or a negative
-// dimension, before matio sees them.
-void check_matrix_tags(const unsigned char* p, std::size_t n, bool swap, const std::string& path) {
+// dimension, before matio sees them. `room` is how many bytes the matrix can
+// really hold (its file extent, or what that inflates to at most).
+void check_matrix_tags(const unsigned char* p, std::size_t n, bool swap, const std::string& path,
+                       std::uint64_t room) {
   SubElement m;
   if (!read_tag(p, n, swap, m) || m.type != miMATRIX) return;
   std::size_t pos = 8;
+  std::uint32_t cls = 0;
   for (int i = 0; i < 3 && pos < n; ++i) {
     SubElement e;
     if (n - pos < 8) return;
@@ -188,10 +193,21 @@ void check_matrix_tags(const unsigned char* p, std::size_t n, bool swap, const s
     if (e.total - 8 > m.nbytes || pos - 8 + e.total > m.nbytes)
       throw ValueError(fmt::format("MAT-file {} is corrupt: a matrix element of {} bytes holds a {}-byte part",
                                    path, m.nbytes, e.nbytes));
-    if (i == 1)
-      for (std::uint32_t k = 0; k + 4 <= e.nbytes && pos + 8 + k + 4 <= n; k += 4)
-        if (static_cast<std::int32_t>(load_u32(e.data + k, swap)) < 0)
-          throw ValueError(fmt::format("MAT-file {} is corrupt: a matrix has a negative dimension", path));
+    if (i == 0 && pos + 12 <= n) cls = load_u32(e.data, swap) & 0xFF;
+    if (i == 1) {
+      unsigned __int128 count = 1;
+      for (std::uint32_t k = 0; k + 4 <= e.nbytes && pos + 8 + k + 4 <= n; k += 4) {
+        const auto d = static_cast<std::int32_t>(load_u32(e.data + k, swap));
+        if (d < 0) throw ValueError(fmt::format("MAT-file {} is corrupt: a matrix has a negative dimension", path));
+        count = std::min<unsigned __int128>(count * static_cast<std::uint32_t>(d), UINT64_MAX);
+      }
+      // matio allocates a pointer per element of a cell array or function
+      // handle while listing; each element is a matrix of at least 8 bytes.
+      const bool container = cls == 1 || cls == 16 || cls == 17;
+      if (container && count * 8 > std::min<std::uint64_t>(m.nbytes, room))
+        throw ValueError(fmt::format("MAT-file {} is corrupt: a cell array or handle of {} elements in {} bytes", path,
+                                     static_cast<std::uint64_t>(count), std::min<std::uint64_t>(m.nbytes, room)));
+    }
     pos += e.total;
   }
 }
@@ -287,12 +303,12 @@ Level5Scan scan_level5(const std::string& path) {
       std::vector<unsigned char> head(8 + std::min<std::size_t>(nbytes, kHeadBytes));
       std::memcpy(head.data(), tag, 8);
       if (std::fread(head.data() + 8, 1, head.size() - 8, f.get()) == head.size() - 8) {
-        check_matrix_tags(head.data(), head.size(), swap, path);
+        check_matrix_tags(head.data(), head.size(), swap, path, nbytes);
         v = parse_matrix_head(head.data(), head.size(), swap);
       }
     } else if (type == miCOMPRESSED) {
       Inflated z = inflate_element(f.get(), nbytes, false, swap);
-      check_matrix_tags(z.head.data(), z.head.size(), swap, path);
+      check_matrix_tags(z.head.data(), z.head.size(), swap, path, std::uint64_t{nbytes} * kDeflateMaxRatio);
       v = parse_matrix_head(z.head.data(), z.head.size(), swap);
       // Inflation stopped short of a whole matrix head: the stream is broken
       // or ends early, and matio would take whatever its buffer held as the
@@ -578,7 +594,7 @@ NDArray read_gt_mat(const std::string& path, std::string& mat_key) {
 
   // Each element takes at least 1/1032 of a byte of the file (deflate's best
   // ratio); more elements than that are a lie matio would allocate for.
-  if (chosen->count > static_cast<unsigned __int128>(st.st_size) * 1032 + 4096)
+  if (chosen->count > static_cast<unsigned __int128>(st.st_size) * kDeflateMaxRatio + 4096)
     throw ValueError(fmt::format("MAT-file {}: variable '{}' of shape {} cannot be stored in a file of {} bytes",
                                  path, chosen->name, shape_str(chosen->shape), st.st_size));
 
