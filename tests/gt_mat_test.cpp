@@ -309,6 +309,9 @@ TEST(GtMat, BrokenAndHostileFilesGiveClearErrors) {
   std::string odd_dims = matrix_element(6, {1, 2}, "gt", 2, "ab");
   odd_dims[24] = 0x15;
   EXPECT_NE(expect_error("odd_dims.mat", level5_header() + odd_dims).find("int32 list"), std::string::npos);
+  odd_dims[24] = 5;
+  odd_dims[28] = 7;  // 7 bytes of dimensions
+  EXPECT_NE(expect_error("ragged_dims.mat", level5_header() + odd_dims).find("int32 list"), std::string::npos);
   std::string odd_name = matrix_element(6, {1, 2}, "gt", 2, "ab");
   odd_name[40] = 2;
   EXPECT_NE(expect_error("odd_name.mat", level5_header() + odd_name).find("name of type 2"), std::string::npos);
@@ -317,6 +320,19 @@ TEST(GtMat, BrokenAndHostileFilesGiveClearErrors) {
                                           matrix_element(6, {1, 2}, "gt", 2, "ab"))
                 .find("cell array or handle of 10000000000 elements"),
             std::string::npos);
+  // A struct whose elements times fields outnumber its bytes.
+  {
+    std::string body;
+    for (std::uint32_t w : {6u, 8u, 2u, 0u, 5u, 8u, 100000u, 100000u, 1u, 1u}) put_u32(body, w);
+    body += std::string("s\0\0\0\0\0\0\0", 8);
+    for (std::uint32_t w : {(4u << 16) | 5u, 32u, 1u, 32u}) put_u32(body, w);
+    body += "a" + std::string(31, '\0');
+    std::string el;
+    put_u32(el, 14);
+    put_u32(el, static_cast<std::uint32_t>(body.size()));
+    EXPECT_NE(expect_error("struct.mat", level5_header() + el + body).find("a struct of 10000000000 elements and 1 fields"),
+              std::string::npos);
+  }
   // A name with a NUL inside is the same variable to matio; its checks still apply.
   EXPECT_NE(expect_error("nul_name.mat", level5_header() + matrix_element(6, {100, 100}, std::string("gt\0x", 4), 9,
                                                                            std::string(16, '\0')))

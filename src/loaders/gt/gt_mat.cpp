@@ -166,50 +166,73 @@ std::optional<StoredVar> parse_matrix_head(const unsigned char* p, std::size_t n
   return v;
 }
 
-// matio trusts the flags, dimensions and name tags of a matrix and allocates
-// what they declare: refuse a tag longer than its matrix, or a negative
-// dimension, before matio sees them. `room` is how many bytes the matrix can
-// really hold (its file extent, or what that inflates to at most).
+// matio trusts the head of a matrix (flags, dimensions, name, and for a
+// struct its field names) and allocates what it declares: refuse a part
+// longer than its matrix, a negative dimension, or more elements than the
+// matrix can hold, before matio sees them. `room` is how many bytes the
+// matrix can really hold (its file extent, or what that inflates to at most).
 void check_matrix_tags(const unsigned char* p, std::size_t n, bool swap, const std::string& path,
                        std::uint64_t room) {
   SubElement m;
   if (!read_tag(p, n, swap, m) || m.type != miMATRIX) return;
+  room = std::min<std::uint64_t>(room, m.nbytes);
+  auto corrupt = [&](const std::string& why) { return ValueError(fmt::format("MAT-file {} is corrupt: {}", path, why)); };
   std::size_t pos = 8;
-  std::uint32_t cls = 0;
-  for (int i = 0; i < 3 && pos < n; ++i) {
-    SubElement e;
-    if (n - pos < 8) return;
-    if (!read_tag(p + pos, n - pos, swap, e))
-      throw ValueError(fmt::format("MAT-file {} is corrupt: a packed part of a matrix claims more than 4 bytes", path));
-    // matio takes the array flags as 8 bytes whatever their tag says.
-    if (i == 0 && e.nbytes != 8)
-      throw ValueError(fmt::format("MAT-file {} is corrupt: array flags of {} bytes, not 8", path, e.nbytes));
-    // matio skips neither a dimension list nor a name of another type
-    // consistently; it would read the next tag from the wrong place.
-    if (i == 1 && (e.type != miINT32 || e.packed))
-      throw ValueError(fmt::format("MAT-file {} is corrupt: matrix dimensions not stored as an int32 list", path));
-    if (i == 2 && e.type != miINT8)
-      throw ValueError(fmt::format("MAT-file {} is corrupt: a matrix name of type {}, not int8", path, e.type));
+  // The next part of the head; false when the bytes at hand end first.
+  auto next = [&](SubElement& e) {
+    if (pos >= n || n - pos < 8) return false;
+    if (!read_tag(p + pos, n - pos, swap, e)) throw corrupt("a packed part of a matrix claims more than 4 bytes");
     if (e.total - 8 > m.nbytes || pos - 8 + e.total > m.nbytes)
-      throw ValueError(fmt::format("MAT-file {} is corrupt: a matrix element of {} bytes holds a {}-byte part",
-                                   path, m.nbytes, e.nbytes));
-    if (i == 0 && pos + 12 <= n) cls = load_u32(e.data, swap) & 0xFF;
-    if (i == 1) {
-      unsigned __int128 count = 1;
-      for (std::uint32_t k = 0; k + 4 <= e.nbytes && pos + 8 + k + 4 <= n; k += 4) {
-        const auto d = static_cast<std::int32_t>(load_u32(e.data + k, swap));
-        if (d < 0) throw ValueError(fmt::format("MAT-file {} is corrupt: a matrix has a negative dimension", path));
-        count = std::min<unsigned __int128>(count * static_cast<std::uint32_t>(d), UINT64_MAX);
-      }
-      // matio allocates a pointer per element of a cell array or function
-      // handle while listing; each element is a matrix of at least 8 bytes.
-      const bool container = cls == 1 || cls == 16 || cls == 17;
-      if (container && count * 8 > std::min<std::uint64_t>(m.nbytes, room))
-        throw ValueError(fmt::format("MAT-file {} is corrupt: a cell array or handle of {} elements in {} bytes", path,
-                                     static_cast<std::uint64_t>(count), std::min<std::uint64_t>(m.nbytes, room)));
-    }
+      throw corrupt(fmt::format("a matrix element of {} bytes holds a {}-byte part", m.nbytes, e.nbytes));
     pos += e.total;
+    return true;
+  };
+  auto word = [&](const SubElement& e, std::size_t k) -> std::optional<std::uint32_t> {
+    if (e.nbytes < 4 * (k + 1) || e.data + 4 * (k + 1) > p + n) return std::nullopt;
+    return load_u32(e.data + 4 * k, swap);
+  };
+
+  SubElement flags, dims, name;
+  if (!next(flags)) return;
+  // matio takes the array flags as 8 bytes whatever their tag says.
+  if (flags.nbytes != 8) throw corrupt(fmt::format("array flags of {} bytes, not 8", flags.nbytes));
+  const std::uint32_t cls = word(flags, 0).value_or(0) & 0xFF;
+  if (!next(dims)) return;
+  // matio skips neither a dimension list nor a name of another type
+  // consistently; it would read the next tag from the wrong place.
+  if (dims.type != miINT32 || dims.packed || dims.nbytes % 4 != 0)
+    throw corrupt("matrix dimensions not stored as an int32 list");
+  unsigned __int128 count = 1;
+  bool all_dims = true;
+  for (std::size_t k = 0; k < dims.nbytes / 4; ++k) {
+    const auto d = word(dims, k);
+    if (!d) {
+      all_dims = false;
+      break;
+    }
+    if (static_cast<std::int32_t>(*d) < 0) throw corrupt("a matrix has a negative dimension");
+    count = std::min<unsigned __int128>(count * *d, UINT64_MAX);
   }
+  // matio allocates a pointer per element of a cell array or function
+  // handle while listing; each element is a matrix of at least 8 bytes.
+  if (all_dims && (cls == 1 || cls == 16 || cls == 17) && count * 8 > room)
+    throw corrupt(fmt::format("a cell array or handle of {} elements in {} bytes", static_cast<std::uint64_t>(count),
+                              room));
+  if (!next(name)) return;
+  if (name.type != miINT8) throw corrupt(fmt::format("a matrix name of type {}, not int8", name.type));
+
+  // Structs (2) and objects (3, with a class name first): a pointer per
+  // field of every element, each field a matrix of at least 8 bytes.
+  if (!all_dims || (cls != 2 && cls != 3)) return;
+  SubElement class_name, name_length, field_names;
+  if (cls == 3 && !next(class_name)) return;
+  if (!next(name_length) || !next(field_names)) return;
+  const auto length = word(name_length, 0);
+  if (!length || *length == 0) return;
+  const std::uint64_t fields = field_names.nbytes / *length;
+  if (count * fields * 8 > room)
+    throw corrupt(fmt::format("a struct of {} elements and {} fields in {} bytes", static_cast<std::uint64_t>(count),
+                              fields, room));
 }
 
 // Inflates a miCOMPRESSED element. Keeps the first kHeadBytes of output;
