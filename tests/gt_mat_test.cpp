@@ -2,6 +2,7 @@
 // stored element type, every file version matio reads, and broken files.
 #include <gtest/gtest.h>
 #include <matio.h>
+#include <zlib.h>
 
 #include <cstdint>
 #include <cstring>
@@ -276,6 +277,11 @@ TEST(GtMat, BrokenAndHostileFilesGiveClearErrors) {
   write_mat(good, MAT_FT_MAT5, MAT_COMPRESSION_ZLIB, {{"gt", MAT_C_DOUBLE, MAT_T_DOUBLE, {64, 64}, v.data()}});
   const std::string bytes = vexil::test::read_file(good);
 
+  auto read_key_of = [&](const std::string& content) {
+    const std::string p = dir / "ok.mat";
+    vexil::test::write_file(p, content);
+    return read_key(p);
+  };
   auto expect_error = [&](const std::string& name, const std::string& content) {
     const std::string p = dir / name;
     vexil::test::write_file(p, content);
@@ -320,6 +326,40 @@ TEST(GtMat, BrokenAndHostileFilesGiveClearErrors) {
                                           matrix_element(6, {1, 2}, "gt", 2, "ab"))
                 .find("cell array or handle of 10000000000 elements"),
             std::string::npos);
+  // Compressed, with a matrix and a name claiming far more than the stream
+  // could ever inflate to.
+  {
+    std::string liar = matrix_element(6, {1, 2}, "gt", 2, "ab");
+    for (std::size_t at : {std::size_t{4}, std::size_t{44}}) liar[at + 3] = 0x40;  // + 1 GiB
+    std::string z(compressBound(liar.size()), '\0');
+    uLongf zn = z.size();
+    ASSERT_EQ(compress(reinterpret_cast<Bytef*>(z.data()), &zn, reinterpret_cast<const Bytef*>(liar.data()),
+                       liar.size()),
+              Z_OK);
+    z.resize(zn);
+    std::string el;
+    put_u32(el, 15);
+    put_u32(el, static_cast<std::uint32_t>(z.size()));
+    EXPECT_NE(expect_error("liar.mat", level5_header() + el + z).find("-byte part"), std::string::npos);
+  }
+  // Inside a cell: a dimension list claiming 2 GB, and cells nested 150 deep.
+  {
+    std::string inner;
+    for (std::uint32_t w : {6u, 8u, 6u, 0u, 5u, 0x7ffffff0u}) put_u32(inner, w);
+    inner += std::string(16, '\0');
+    const std::string gt = matrix_element(6, {1, 2}, "gt", 2, "ab");
+    EXPECT_NE(expect_error("nested.mat", level5_header() + matrix_element(1, {1, 1}, "c", 14, inner) + gt)
+                  .find("holds a 2147483632-byte part"),
+              std::string::npos);
+    std::string deep = matrix_element(6, {1, 1}, "", 2, "a").substr(8);
+    for (int i = 0; i < 150; ++i) deep = matrix_element(1, {1, 1}, "", 14, deep).substr(8);
+    EXPECT_NE(expect_error("deep.mat", level5_header() + matrix_element(1, {1, 1}, "c", 14, deep) + gt)
+                  .find("nested more than 100 deep"),
+              std::string::npos);
+    std::string shallow = matrix_element(6, {1, 1}, "", 2, "a").substr(8);
+    for (int i = 0; i < 10; ++i) shallow = matrix_element(1, {1, 1}, "", 14, shallow).substr(8);
+    EXPECT_EQ(read_key_of(level5_header() + matrix_element(1, {1, 1}, "c", 14, shallow) + gt), "gt");
+  }
   // A struct whose elements times fields outnumber its bytes.
   {
     std::string body;

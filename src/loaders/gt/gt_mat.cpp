@@ -30,6 +30,7 @@
 
 #include "core/errors.hpp"
 #include "loaders/gt/gt_readers.hpp"
+#include "loaders/gt/mat5_tags.hpp"
 
 namespace vexil::convert::internal {
 namespace {
@@ -69,49 +70,11 @@ std::string with_reason(std::string msg) {
 
 // --- Level 5 element tags ----------------------------------------------
 
-constexpr std::uint32_t miINT8 = 1, miUINT8 = 2, miINT16 = 3, miUINT16 = 4, miINT32 = 5, miUINT32 = 6,
-                        miSINGLE = 7, miDOUBLE = 9, miINT64 = 12, miUINT64 = 13, miMATRIX = 14,
-                        miCOMPRESSED = 15;
+using namespace mat5;
+
 // The head of a miMATRIX element (flags, dimensions, name, first data tag)
 // fits in far less than this unless the dimension list is absurd.
 constexpr std::size_t kHeadBytes = 64 * 1024;
-// deflate never expands by more than this.
-constexpr std::uint64_t kDeflateMaxRatio = 1032;
-
-std::uint32_t load_u32(const unsigned char* p, bool swap) {
-  std::uint32_t v;
-  std::memcpy(&v, p, 4);
-  return swap ? __builtin_bswap32(v) : v;
-}
-
-struct SubElement {
-  std::uint32_t type = 0;
-  std::uint32_t nbytes = 0;
-  const unsigned char* data = nullptr;
-  std::size_t total = 0;  // bytes the sub-element occupies, padding included
-  bool packed = false;    // a small element: size and type in one word
-};
-
-// Reads one tag at p; the data may lie past `avail` (only the tag is needed
-// for the data element).
-bool read_tag(const unsigned char* p, std::size_t avail, bool swap, SubElement& e) {
-  if (avail < 8) return false;
-  std::uint32_t first = load_u32(p, swap);
-  if (first >> 16) {  // small data element: size and type share the first word
-    e.type = first & 0xFFFF;
-    e.nbytes = first >> 16;
-    if (e.nbytes > 4) return false;
-    e.data = p + 4;
-    e.total = 8;
-    e.packed = true;
-    return true;
-  }
-  e.type = first;
-  e.nbytes = load_u32(p + 4, swap);
-  e.data = p + 8;
-  e.total = 8 + ((static_cast<std::size_t>(e.nbytes) + 7) / 8) * 8;
-  return true;
-}
 
 struct StoredVar {
   std::string name;
@@ -164,75 +127,6 @@ std::optional<StoredVar> parse_matrix_head(const unsigned char* p, std::size_t n
   }
   v.count = static_cast<std::uint64_t>(count);
   return v;
-}
-
-// matio trusts the head of a matrix (flags, dimensions, name, and for a
-// struct its field names) and allocates what it declares: refuse a part
-// longer than its matrix, a negative dimension, or more elements than the
-// matrix can hold, before matio sees them. `room` is how many bytes the
-// matrix can really hold (its file extent, or what that inflates to at most).
-void check_matrix_tags(const unsigned char* p, std::size_t n, bool swap, const std::string& path,
-                       std::uint64_t room) {
-  SubElement m;
-  if (!read_tag(p, n, swap, m) || m.type != miMATRIX) return;
-  room = std::min<std::uint64_t>(room, m.nbytes);
-  auto corrupt = [&](const std::string& why) { return ValueError(fmt::format("MAT-file {} is corrupt: {}", path, why)); };
-  std::size_t pos = 8;
-  // The next part of the head; false when the bytes at hand end first.
-  auto next = [&](SubElement& e) {
-    if (pos >= n || n - pos < 8) return false;
-    if (!read_tag(p + pos, n - pos, swap, e)) throw corrupt("a packed part of a matrix claims more than 4 bytes");
-    if (e.total - 8 > m.nbytes || pos - 8 + e.total > m.nbytes)
-      throw corrupt(fmt::format("a matrix element of {} bytes holds a {}-byte part", m.nbytes, e.nbytes));
-    pos += e.total;
-    return true;
-  };
-  auto word = [&](const SubElement& e, std::size_t k) -> std::optional<std::uint32_t> {
-    if (e.nbytes < 4 * (k + 1) || e.data + 4 * (k + 1) > p + n) return std::nullopt;
-    return load_u32(e.data + 4 * k, swap);
-  };
-
-  SubElement flags, dims, name;
-  if (!next(flags)) return;
-  // matio takes the array flags as 8 bytes whatever their tag says.
-  if (flags.nbytes != 8) throw corrupt(fmt::format("array flags of {} bytes, not 8", flags.nbytes));
-  const std::uint32_t cls = word(flags, 0).value_or(0) & 0xFF;
-  if (!next(dims)) return;
-  // matio skips neither a dimension list nor a name of another type
-  // consistently; it would read the next tag from the wrong place.
-  if (dims.type != miINT32 || dims.packed || dims.nbytes % 4 != 0)
-    throw corrupt("matrix dimensions not stored as an int32 list");
-  unsigned __int128 count = 1;
-  bool all_dims = true;
-  for (std::size_t k = 0; k < dims.nbytes / 4; ++k) {
-    const auto d = word(dims, k);
-    if (!d) {
-      all_dims = false;
-      break;
-    }
-    if (static_cast<std::int32_t>(*d) < 0) throw corrupt("a matrix has a negative dimension");
-    count = std::min<unsigned __int128>(count * *d, UINT64_MAX);
-  }
-  // matio allocates a pointer per element of a cell array or function
-  // handle while listing; each element is a matrix of at least 8 bytes.
-  if (all_dims && (cls == 1 || cls == 16 || cls == 17) && count * 8 > room)
-    throw corrupt(fmt::format("a cell array or handle of {} elements in {} bytes", static_cast<std::uint64_t>(count),
-                              room));
-  if (!next(name)) return;
-  if (name.type != miINT8) throw corrupt(fmt::format("a matrix name of type {}, not int8", name.type));
-
-  // Structs (2) and objects (3, with a class name first): a pointer per
-  // field of every element, each field a matrix of at least 8 bytes.
-  if (!all_dims || (cls != 2 && cls != 3)) return;
-  SubElement class_name, name_length, field_names;
-  if (cls == 3 && !next(class_name)) return;
-  if (!next(name_length) || !next(field_names)) return;
-  const auto length = word(name_length, 0);
-  if (!length || *length == 0) return;
-  const std::uint64_t fields = field_names.nbytes / *length;
-  if (count * fields * 8 > room)
-    throw corrupt(fmt::format("a struct of {} elements and {} fields in {} bytes", static_cast<std::uint64_t>(count),
-                              fields, room));
 }
 
 // Inflates a miCOMPRESSED element. Keeps the first kHeadBytes of output;
@@ -321,17 +215,19 @@ Level5Scan scan_level5(const std::string& path) {
       throw ValueError(fmt::format(
           "MAT-file {} is truncated or corrupt: the element at byte {} claims {} bytes, but only {} remain", path,
           offset, nbytes, size - offset - 8));
+    if (type == miMATRIX || type == miCOMPRESSED) {
+      check_element(f.get(), offset, nbytes, type == miCOMPRESSED, swap, path);
+      if (std::fseek(f.get(), static_cast<long>(offset + 8), SEEK_SET) != 0) break;
+    }
     std::optional<StoredVar> v;
     if (type == miMATRIX) {
       std::vector<unsigned char> head(8 + std::min<std::size_t>(nbytes, kHeadBytes));
       std::memcpy(head.data(), tag, 8);
       if (std::fread(head.data() + 8, 1, head.size() - 8, f.get()) == head.size() - 8) {
-        check_matrix_tags(head.data(), head.size(), swap, path, nbytes);
         v = parse_matrix_head(head.data(), head.size(), swap);
       }
     } else if (type == miCOMPRESSED) {
       Inflated z = inflate_element(f.get(), nbytes, false, swap);
-      check_matrix_tags(z.head.data(), z.head.size(), swap, path, std::uint64_t{nbytes} * kDeflateMaxRatio);
       v = parse_matrix_head(z.head.data(), z.head.size(), swap);
       // Inflation stopped short of a whole matrix head: the stream is broken
       // or ends early, and matio would take whatever its buffer held as the
