@@ -56,10 +56,10 @@ class FileSource final : public Source {
 class InflateSource final : public Source {
  public:
   InflateSource(std::FILE* f, std::uint64_t nbytes) : f_(f), left_(nbytes), in_(64 * 1024) {
-    ok_ = inflateInit(&zs_) == Z_OK;
+    ok_ = inited_ = inflateInit(&zs_) == Z_OK;
   }
   ~InflateSource() override {
-    if (ok_) inflateEnd(&zs_);
+    if (inited_) inflateEnd(&zs_);
   }
   InflateSource(const InflateSource&) = delete;
   InflateSource& operator=(const InflateSource&) = delete;
@@ -97,7 +97,8 @@ class InflateSource final : public Source {
   std::uint64_t left_;
   std::vector<unsigned char> in_;
   z_stream zs_{};
-  bool ok_ = false;
+  bool inited_ = false;
+  bool ok_ = false;  // no stream error yet
   bool ended_ = false;
 };
 
