@@ -373,6 +373,14 @@ TEST(GtMat, BrokenAndHostileFilesGiveClearErrors) {
     EXPECT_NE(expect_error("struct.mat", level5_header() + el + body).find("a struct of 10000000000 elements and 1 fields"),
               std::string::npos);
   }
+  // A data element whose packed tag claims 8 bytes: matio still lists the variable.
+  {
+    std::string packed = matrix_element(6, {0, 2}, "gt", 2, "");
+    const std::uint32_t word = (8u << 16) | 2u;
+    std::memcpy(packed.data() + 56, &word, 4);
+    EXPECT_NE(expect_error("packed_data.mat", level5_header() + packed).find("its head is malformed"),
+              std::string::npos);
+  }
   // A name with a NUL inside is the same variable to matio; its checks still apply.
   EXPECT_NE(expect_error("nul_name.mat", level5_header() + matrix_element(6, {100, 100}, std::string("gt\0x", 4), 9,
                                                                            std::string(16, '\0')))

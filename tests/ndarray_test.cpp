@@ -8,6 +8,7 @@
 
 using vexil::DType;
 using vexil::NDArray;
+using vexil::Shape;
 
 namespace {
 
@@ -91,6 +92,15 @@ TEST(NDArray, SizesThatOverflowAreRefusedBeforeAllocating) {
   EXPECT_THROW(NDArray::allocate(DType::Float64, {1LL << 31, 1LL << 31}), vexil::ValueError);
   EXPECT_THROW(NDArray::checked_size({-1, 3}), vexil::ValueError);
   EXPECT_EQ(NDArray::checked_size({1LL << 62, 0, 1LL << 62}), 0);
+  // Empty, however long its other axes: its strides must not overflow (UBSan).
+  for (const Shape& shape : {Shape{0, 1LL << 40, 1LL << 40}, Shape{1LL << 40, 1LL << 40, 0}}) {
+    NDArray empty = NDArray::allocate(DType::Float64, shape);
+    EXPECT_EQ(empty.size(), 0);
+    if (shape[0] == 0) {
+      EXPECT_TRUE(empty.is_c_contiguous());
+    }
+    EXPECT_EQ(NDArray::f_strides(shape, 8)[0], 8);
+  }
 }
 
 TEST(NDArray, ShapeText) {

@@ -25,12 +25,33 @@ std::int64_t NDArray::checked_size(const Shape& shape) {
   return n;
 }
 
+namespace {
+
+// The stride after an axis of length `len`. Only an empty array (whose
+// strides address nothing) can overflow here, so overflow becomes 0.
+std::int64_t next_step(std::int64_t step, std::int64_t len) {
+  std::int64_t out;
+  return __builtin_mul_overflow(step, std::max<std::int64_t>(len, 1), &out) ? 0 : out;
+}
+
+}  // namespace
+
 Strides NDArray::c_strides(const Shape& shape, std::size_t item) {
   Strides s(shape.size());
   std::int64_t step = static_cast<std::int64_t>(item);
   for (std::size_t i = shape.size(); i-- > 0;) {
     s[i] = step;
-    step *= std::max<std::int64_t>(shape[i], 1);
+    step = next_step(step, shape[i]);
+  }
+  return s;
+}
+
+Strides NDArray::f_strides(const Shape& shape, std::size_t item) {
+  Strides s(shape.size());
+  std::int64_t step = static_cast<std::int64_t>(item);
+  for (std::size_t i = 0; i < shape.size(); ++i) {
+    s[i] = step;
+    step = next_step(step, shape[i]);
   }
   return s;
 }
@@ -84,7 +105,7 @@ bool NDArray::is_c_contiguous() const {
   std::int64_t step = static_cast<std::int64_t>(itemsize());
   for (std::size_t i = shape_.size(); i-- > 0;) {
     if (shape_[i] != 1 && strides_[i] != step) return false;
-    step *= shape_[i];
+    if (__builtin_mul_overflow(step, shape_[i], &step)) return size() == 0;
   }
   return true;
 }

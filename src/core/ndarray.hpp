@@ -34,6 +34,7 @@ class NDArray {
                       std::shared_ptr<void> keep_alive);
   // C-contiguous strides for a shape.
   static Strides c_strides(const Shape& shape, std::size_t itemsize);
+  static Strides f_strides(const Shape& shape, std::size_t itemsize);  // first axis fastest
   // Product of the extents; throws ValueError on overflow of int64.
   static std::int64_t checked_size(const Shape& shape);
 

@@ -250,7 +250,11 @@ Level5Scan scan_level5(const std::string& path) {
 // back a buffer partly made of nothing it read.
 void check_level5_extent(const std::string& path, const Level5Scan& scan, const std::string& name) {
   auto it = scan.vars.find(name);
-  if (it == scan.vars.end()) return;
+  // matio listed it, the scan could not read its head: nothing below
+  // could be checked.
+  if (it == scan.vars.end())
+    throw ValueError(fmt::format("MAT-file {}: variable '{}' is truncated or corrupt (its head is malformed)", path,
+                                 name));
   // matio reads the first readable copy, loadmat keeps the last, and the
   // checks below could only vouch for one of them.
   if (const int copies = scan.copies.at(name); copies > 1)
@@ -336,16 +340,6 @@ std::uint64_t physical_memory() {
   return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page);
 }
 
-Strides fortran_strides(const Shape& shape, std::size_t item) {
-  Strides s(shape.size());
-  std::int64_t step = static_cast<std::int64_t>(item);
-  for (std::size_t i = 0; i < shape.size(); ++i) {
-    s[i] = step;
-    step *= std::max<std::int64_t>(shape[i], 1);
-  }
-  return s;
-}
-
 // Copies `n` values of type From into a new Fortran-ordered array of type To,
 // refusing any value that does not survive the trip (the stored type is the
 // one the values came from, so a mismatch means the file is inconsistent).
@@ -378,7 +372,7 @@ NDArray narrow_to(const From* src, std::int64_t n, const Shape& shape, const std
                                    name));
     dst[i] = t;
   }
-  return NDArray::view(dtype_of_v<To>, shape, fortran_strides(shape, sizeof(To)), out.mutable_data(),
+  return NDArray::view(dtype_of_v<To>, shape, NDArray::f_strides(shape, sizeof(To)), out.mutable_data(),
                        out.keep_alive());
 }
 
@@ -573,7 +567,7 @@ NDArray read_gt_mat(const std::string& path, std::string& mat_key) {
         }
       }
     });
-    return NDArray::view(out_t, shape, fortran_strides(shape, itemsize(out_t)), out.mutable_data(),
+    return NDArray::view(out_t, shape, NDArray::f_strides(shape, itemsize(out_t)), out.mutable_data(),
                          out.keep_alive());
   }
 
@@ -589,18 +583,18 @@ NDArray read_gt_mat(const std::string& path, std::string& mat_key) {
         for (std::size_t k = 0; k < item; ++k) nonzero = nonzero || src[i * item + k] != 0;
         b[i] = nonzero;
       }
-      return NDArray::view(DType::Bool, shape, fortran_strides(shape, 1), out.mutable_data(), out.keep_alive());
+      return NDArray::view(DType::Bool, shape, NDArray::f_strides(shape, 1), out.mutable_data(), out.keep_alive());
     }
     auto* b = static_cast<unsigned char*>(raw->data);
     for (std::int64_t i = 0; i < n; ++i) b[i] = b[i] != 0;  // C++ bool must be 0 or 1
-    return NDArray::view(DType::Bool, shape, fortran_strides(shape, 1), static_cast<std::byte*>(raw->data), keep);
+    return NDArray::view(DType::Bool, shape, NDArray::f_strides(shape, 1), static_cast<std::byte*>(raw->data), keep);
   }
 
   if (auto it = level5.vars.find(name); it != level5.vars.end()) {
     if (auto storage = dtype_of_mat_type(it->second.head.data_type); storage && *storage != *held)
       return convert_to_storage(raw->data, *held, *storage, n, shape, name, path);
   }
-  return NDArray::view(*held, shape, fortran_strides(shape, item), static_cast<std::byte*>(raw->data), keep);
+  return NDArray::view(*held, shape, NDArray::f_strides(shape, item), static_cast<std::byte*>(raw->data), keep);
 }
 
 }  // namespace vexil::convert::internal
