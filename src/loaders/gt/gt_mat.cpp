@@ -354,12 +354,18 @@ NDArray narrow_to(const From* src, std::int64_t n, const Shape& shape, const std
     To t{};
     if constexpr (std::is_floating_point_v<From> && std::is_integral_v<To>) {
       // Range first: casting an out-of-range float to an integer is undefined.
+      // The upper bound is exclusive: To's max may round up to 2^digits as From.
       exact = std::isfinite(v) && v >= static_cast<From>(std::numeric_limits<To>::lowest()) &&
-              v <= static_cast<From>(std::numeric_limits<To>::max());
+              v < std::ldexp(From{1}, std::numeric_limits<To>::digits);
       if (exact) {
         t = static_cast<To>(v);
         exact = static_cast<From>(t) == v;
       }
+    } else if constexpr (std::is_floating_point_v<To> && std::is_integral_v<From>) {
+      // Compared in long double, which holds every 64-bit integer: the float
+      // may have rounded past From's range.
+      t = static_cast<To>(v);
+      exact = static_cast<long double>(t) == static_cast<long double>(v);
     } else if constexpr (std::is_floating_point_v<To>) {
       t = static_cast<To>(v);
       exact = static_cast<From>(t) == v || (std::isnan(static_cast<double>(v)));
