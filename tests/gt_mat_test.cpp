@@ -190,10 +190,12 @@ TEST(GtMat, ElementTypesLogicalComplexAndIntegers) {
     EXPECT_EQ(i.dtype(), DType::Int16) << version;
     EXPECT_EQ(i.at<std::int16_t>({0, 1}), 300);
 
-    write_mat(path, version, MAT_COMPRESSION_NONE, {{"z", MAT_C_DOUBLE, MAT_T_DOUBLE, {1, 2}, &z, MAT_F_COMPLEX}});
-    NDArray c = read_gt_mat(path, key);
-    EXPECT_EQ(c.dtype(), DType::Complex128) << version;
-    EXPECT_EQ(c.at<std::complex<double>>({0, 1}), std::complex<double>(3, -4));
+    for (matio_compression zip : {MAT_COMPRESSION_NONE, MAT_COMPRESSION_ZLIB}) {
+      write_mat(path, version, zip, {{"z", MAT_C_DOUBLE, MAT_T_DOUBLE, {1, 2}, &z, MAT_F_COMPLEX}});
+      NDArray c = read_gt_mat(path, key);
+      EXPECT_EQ(c.dtype(), DType::Complex128) << version;
+      EXPECT_EQ(c.at<std::complex<double>>({0, 1}), std::complex<double>(3, -4));
+    }
   }
 }
 
@@ -380,6 +382,22 @@ TEST(GtMat, BrokenAndHostileFilesGiveClearErrors) {
     std::memcpy(packed.data() + 56, &word, 4);
     EXPECT_NE(expect_error("packed_data.mat", level5_header() + packed).find("its head is malformed"),
               std::string::npos);
+  }
+  // Complex, with fewer imaginary values than real ones (matio would read
+  // past them), and whole.
+  for (const std::uint32_t im_values : {1u, 4u}) {
+    std::string el = matrix_element(6, {1, 4}, "gt", 9, std::string(32, '\0'));
+    el[17] = 0x08;  // the complex flag
+    put_u32(el, 9);
+    put_u32(el, 8 * im_values);
+    el += std::string(8 * im_values, '\0');
+    const std::uint32_t body = static_cast<std::uint32_t>(el.size() - 8);
+    std::memcpy(el.data() + 4, &body, 4);
+    if (im_values == 1)
+      EXPECT_NE(expect_error("short_imaginary.mat", level5_header() + el).find("need 32 bytes of imaginary data"),
+                std::string::npos);
+    else
+      EXPECT_EQ(read_key_of(level5_header() + el), "gt");
   }
   // A name with a NUL inside is the same variable to matio; its checks still apply.
   EXPECT_NE(expect_error("nul_name.mat", level5_header() + matrix_element(6, {100, 100}, std::string("gt\0x", 4), 9,

@@ -91,11 +91,15 @@ TEST(NDArray, SizesThatOverflowAreRefusedBeforeAllocating) {
   EXPECT_THROW(NDArray::allocate(DType::UInt8, {1LL << 40, 1LL << 40}), vexil::ValueError);
   EXPECT_THROW(NDArray::allocate(DType::Float64, {1LL << 31, 1LL << 31}), vexil::ValueError);
   EXPECT_THROW(NDArray::checked_size({-1, 3}), vexil::ValueError);
-  EXPECT_EQ(NDArray::checked_size({1LL << 62, 0, 1LL << 62}), 0);
-  // Empty, however long its other axes: its strides must not overflow (UBSan).
-  for (const Shape& shape : {Shape{0, 1LL << 40, 1LL << 40}, Shape{1LL << 40, 1LL << 40, 0}}) {
+  // Empty arrays too, as NumPy refuses them: their other axes must multiply
+  // within 64 bits, bytes included, or strides and sizes would overflow.
+  EXPECT_THROW(NDArray::checked_size({1LL << 62, 0, 1LL << 62}), vexil::ValueError);
+  EXPECT_THROW(NDArray::allocate(DType::Float64, {0, 1LL << 31, 1LL << 31}), vexil::ValueError);
+  EXPECT_EQ(NDArray::checked_size({1LL << 31, 0, 1LL << 31}), 0);
+  for (const Shape& shape : {Shape{0, 1LL << 29, 1LL << 29}, Shape{1LL << 29, 1LL << 29, 0}}) {
     NDArray empty = NDArray::allocate(DType::Float64, shape);
     EXPECT_EQ(empty.size(), 0);
+    EXPECT_EQ(empty.nbytes(), 0u);
     if (shape[0] == 0) {
       EXPECT_TRUE(empty.is_c_contiguous());
     }

@@ -1,5 +1,6 @@
 #include "core/ndarray.hpp"
 
+#include <algorithm>
 #include <cstdlib>
 #include <limits>
 #include <new>
@@ -11,18 +12,26 @@ namespace vexil {
 
 NDArray::NDArray() = default;
 
-std::int64_t NDArray::checked_size(const Shape& shape) {
+namespace {
+
+// The product of the non-zero axes, as NumPy checks it: an empty array whose
+// other axes overflow is refused too, so no stride or size product of an
+// array can overflow later.
+std::int64_t nonzero_product(const Shape& shape) {
   std::int64_t n = 1;
-  bool zero = false;
   for (auto e : shape) {
     if (e < 0) throw ValueError("negative dimensions are not allowed");
-    if (e == 0) zero = true;
-  }
-  if (zero) return 0;
-  for (auto e : shape) {
-    if (__builtin_mul_overflow(n, e, &n)) throw ValueError("array is too big: its element count overflows");
+    if (e != 0 && __builtin_mul_overflow(n, e, &n))
+      throw ValueError("array is too big: its element count overflows");
   }
   return n;
+}
+
+}  // namespace
+
+std::int64_t NDArray::checked_size(const Shape& shape) {
+  const std::int64_t n = nonzero_product(shape);
+  return std::find(shape.begin(), shape.end(), 0) != shape.end() ? 0 : n;
 }
 
 namespace {
@@ -59,8 +68,9 @@ Strides NDArray::f_strides(const Shape& shape, std::size_t item) {
 NDArray NDArray::allocate(DType dtype, Shape shape) {
   const std::int64_t n = checked_size(shape);
   std::int64_t bytes = 0;
-  if (__builtin_mul_overflow(n, static_cast<std::int64_t>(vexil::itemsize(dtype)), &bytes))
+  if (__builtin_mul_overflow(nonzero_product(shape), static_cast<std::int64_t>(vexil::itemsize(dtype)), &bytes))
     throw ValueError("array is too big: its byte count overflows");
+  bytes = n == 0 ? 0 : bytes;
   // malloc, not new[]: untouched pages of a large buffer cost nothing until written.
   void* p = std::malloc(bytes > 0 ? static_cast<std::size_t>(bytes) : 1);
   if (!p) throw std::bad_alloc();
@@ -92,6 +102,8 @@ NDArray NDArray::view(DType dtype, Shape shape, Strides strides, std::byte* data
 }
 
 std::int64_t NDArray::size() const {
+  // An empty array's other axes may multiply past 64 bits.
+  if (std::find(shape_.begin(), shape_.end(), 0) != shape_.end()) return 0;
   std::int64_t n = 1;
   for (auto e : shape_) n *= e;
   return n;

@@ -84,6 +84,7 @@ struct StoredVar {
   std::uint64_t data_end = 0;        // where the data element ends, from the miMATRIX tag
   std::uint64_t count = 0;           // product of the dimensions (saturated)
   bool numeric = false;              // a numeric or logical class
+  bool complex = false;              // an imaginary part follows the real one
 };
 
 std::size_t mat_type_size(std::uint32_t t) {
@@ -117,8 +118,10 @@ std::optional<StoredVar> parse_matrix_head(const unsigned char* p, std::size_t n
   v.data_nbytes = data.nbytes;
   v.matrix_nbytes = m.nbytes;
   v.data_end = pos + (data.data - (p + pos)) + static_cast<std::uint64_t>(data.nbytes);
-  const std::uint32_t cls = load_u32(flags.data, swap) & 0xFF;
+  const std::uint32_t flag_word = load_u32(flags.data, swap);
+  const std::uint32_t cls = flag_word & 0xFF;
   v.numeric = cls >= 6 && cls <= 15;  // mxDOUBLE .. mxUINT64
+  v.complex = flag_word & 0x800;
   unsigned __int128 count = 1;
   for (std::uint32_t i = 0; i + 4 <= dims.nbytes; i += 4) {
     const auto d = static_cast<std::int32_t>(load_u32(dims.data + i, swap));
@@ -286,6 +289,25 @@ void check_level5_extent(const std::string& path, const Level5Scan& scan, const 
     throw corrupt("its matrix element runs past its end");
   }
   if (head.data_end > matrix_total) throw corrupt("its data element runs past the matrix element");
+  if (head.complex) {
+    // matio reads as many imaginary values as real ones, whatever the
+    // imaginary part's tag says.
+    const std::uint64_t at = (head.data_end + 7) / 8 * 8;
+    FilePtr f(std::fopen(path.c_str(), "rb"), std::fclose);
+    unsigned char tag[8];
+    SubElement im;
+    if (!f || at + 8 > matrix_total || !read_matrix_bytes(f.get(), lv.offset, lv.nbytes, lv.compressed, at, tag, 8) ||
+        !read_tag(tag, 8, scan.swap, im))
+      throw corrupt("its imaginary part is missing");
+    const std::size_t im_size = mat_type_size(im.type);
+    if (im_size == 0) throw corrupt(fmt::format("its imaginary part has type {}, not a numeric one", im.type));
+    const unsigned __int128 im_need = static_cast<unsigned __int128>(head.count) * im_size;
+    if (im_need > im.nbytes)
+      throw corrupt(fmt::format("its dimensions need {} bytes of imaginary data, its element holds {}",
+                                static_cast<std::uint64_t>(im_need > UINT64_MAX ? UINT64_MAX : im_need), im.nbytes));
+    if (at + (im.packed ? 4 : 8) + std::uint64_t{im.nbytes} > matrix_total)
+      throw corrupt("its imaginary part runs past the matrix element");
+  }
 }
 
 std::optional<DType> dtype_of_mat_type(std::uint32_t t) {

@@ -244,4 +244,15 @@ void check_element(std::FILE* f, std::uint64_t offset, std::uint32_t nbytes, boo
   walker.matrix(std::min<std::uint64_t>(m.nbytes, std::uint64_t{nbytes} * kDeflateMaxRatio), 0, false);
 }
 
+bool read_matrix_bytes(std::FILE* f, std::uint64_t offset, std::uint32_t nbytes, bool compressed, std::uint64_t at,
+                       unsigned char* out, std::size_t n) {
+  if (!compressed) {
+    if (at + n > 8 + std::uint64_t{nbytes} || ::fseeko(f, static_cast<off_t>(offset + at), SEEK_SET) != 0) return false;
+    return FileSource(f).read(out, n);
+  }
+  if (::fseeko(f, static_cast<off_t>(offset + 8), SEEK_SET) != 0) return false;
+  InflateSource src(f, nbytes);
+  return src.skip(at) && src.read(out, n);
+}
+
 }  // namespace vexil::convert::internal::mat5

@@ -45,4 +45,10 @@ bool read_tag(const unsigned char* p, std::size_t avail, bool swap, SubElement& 
 void check_element(std::FILE* f, std::uint64_t offset, std::uint32_t nbytes, bool compressed, bool swap,
                    const std::string& path);
 
+// Reads `n` bytes at `at` in the matrix of the top-level element whose tag
+// is at `offset` (`at` counts from the matrix's own tag, inflated first when
+// `compressed`). False when the element ends or its stream breaks first.
+bool read_matrix_bytes(std::FILE* f, std::uint64_t offset, std::uint32_t nbytes, bool compressed, std::uint64_t at,
+                       unsigned char* out, std::size_t n);
+
 }  // namespace vexil::convert::internal::mat5
