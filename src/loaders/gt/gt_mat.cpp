@@ -10,6 +10,7 @@
 #include <matio.h>
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <cmath>
 #include <complex>
@@ -431,13 +432,21 @@ void check_level4_extents(const std::string& path, std::uint64_t size) {
   FilePtr f(std::fopen(path.c_str(), "rb"), std::fclose);
   if (!f) return;
   std::uint64_t offset = 0;
+  bool first_swap = false;
   while (offset + 20 <= size) {
     unsigned char h[20];
     if (std::fseek(f.get(), static_cast<long>(offset), SEEK_SET) != 0 || std::fread(h, 1, 20, f.get()) != 20) return;
+    // matio takes the type word in whichever order reads as a type, then the
+    // byte order of the other four from its M digit (0 little, 1 big endian),
+    // and keeps the order it settled on for the first variable.
     std::uint32_t v[5];
-    for (int i = 0; i < 5; ++i) v[i] = load_u32(h + 4 * i, false);
-    if (v[0] > 4052)
-      for (int i = 0; i < 5; ++i) v[i] = load_u32(h + 4 * i, true);
+    v[0] = load_u32(h, false);
+    if (v[0] > 4052) v[0] = load_u32(h, true);
+    const bool swap = (v[0] / 1000 == 1) == (std::endian::native == std::endian::little);
+    if (offset == 0) first_swap = swap;
+    if (swap != first_swap)
+      throw ValueError(fmt::format("MAT-file {} is corrupt: the variable at byte {} changes byte order", path, offset));
+    for (int i = 1; i < 5; ++i) v[i] = load_u32(h + 4 * i, swap);
     static constexpr std::uint64_t kSize[] = {8, 4, 4, 2, 2, 1};
     const std::uint32_t p = (v[0] / 10) % 10;
     const unsigned __int128 data =
@@ -464,8 +473,12 @@ NDArray read_gt_mat(const std::string& path, std::string& mat_key) {
     // variable's header inside Mat_Open already.
     unsigned char head[128] = {};
     FilePtr f(std::fopen(path.c_str(), "rb"), std::fclose);
-    const bool level5 = f && std::fread(head, 1, 128, f.get()) == 128 &&
-                        ((head[126] == 'I' && head[127] == 'M') || (head[126] == 'M' && head[127] == 'I'));
+    // matio also wants version 0x0100 (Level 5) or 0x0200 (7.3), else it
+    // reads the file as Level 4.
+    const bool read = f && std::fread(head, 1, 128, f.get()) == 128;
+    const bool little = head[126] == 'I' && head[127] == 'M', big = head[126] == 'M' && head[127] == 'I';
+    const unsigned version = little ? head[124] | head[125] << 8 : head[125] | head[124] << 8;
+    const bool level5 = read && (little || big) && (version == 0x0100 || version == 0x0200);
     if (!level5) check_level4_extents(path, static_cast<std::uint64_t>(st.st_size));
   }
   MatPtr mat(Mat_Open(path.c_str(), MAT_ACC_RDONLY), Mat_Close);
