@@ -16,6 +16,7 @@
 #include "output/mat5_writer.hpp"
 #include "output/mat73_writer.hpp"
 #include "output/save_outputs.hpp"
+#include "support/save_capture.hpp"
 #include "support/test_util.hpp"
 
 using namespace vexil;
@@ -37,17 +38,7 @@ std::uint16_t u16(std::int64_t i) { return static_cast<std::uint16_t>(i * 37 % 6
 std::uint8_t u8(std::int64_t i) { return static_cast<std::uint8_t>(i % 9); }
 bool odd(std::int64_t i) { return i % 3 == 1; }
 
-std::string save(const SaveInputs& in) {
-  check_outputs_writable(in);
-  testing::internal::CaptureStdout();
-  try {
-    save_outputs(in);
-  } catch (...) {
-    testing::internal::GetCapturedStdout();
-    throw;
-  }
-  return testing::internal::GetCapturedStdout();
-}
+std::string save(const SaveInputs& in) { return vexil::test::save_and_capture(in); }
 
 // Element (r, c, b) of a (rows, cols, bands) C-order array as matio gives it
 // back in column-major order.

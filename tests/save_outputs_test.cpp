@@ -13,6 +13,7 @@
 #include "output/mat73_writer.hpp"
 #include "output/save_outputs.hpp"
 #include "output/write_progress.hpp"
+#include "support/save_capture.hpp"
 #include "support/test_util.hpp"
 
 using namespace vexil;
@@ -31,16 +32,7 @@ NDArray counting(DType t, Shape shape) {
 std::string save(const std::string& out_dir, const NDArray& data, const std::optional<NDArray>& gt,
                  const Metadata& meta, const std::optional<Metadata>& gt_meta, const std::string& data_key = "data",
                  const std::string& gt_key = "gt") {
-  SaveInputs in{out_dir, data_key, gt_key, data, gt, meta, gt_meta};
-  check_outputs_writable(in);
-  testing::internal::CaptureStdout();
-  try {
-    save_outputs(in);
-  } catch (...) {
-    testing::internal::GetCapturedStdout();
-    throw;
-  }
-  return testing::internal::GetCapturedStdout();
+  return vexil::test::save_and_capture(SaveInputs{out_dir, data_key, gt_key, data, gt, meta, gt_meta});
 }
 
 std::string mat_var_name(const std::string& path) {
