@@ -45,7 +45,7 @@
 #include <hdf5.h>
 #endif
 
-#include "core/ndarray.hpp"
+#include "vexil/array.hpp"
 #include "output/mat5_writer.hpp"
 #include "output/parallel_deflate.hpp"
 

@@ -1,5 +1,5 @@
 // The option parser on arbitrary argument lists (NUL bytes split the input
-// into arguments). It may only return options or throw SystemExit with
+// into arguments). It may only return options or throw ParserExit with
 // status 0 or 2, and the keys it returns must be MATLAB names. Run it with
 // -close_fd_mask=3 so the usage texts it prints stay out of the log.
 #include <cstddef>
@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "command/cli.hpp"
-#include "core/errors.hpp"
+#include "app/cli_parser.hpp"
+#include "vexil/errors.hpp"
 
-namespace cli = vexil::convert::internal;
+namespace cli = vexil::app;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::vector<std::string> args;
@@ -28,9 +28,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   try {
     const cli::Options o = cli::parse_args(args);
-    if (!cli::is_matlab_name(o.data_key) || !cli::is_matlab_name(o.gt_key)) std::abort();
-  } catch (const vexil::SystemExit& e) {
-    if (e.status != 0 && e.status != 2) std::abort();
+    if (!vexil::matlab_name_problem(o.data_key).empty() || !vexil::matlab_name_problem(o.gt_key).empty())
+      std::abort();
+  } catch (const cli::ParserExit& e) {
+    if (e.status() != 0 && e.status() != 2) std::abort();
   }
   return 0;
 }

@@ -1,5 +1,5 @@
 // Feeds arbitrary bytes to the ENVI header parser and the layout checks.
-// Anything but a ValueError/KeyError with a message, or text that is not
+// Anything but a BadInputError/MissingKeyError with a message, or text that is not
 // valid UTF-8 in the parsed fields (it goes into the JSON sidecar), is a bug.
 #include <cstddef>
 #include <cstdint>
@@ -8,17 +8,17 @@
 
 #include <nlohmann/json.hpp>
 
-#include "core/errors.hpp"
-#include "loaders/envi/envi_header.hpp"
+#include "vexil/errors.hpp"
+#include "formats/envi/envi_header.hpp"
 
-namespace envi = vexil::convert::internal::envi;
+namespace envi = vexil::formats::envi;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view bytes(reinterpret_cast<const char*>(data), size);
   envi::Header header;
   try {
     header = envi::parse_header(bytes);
-  } catch (const vexil::ValueError& e) {
+  } catch (const vexil::BadInputError& e) {
     if (!*e.what()) std::abort();
     return 0;
   }
@@ -41,8 +41,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (lay.data_bytes != static_cast<std::uint64_t>(lay.lines) * static_cast<std::uint64_t>(lay.samples) *
                               static_cast<std::uint64_t>(lay.bands) * item)
       std::abort();
-  } catch (const vexil::ValueError&) {
-  } catch (const vexil::KeyError&) {
+  } catch (const vexil::BadInputError&) {
+  } catch (const vexil::MissingKeyError&) {
   }
   return 0;
 }

@@ -11,10 +11,10 @@
 #include <cstring>
 #include <string>
 
-#include "core/errors.hpp"
-#include "loaders/loader.hpp"
+#include "vexil/errors.hpp"
+#include "formats/envi/envi_format.hpp"
 
-using vexil::convert::internal::load_envi;
+using vexil::formats::envi::load_envi;
 
 namespace {
 
@@ -60,11 +60,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       for (std::size_t i = 0; i < item; ++i) sink = sink + static_cast<unsigned>(e[i]);
     });
     (void)result.meta.dump();  // throws (and so fails the run) on text that is not UTF-8
-  } catch (const vexil::ValueError& e) {
+  } catch (const vexil::BadInputError& e) {
     if (!*e.what()) std::abort();
-  } catch (const vexil::KeyError& e) {
+  } catch (const vexil::MissingKeyError& e) {
     if (!*e.what()) std::abort();
-  } catch (const vexil::FileNotFoundError& e) {
+  } catch (const vexil::NotFoundError& e) {
     if (!*e.what()) std::abort();
   }
   return 0;

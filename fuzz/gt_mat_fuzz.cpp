@@ -10,9 +10,9 @@
 #include <stdexcept>
 #include <string>
 
-#include "loaders/gt/gt_readers.hpp"
+#include "formats/mat/mat_format.hpp"
 
-using vexil::convert::internal::read_gt_mat;
+using vexil::formats::mat::read_label_variable;
 
 namespace {
 
@@ -39,7 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   try {
     std::string key;
-    const vexil::NDArray a = read_gt_mat(mat_path(), key);
+    const vexil::NDArray a = read_label_variable(mat_path(), key);
     volatile unsigned sink = 0;
     const std::size_t item = a.itemsize();
     for_each_element(a, [&](const std::byte* e) {

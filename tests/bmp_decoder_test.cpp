@@ -8,13 +8,13 @@
 #include <string>
 #include <vector>
 
-#include "core/errors.hpp"
-#include "loaders/gt/bmp_decoder.hpp"
-#include "loaders/gt/gt_readers.hpp"
+#include "vexil/errors.hpp"
+#include "formats/image/bmp_decoder.hpp"
+#include "formats/image/image_format.hpp"
 #include "support/test_util.hpp"
 
 using namespace vexil;
-using namespace vexil::convert::internal;
+using namespace vexil::formats::image;
 using Bytes = std::vector<std::uint8_t>;
 
 namespace {
@@ -97,7 +97,7 @@ Bytes colour_palette(int n) {
 std::string expect_failure(const Bytes& b) {
   try {
     decode(b);
-  } catch (const IOError& e) {
+  } catch (const ReadError& e) {
     return e.what();
   }
   return "(no error)";
@@ -429,7 +429,7 @@ TEST(BmpDecoder, MatchesPillow) {
     const std::size_t n = std::stoul(head.substr(head.rfind(' ') + 1));
     const std::string theirs = res.out.substr(nl + 1, n);
     pos = nl + 1 + n;
-    const NDArray mine = read_gt_image(dir / (name + ".bmp"));
+    const NDArray mine = read_image_file(dir / (name + ".bmp"));
     EXPECT_EQ(head.substr(0, head.rfind(' ')), std::string(dtype_name(mine.dtype())) + " " + shape_str(mine.shape()));
     ASSERT_EQ(theirs.size(), mine.nbytes());
     EXPECT_EQ(std::memcmp(theirs.data(), mine.data(), theirs.size()), 0);

@@ -7,12 +7,12 @@
 #include <cstdint>
 #include <string>
 
-#include "core/errors.hpp"
+#include "vexil/errors.hpp"
 
 using namespace vexil;
-using vexil::convert::internal::apply_crop;
-using vexil::convert::internal::CropValue;
-using vexil::convert::internal::CropWindow;
+using vexil::spatial::apply_crop;
+using vexil::CropValue;
+using vexil::CropWindow;
 
 namespace {
 
@@ -42,7 +42,7 @@ NDArray labels(std::int64_t H, std::int64_t W) {
 std::string error_of(const NDArray& data, const CropWindow& w) {
   try {
     apply_crop(data, std::nullopt, w);
-  } catch (const ValueError& e) {
+  } catch (const BadInputError& e) {
     return e.what();
   }
   return "no error";
@@ -98,7 +98,7 @@ TEST(Crop, OutOfBoundsWindowsFailWithTheWindowAndBoundsInTheMessage) {
   EXPECT_EQ(error_of(img, neg), "Crop region (0, -18446744073709551616, 1, 1) exceeds image bounds (10, 8)");
 
   const NDArray flat = NDArray::zeros(DType::UInt8, {5});
-  EXPECT_THROW(apply_crop(flat, std::nullopt, win(0, 0, 1, 1)), ValueError);
+  EXPECT_THROW(apply_crop(flat, std::nullopt, win(0, 0, 1, 1)), BadInputError);
 }
 
 TEST(Crop, ZeroSizesGiveEmptyAxes) {

@@ -4,11 +4,11 @@
 #include <string>
 #include <vector>
 
-#include "core/errors.hpp"
-#include "loaders/envi/envi_header.hpp"
+#include "vexil/errors.hpp"
+#include "formats/envi/envi_header.hpp"
 #include "support/test_util.hpp"
 
-namespace envi = vexil::convert::internal::envi;
+namespace envi = vexil::formats::envi;
 using envi::Header;
 using envi::HeaderValue;
 using Items = std::vector<std::string>;
@@ -39,7 +39,7 @@ std::vector<std::string> keys_of(const Header& h) {
 std::string error_of(const std::string& text) {
   try {
     envi::parse_header(text);
-  } catch (const vexil::ValueError& e) {
+  } catch (const vexil::BadInputError& e) {
     return e.what();
   }
   return "<no error>";
@@ -173,8 +173,8 @@ TEST(EnviHeaderParse, HugeHeaderParsesInLinearTime) {
 
 TEST(EnviHeaderRead, FileErrors) {
   vexil::test::TempDir dir;
-  EXPECT_THROW(envi::read_header_file(dir / "none.hdr"), vexil::FileNotFoundError);
-  EXPECT_THROW(envi::read_header_file(dir.path()), vexil::ValueError);
+  EXPECT_THROW(envi::read_header_file(dir / "none.hdr"), vexil::NotFoundError);
+  EXPECT_THROW(envi::read_header_file(dir.path()), vexil::BadInputError);
   vexil::test::write_file(dir / "ok.hdr", std::string("ENVI\r\nsamples = 4\r\n"));
   EXPECT_EQ(text_of(envi::read_header_file(dir / "ok.hdr"), "samples"), "4");
 }
@@ -235,7 +235,7 @@ TEST(EnviLayout, MandatoryFieldsInOrder) {
   EXPECT_EQ(layout_error("lines = 1\nbyte order = 0"), "Mandatory parameter \"samples\" missing from header file.");
   EXPECT_EQ(layout_error("lines = 1\nsamples = 1\nbands = 1\ndata type = 1\ninterleave = bsq"),
             "Mandatory parameter \"byte order\" missing from header file.");
-  EXPECT_THROW(envi::layout_from_header(parse_body("samples = 1")), vexil::KeyError);
+  EXPECT_THROW(envi::layout_from_header(parse_body("samples = 1")), vexil::MissingKeyError);
 }
 
 TEST(EnviLayout, DataTypeCodes) {

@@ -1,4 +1,4 @@
-#include "core/json_writer.hpp"
+#include "text/json_writer.hpp"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 #include "support/test_util.hpp"
 
 using vexil::Metadata;
-using vexil::to_json_text;
+using vexil::text::to_json_text;
 
 TEST(JsonWriter, LayoutMatchesPythonIndent2) {
   Metadata m;

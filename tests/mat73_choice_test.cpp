@@ -8,11 +8,11 @@
 #include <filesystem>
 #include <vector>
 
-#include "core/errors.hpp"
-#include "core/pytext.hpp"
-#include "display/display.hpp"
-#include "loaders/gt/gt_readers.hpp"
-#include "loaders/loader.hpp"
+#include "vexil/errors.hpp"
+#include "text/text_format.hpp"
+#include "formats/ground_truth.hpp"
+#include "formats/mat/mat_format.hpp"
+#include "formats/reader.hpp"
 #include "output/mat5_writer.hpp"
 #include "output/mat73_writer.hpp"
 #include "output/save_outputs.hpp"
@@ -20,7 +20,9 @@
 #include "support/test_util.hpp"
 
 using namespace vexil;
-using namespace vexil::convert::internal;
+using namespace vexil::output;
+using namespace vexil::formats;
+using vexil::formats::mat::read_label_variable;
 using vexil::test::read_file;
 using vexil::test::TempDir;
 
@@ -70,9 +72,7 @@ class Mat73Choice : public testing::Test {
  protected:
   void SetUp() override {
     if (!output::mat73_available()) GTEST_SKIP() << "built without HDF5";
-    utils::display::set_colours_enabled(false);
   }
-  void TearDown() override { utils::display::set_colours_enabled(false); }
 };
 
 }  // namespace
@@ -89,7 +89,7 @@ TEST_F(Mat73Choice, ArraysBeyondTheLimitGoToMat73WithANoteAndSidecarMembers) {
 
   const std::string note =
       "  Written as MAT-file 7.3: the array exceeds the MAT-file Level 5 limit (4 GiB per variable)\n";
-  const std::string data_size = pytext::format_fixed(std::filesystem::file_size(out + "/data.mat") / 1048576.0, 1);
+  const std::string data_size = text::format_fixed(std::filesystem::file_size(out + "/data.mat") / 1048576.0, 1);
   EXPECT_EQ(printed, "\n  Saving: " + out + "/data.mat\n  \u2713 data.mat (" + data_size + " MB)\n" + note +
                          "  \u2713 gt.mat (0.0 MB)\n" + note + "  \u2713 metadata.json\n");
   for (const char* f : {"/data.mat", "/gt.mat"})
@@ -107,11 +107,11 @@ TEST_F(Mat73Choice, ArraysBeyondTheLimitGoToMat73WithANoteAndSidecarMembers) {
       << json;
 
   // In colour the note is grey.
-  utils::display::set_colours_enabled(true);
-  const std::string coloured = save(SaveInputs{out, key, gt_key, data, std::nullopt, meta, std::nullopt, 16});
-  EXPECT_NE(coloured.find("\n  " + utils::display::GRAY + "Written as MAT-file 7.3: " ), std::string::npos)
-      << coloured;
-  EXPECT_NE(coloured.find("(4 GiB per variable)" + utils::display::RESET + "\n"), std::string::npos);
+  const Palette ansi = Palette::ansi();
+  const std::string coloured =
+      vexil::test::save_and_capture(SaveInputs{out, key, gt_key, data, std::nullopt, meta, std::nullopt, 16}, ansi);
+  EXPECT_NE(coloured.find("\n  " + ansi.gray + "Written as MAT-file 7.3: "), std::string::npos) << coloured;
+  EXPECT_NE(coloured.find("(4 GiB per variable)" + ansi.reset + "\n"), std::string::npos);
 }
 
 TEST_F(Mat73Choice, EachArrayIsDecidedOnItsOwn) {
@@ -167,7 +167,7 @@ TEST_F(Mat73Choice, CheckAcceptsOversizeArraysButStillRefusesBadNames) {
   EXPECT_TRUE(needs_mat73(huge, key));
   EXPECT_FALSE(needs_mat73(filled<std::uint8_t>(DType::UInt8, {4, 4}, u8), key));
   EXPECT_NO_THROW(check_outputs_writable(SaveInputs{out, key, gt_key, huge, std::nullopt, meta, no_meta}));
-  EXPECT_THROW(check_outputs_writable(SaveInputs{out, bad, gt_key, huge, std::nullopt, meta, no_meta}), ValueError);
+  EXPECT_THROW(check_outputs_writable(SaveInputs{out, bad, gt_key, huge, std::nullopt, meta, no_meta}), BadInputError);
   EXPECT_FALSE(vexil::test::exists(out));
 }
 
@@ -186,14 +186,12 @@ TEST_F(Mat73Choice, GroundTruthWrittenAsMat73LoadsBack) {
     ASSERT_EQ(read_file(out + "/gt.mat").substr(0, 19), "MATLAB 7.3 MAT-file");
 
     std::string mat_key;
-    const NDArray raw = read_gt_mat(out + "/gt.mat", mat_key);
+    const NDArray raw = read_label_variable(out + "/gt.mat", mat_key);
     EXPECT_EQ(mat_key, "labels");
     EXPECT_EQ(raw.shape(), want.shape());
     EXPECT_EQ(raw.dtype(), want.dtype());
 
-    testing::internal::CaptureStdout();
     const LoadResult loaded = load_gt(out + "/gt.mat");
-    testing::internal::GetCapturedStdout();
     ASSERT_EQ(loaded.data.shape(), want.shape());
     ASSERT_EQ(loaded.data.dtype(), want.dtype());
     std::int64_t mismatches = 0;

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "core/errors.hpp"
+#include "vexil/errors.hpp"
 #include "support/test_util.hpp"
 
 namespace vexil::output {
@@ -331,9 +331,9 @@ TEST(Mat73Writer, AtomicReplaceAndNoLeftoversOnFailure) {
   ASSERT_NE(r.var, nullptr);
 
   // Refused names never create anything.
-  EXPECT_THROW(write_mat73(dir / "n.mat", "a/b", a), ValueError);
-  EXPECT_THROW(write_mat73(dir / "n.mat", "", a), ValueError);
-  EXPECT_THROW(write_mat73(dir / "missing/n.mat", "x", a), FileNotFoundError);
+  EXPECT_THROW(write_mat73(dir / "n.mat", "a/b", a), BadInputError);
+  EXPECT_THROW(write_mat73(dir / "n.mat", "", a), BadInputError);
+  EXPECT_THROW(write_mat73(dir / "missing/n.mat", "x", a), NotFoundError);
 
   // The file is complete when renaming onto a non-empty folder fails: the
   // temporary must still go.
@@ -342,7 +342,7 @@ TEST(Mat73Writer, AtomicReplaceAndNoLeftoversOnFailure) {
   try {
     write_mat73(dir / "busy.mat", "x", a);
     ADD_FAILURE() << "renaming onto a non-empty folder succeeded";
-  } catch (const IOError& e) {
+  } catch (const WriteError& e) {
     EXPECT_NE(std::string(e.what()).find("busy.mat"), std::string::npos) << e.what();
   }
   EXPECT_EQ(folder_entries(dir.path()), (std::vector<std::string>{"busy.mat", "out.mat"}));

@@ -3,8 +3,8 @@
 #include <cstdint>
 #include <numeric>
 
-#include "core/errors.hpp"
-#include "core/ndarray.hpp"
+#include "vexil/errors.hpp"
+#include "vexil/array.hpp"
 
 using vexil::DType;
 using vexil::NDArray;
@@ -88,13 +88,13 @@ TEST(NDArray, ForEachElementVisitsInRowMajorOrder) {
 }
 
 TEST(NDArray, SizesThatOverflowAreRefusedBeforeAllocating) {
-  EXPECT_THROW(NDArray::allocate(DType::UInt8, {1LL << 40, 1LL << 40}), vexil::ValueError);
-  EXPECT_THROW(NDArray::allocate(DType::Float64, {1LL << 31, 1LL << 31}), vexil::ValueError);
-  EXPECT_THROW(NDArray::checked_size({-1, 3}), vexil::ValueError);
+  EXPECT_THROW(NDArray::allocate(DType::UInt8, {1LL << 40, 1LL << 40}), vexil::BadInputError);
+  EXPECT_THROW(NDArray::allocate(DType::Float64, {1LL << 31, 1LL << 31}), vexil::BadInputError);
+  EXPECT_THROW(NDArray::checked_size({-1, 3}), vexil::BadInputError);
   // Empty arrays too, as NumPy refuses them: their other axes must multiply
   // within 64 bits, bytes included, or strides and sizes would overflow.
-  EXPECT_THROW(NDArray::checked_size({1LL << 62, 0, 1LL << 62}), vexil::ValueError);
-  EXPECT_THROW(NDArray::allocate(DType::Float64, {0, 1LL << 31, 1LL << 31}), vexil::ValueError);
+  EXPECT_THROW(NDArray::checked_size({1LL << 62, 0, 1LL << 62}), vexil::BadInputError);
+  EXPECT_THROW(NDArray::allocate(DType::Float64, {0, 1LL << 31, 1LL << 31}), vexil::BadInputError);
   EXPECT_EQ(NDArray::checked_size({1LL << 31, 0, 1LL << 31}), 0);
   for (const Shape& shape : {Shape{0, 1LL << 29, 1LL << 29}, Shape{1LL << 29, 1LL << 29, 0}}) {
     NDArray empty = NDArray::allocate(DType::Float64, shape);

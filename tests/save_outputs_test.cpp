@@ -8,16 +8,14 @@
 #include <filesystem>
 #include <thread>
 
-#include "core/errors.hpp"
-#include "display/display.hpp"
+#include "vexil/errors.hpp"
 #include "output/mat73_writer.hpp"
 #include "output/save_outputs.hpp"
-#include "output/write_progress.hpp"
 #include "support/save_capture.hpp"
 #include "support/test_util.hpp"
 
 using namespace vexil;
-using namespace vexil::convert::internal;
+using namespace vexil::output;
 using vexil::test::TempDir;
 
 namespace {
@@ -45,10 +43,7 @@ std::string mat_var_name(const std::string& path) {
   return name;
 }
 
-class SaveOutputs : public testing::Test {
- protected:
-  void SetUp() override { utils::display::set_colours_enabled(false); }
-};
+class SaveOutputs : public testing::Test {};
 
 }  // namespace
 
@@ -158,17 +153,17 @@ TEST_F(SaveOutputs, FolderErrorsStopBeforeAnyFile) {
   try {
     save("", data, std::nullopt, meta, std::nullopt);
     FAIL() << "an empty output folder was accepted";
-  } catch (const FileNotFoundError& e) {
+  } catch (const NotFoundError& e) {
     EXPECT_STREQ(e.what(), "[Errno 2] No such file or directory: ''");
   }
   vexil::test::write_file(tmp / "file", "x");
   try {
     save(tmp / "file", data, std::nullopt, meta, std::nullopt);
     FAIL() << "a regular file was accepted as the output folder";
-  } catch (const IOError& e) {
+  } catch (const WriteError& e) {
     EXPECT_EQ(std::string(e.what()), "[Errno 17] File exists: '" + tmp / "file" + "'");
   }
-  EXPECT_THROW(save(tmp / "file/sub", data, std::nullopt, meta, std::nullopt), IOError);
+  EXPECT_THROW(save(tmp / "file/sub", data, std::nullopt, meta, std::nullopt), WriteError);
   EXPECT_EQ(vexil::test::read_file(tmp / "file"), "x");
 }
 
@@ -187,11 +182,11 @@ TEST_F(SaveOutputs, SizeLimitsAreCheckedBeforeTheFolderExists) {
   if (vexil::output::mat73_available()) {
     EXPECT_NO_THROW(check_outputs_writable(SaveInputs{out, key, gt_key, small, gt, meta, no_meta}));
   } else {
-    EXPECT_THROW(check_outputs_writable(SaveInputs{out, key, gt_key, huge, std::nullopt, meta, no_meta}), ValueError);
+    EXPECT_THROW(check_outputs_writable(SaveInputs{out, key, gt_key, huge, std::nullopt, meta, no_meta}), BadInputError);
     try {
       check_outputs_writable(SaveInputs{out, key, gt_key, small, gt, meta, no_meta});
       FAIL() << "an array beyond Level 5 was accepted without HDF5";
-    } catch (const ValueError& e) {
+    } catch (const BadInputError& e) {
       EXPECT_NE(std::string(e.what()).find("needs MAT-file 7.3, which needs a build with HDF5"), std::string::npos)
           << e.what();
     }
@@ -199,33 +194,3 @@ TEST_F(SaveOutputs, SizeLimitsAreCheckedBeforeTheFolderExists) {
   EXPECT_FALSE(vexil::test::exists(out));
 }
 
-TEST(WriteProgressLine, ShowsAfterASecondAndErasesItself) {
-  using vexil::output::WriteProgress;
-  EXPECT_EQ(vexil::output::progress_text("data.mat", 512 << 20, 1024 << 20, 2.0), "  writing data.mat:  50%  256.0 MB/s");
-
-  WriteProgress::set_force_enabled_for_testing(1);
-  testing::internal::CaptureStderr();
-  {
-    WriteProgress p("data.mat", 1000);
-    p.update(100);  // too early: nothing yet
-    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
-    p.update(600);
-    p.update(700);  // within the refresh interval: not redrawn
-  }
-  const std::string shown = testing::internal::GetCapturedStderr();
-  EXPECT_EQ(shown.substr(0, 4), "\r\x1b[K");
-  EXPECT_NE(shown.find("writing data.mat:  60%"), std::string::npos) << shown;
-  EXPECT_EQ(shown.find("70%"), std::string::npos) << shown;
-  EXPECT_EQ(shown.substr(shown.size() - 4), "\r\x1b[K") << "the line was not erased";
-
-  // Not a terminal: nothing at all.
-  WriteProgress::set_force_enabled_for_testing(0);
-  testing::internal::CaptureStderr();
-  {
-    WriteProgress p("data.mat", 1000);
-    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
-    p.update(600);
-  }
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-  WriteProgress::set_force_enabled_for_testing(-1);
-}

@@ -1,6 +1,6 @@
 // Value range and class counts against a plain element-by-element computation,
 // on random arrays of every element type, through views, on several threads.
-#include "command/statistics.hpp"
+#include "conversion/statistics.hpp"
 
 #include <gtest/gtest.h>
 
@@ -129,7 +129,7 @@ void check_against_plain(const NDArray& a, const std::string& what) {
 
   for (unsigned threads : {1u, 3u, 0u}) {
     const std::string ctx = what + " threads=" + std::to_string(threads);
-    const auto r = stats::min_max<T>(a, threads);
+    const auto r = conversion::min_max<T>(a, threads);
     EXPECT_EQ(r.count, a.size()) << ctx;
     if constexpr (!std::is_same_v<T, bool>) {
       EXPECT_EQ(r.nan, nan) << ctx;
@@ -139,7 +139,7 @@ void check_against_plain(const NDArray& a, const std::string& what) {
       expect_same_value(r.max, mx, ctx + " max");
     }
 
-    const auto c = stats::value_counts<T>(a, threads);
+    const auto c = conversion::value_counts<T>(a, threads);
     EXPECT_EQ(c.nan_elements, nans) << ctx;
     const std::size_t want_entries = counts.size() + (nans ? 1 : 0);
     ASSERT_EQ(c.classes.size(), want_entries) << ctx;
@@ -206,13 +206,13 @@ TEST(Statistics, ManyDistinctValuesAndLargeArraysOnSeveralThreads) {
   NDArray big = NDArray::allocate(DType::UInt16, {4100, 4100, 2});
   auto* u = reinterpret_cast<std::uint16_t*>(big.mutable_data());
   for (std::int64_t i = 0; i < big.size(); ++i) u[i] = static_cast<std::uint16_t>((i * 2654435761u) >> 7);
-  ASSERT_GT(stats::auto_threads(big.nbytes()), 0u);
-  const auto one = stats::min_max<std::uint16_t>(big, 1);
-  const auto autod = stats::min_max<std::uint16_t>(big, 0);
+  ASSERT_GT(conversion::auto_threads(big.nbytes()), 0u);
+  const auto one = conversion::min_max<std::uint16_t>(big, 1);
+  const auto autod = conversion::min_max<std::uint16_t>(big, 0);
   EXPECT_EQ(one.min, autod.min);
   EXPECT_EQ(one.max, autod.max);
-  const auto c1 = stats::value_counts<std::uint16_t>(big.window(1, 4099, 0, 4100), 1);
-  const auto c2 = stats::value_counts<std::uint16_t>(big.window(1, 4099, 0, 4100), 0);
+  const auto c1 = conversion::value_counts<std::uint16_t>(big.window(1, 4099, 0, 4100), 1);
+  const auto c2 = conversion::value_counts<std::uint16_t>(big.window(1, 4099, 0, 4100), 0);
   ASSERT_EQ(c1.classes.size(), c2.classes.size());
   std::uint64_t total = 0;
   for (std::size_t i = 0; i < c1.classes.size(); ++i) {
@@ -229,7 +229,7 @@ TEST(Statistics, ZeroSignsAndNaNsFormSingleEntries) {
   const float nan = std::numeric_limits<float>::quiet_NaN();
   const float vals[6] = {-0.0f, 2.5f, nan, 0.0f, -nan, -0.0f};
   std::memcpy(f, vals, sizeof vals);
-  const auto c = stats::value_counts<float>(a);
+  const auto c = conversion::value_counts<float>(a);
   ASSERT_EQ(c.classes.size(), 3u);
   EXPECT_EQ(c.classes[0].value, 0.0f);
   EXPECT_FALSE(std::signbit(c.classes[0].value));  // a +0.0 occurred
@@ -239,9 +239,9 @@ TEST(Statistics, ZeroSignsAndNaNsFormSingleEntries) {
   EXPECT_EQ(c.nan_elements, 2u);
 
   f[3] = -0.0f;  // only negative zeros left
-  const auto d = stats::value_counts<float>(a);
+  const auto d = conversion::value_counts<float>(a);
   EXPECT_TRUE(std::signbit(d.classes[0].value));
-  const auto r = stats::min_max<float>(a);
+  const auto r = conversion::min_max<float>(a);
   EXPECT_TRUE(r.nan);
   EXPECT_EQ(r.max, 2.5f);
 }

@@ -1,64 +1,28 @@
-// The closing report, byte for byte with colours off, captured from fd 1.
-#include "command/summary.hpp"
+// The closing report, byte for byte with colours off, as the reporter receives it.
+#include "conversion/summary.hpp"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cmath>
 #include <complex>
-#include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <limits>
 #include <sstream>
 #include <vector>
 
-#include "display/display.hpp"
+#include "support/recording_reporter.hpp"
 
 using namespace vexil;
-using vexil::convert::internal::print_summary;
+using vexil::conversion::print_summary;
 
 namespace {
 
-class Summary : public ::testing::Test {
- protected:
-  void SetUp() override { utils::display::set_colours_enabled(false); }
-};
+class Summary : public ::testing::Test {};
 
 std::string rule() {
   std::string r;
   for (int i = 0; i < 60; ++i) r += "\u2550";
   return r;
-}
-
-template <class F>
-std::string capture(F&& f) {
-  std::fflush(stdout);
-  char path[] = "/tmp/vexil_summary_XXXXXX";
-  const int fd = mkstemp(path);
-  if (fd < 0) throw std::runtime_error("mkstemp failed");
-  const int saved = dup(1);
-  dup2(fd, 1);
-  try {
-    f();
-  } catch (...) {
-    std::fflush(stdout);
-    dup2(saved, 1);
-    close(saved);
-    close(fd);
-    unlink(path);
-    throw;
-  }
-  std::fflush(stdout);
-  dup2(saved, 1);
-  close(saved);
-  std::string out;
-  lseek(fd, 0, SEEK_SET);
-  char buf[4096];
-  for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;) out.append(buf, static_cast<std::size_t>(n));
-  close(fd);
-  unlink(path);
-  return out;
 }
 
 template <class T>
@@ -78,7 +42,9 @@ NDArray bool_array(Shape shape, const std::vector<std::uint8_t>& bytes) {
 std::string run(const NDArray& data, const std::optional<NDArray>& gt, const Metadata& meta,
                 const std::optional<Metadata>& gt_meta, double elapsed = 1.0,
                 const std::string& data_key = "data", const std::string& gt_key = "gt") {
-  return capture([&] { print_summary(data, gt, meta, gt_meta, "/data/out/../run", elapsed, data_key, gt_key); });
+  test::RecordingJob rec;
+  print_summary(rec.job, data, gt, meta, gt_meta, "/data/out/../run", elapsed, data_key, gt_key);
+  return rec.reporter.text();
 }
 
 std::vector<std::string> lines_of(const std::string& s) {

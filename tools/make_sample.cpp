@@ -18,7 +18,7 @@
 
 #include <fmt/format.h>
 
-#include "loaders/loader.hpp"
+#include "formats/envi/envi_format.hpp"
 
 namespace {
 
@@ -207,7 +207,7 @@ void write_labels_png(const std::string& out_dir, std::vector<std::uint8_t> gt) 
 // Reads the cube back through the converter's own loader and compares it
 // with the bytes just written, so a broken sample never gets committed.
 void verify(const std::string& out_dir) {
-  using vexil::convert::internal::load_envi;
+  using vexil::formats::envi::load_envi;
   const auto r = load_envi(out_dir + "/indian_sample.hdr");
   if (r.data.shape() != vexil::Shape{kLines, kSamples, kBands} || r.data.dtype() != vexil::DType::UInt16)
     throw std::runtime_error("the sample does not load with the expected shape and type");

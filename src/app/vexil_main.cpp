@@ -1,12 +1,10 @@
 // The toolkit's command dispatcher: "vexil <command> [options]".
 #include <cstdio>
-#include <exception>
-#include <new>
 #include <string>
 #include <vector>
 
-#include "command/convert.hpp"
-#include "core/errors.hpp"
+#include "app/convert_command.hpp"
+#include "vexil/version.hpp"
 
 namespace {
 
@@ -22,22 +20,6 @@ constexpr const char* kUsage =
     "  -h, --help      show this help message and exit\n"
     "  --version       show the version and exit\n";
 
-int run_command(const std::vector<std::string>& args) {
-  try {
-    return vexil::convert::main(args);
-  } catch (const vexil::SystemExit& e) {
-    return e.status;
-  } catch (const std::bad_alloc&) {
-    std::fprintf(stderr, "vexil convert_to_mat: error: out of memory\n");
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "vexil convert_to_mat: error: %s\n", e.what());
-  } catch (...) {
-    std::fprintf(stderr, "vexil convert_to_mat: error: unknown failure\n");
-  }
-  std::fflush(stdout);
-  return 1;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -47,12 +29,11 @@ int main(int argc, char** argv) {
     return args.empty() ? 2 : 0;
   }
   if (args[0] == "--version") {
-    std::printf("vexil %s\n", VEXIL_VERSION);
+    std::printf("vexil %s\n", VEXIL_VERSION_STRING);
     return 0;
   }
-  if (args[0] == "convert_to_mat") {
-    return run_command(std::vector<std::string>(args.begin() + 1, args.end()));
-  }
+  if (args[0] == "convert_to_mat")
+    return vexil::app::run_convert_command(std::vector<std::string>(args.begin() + 1, args.end()));
   std::fprintf(stderr, "vexil: error: unknown command '%s'\n%s", args[0].c_str(), kUsage);
   return 2;
 }

@@ -1,4 +1,4 @@
-#include "core/dtype.hpp"
+#include "vexil/dtype.hpp"
 
 namespace vexil {
 

@@ -1,4 +1,4 @@
-#include "core/ndarray.hpp"
+#include "vexil/array.hpp"
 
 #include <algorithm>
 #include <cstdlib>
@@ -6,7 +6,7 @@
 #include <new>
 #include <stdexcept>
 
-#include "core/errors.hpp"
+#include "vexil/errors.hpp"
 
 namespace vexil {
 
@@ -20,9 +20,9 @@ namespace {
 std::int64_t nonzero_product(const Shape& shape) {
   std::int64_t n = 1;
   for (auto e : shape) {
-    if (e < 0) throw ValueError("negative dimensions are not allowed");
+    if (e < 0) throw BadInputError("negative dimensions are not allowed");
     if (e != 0 && __builtin_mul_overflow(n, e, &n))
-      throw ValueError("array is too big: its element count overflows");
+      throw BadInputError("array is too big: its element count overflows");
   }
   return n;
 }
@@ -69,7 +69,7 @@ NDArray NDArray::allocate(DType dtype, Shape shape) {
   const std::int64_t n = checked_size(shape);
   std::int64_t bytes = 0;
   if (__builtin_mul_overflow(nonzero_product(shape), static_cast<std::int64_t>(vexil::itemsize(dtype)), &bytes))
-    throw ValueError("array is too big: its byte count overflows");
+    throw BadInputError("array is too big: its byte count overflows");
   bytes = n == 0 ? 0 : bytes;
   // malloc, not new[]: untouched pages of a large buffer cost nothing until written.
   void* p = std::malloc(bytes > 0 ? static_cast<std::size_t>(bytes) : 1);

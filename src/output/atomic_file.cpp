@@ -1,77 +1,19 @@
 #include "output/atomic_file.hpp"
 
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/random.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <mutex>
 
 #include <fmt/format.h>
 
-#include "core/errors.hpp"
-#include "core/pytext.hpp"
+#include "vexil/errors.hpp"
+#include "text/text_format.hpp"
 
 namespace vexil::output {
 namespace {
-
-// Temporary paths the signal handler removes. Fixed storage and lock-free
-// atomics only: the handler may run at any moment.
-constexpr int kSlots = 16;
-constexpr std::size_t kPathMax = 4096;
-enum : int { kFree = 0, kFilling = 1, kLive = 2 };
-std::atomic<int> g_state[kSlots];
-char g_paths[kSlots][kPathMax];
-
-extern "C" void remove_temp_files_and_reraise(int sig) {
-  const int saved = errno;
-  for (int i = 0; i < kSlots; ++i)
-    if (g_state[i].load(std::memory_order_acquire) == kLive) unlink(g_paths[i]);
-  struct sigaction dfl {};
-  dfl.sa_handler = SIG_DFL;
-  sigemptyset(&dfl.sa_mask);
-  sigaction(sig, &dfl, nullptr);
-  errno = saved;
-  raise(sig);  // delivered with the default action once the handler returns
-}
-
-void install_handlers_once() {
-  static std::once_flag once;
-  std::call_once(once, [] {
-    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
-      struct sigaction old {};
-      if (sigaction(sig, nullptr, &old) != 0) continue;
-      // Respect a signal the caller ignores or handles itself.
-      if (!(old.sa_flags & SA_SIGINFO) && old.sa_handler == SIG_DFL) {
-        struct sigaction sa {};
-        sa.sa_handler = remove_temp_files_and_reraise;
-        sigemptyset(&sa.sa_mask);
-        sigaction(sig, &sa, nullptr);
-      }
-    }
-  });
-}
-
-int register_temp(const std::string& path) {
-  if (path.size() >= kPathMax) return -1;
-  install_handlers_once();
-  for (int i = 0; i < kSlots; ++i) {
-    int expected = kFree;
-    if (g_state[i].compare_exchange_strong(expected, kFilling, std::memory_order_acq_rel)) {
-      std::memcpy(g_paths[i], path.c_str(), path.size() + 1);
-      g_state[i].store(kLive, std::memory_order_release);
-      return i;
-    }
-  }
-  return -1;  // more files open at once than slots: still removed on errors, just not on signals
-}
-
-void unregister_temp(int slot) {
-  if (slot >= 0) g_state[slot].store(kFree, std::memory_order_release);
-}
 
 std::string random_suffix() {
   std::uint64_t r = 0;
@@ -81,9 +23,9 @@ std::string random_suffix() {
 }
 
 [[noreturn]] void throw_os_error(int err, const std::string& path) {
-  const std::string msg = fmt::format("[Errno {}] {}: {}", err, std::strerror(err), pytext::str_repr(path));
-  if (err == ENOENT) throw FileNotFoundError(msg);
-  throw IOError(msg);
+  const std::string msg = fmt::format("[Errno {}] {}: {}", err, std::strerror(err), text::str_repr(path));
+  if (err == ENOENT) throw NotFoundError(msg);
+  throw WriteError(msg);
 }
 
 }  // namespace
@@ -103,7 +45,6 @@ AtomicFile::AtomicFile(std::string final_path) : final_path_(std::move(final_pat
     }
   }
   if (fd_ < 0) throw_os_error(EEXIST, final_path_);
-  slot_ = register_temp(temp_path_);
 }
 
 AtomicFile::~AtomicFile() {
@@ -115,9 +56,10 @@ void AtomicFile::discard() noexcept {
     ::close(fd_);
     fd_ = -1;
   }
-  if (!temp_path_.empty() && !committed_) ::unlink(temp_path_.c_str());
-  unregister_temp(slot_);
-  slot_ = -1;
+  if (!temp_path_.empty() && !committed_) {
+    ::unlink(temp_path_.c_str());
+    temp_path_.clear();
+  }
 }
 
 void AtomicFile::fail(int err) {
@@ -126,7 +68,7 @@ void AtomicFile::fail(int err) {
 }
 
 void AtomicFile::write(const void* data, std::size_t len) {
-  if (fd_ < 0) throw IOError("write to a closed file: " + final_path_);
+  if (fd_ < 0) throw WriteError("write to a closed file: " + final_path_);
   const char* p = static_cast<const char*>(data);
   while (len) {
     const ssize_t n = ::write(fd_, p, std::min<std::size_t>(len, 1u << 30));
@@ -141,7 +83,7 @@ void AtomicFile::write(const void* data, std::size_t len) {
 }
 
 void AtomicFile::write_at(std::uint64_t offset, const void* data, std::size_t len) {
-  if (fd_ < 0) throw IOError("write to a closed file: " + final_path_);
+  if (fd_ < 0) throw WriteError("write to a closed file: " + final_path_);
   const char* p = static_cast<const char*>(data);
   while (len) {
     const ssize_t n = ::pwrite(fd_, p, len, static_cast<off_t>(offset));
@@ -155,15 +97,21 @@ void AtomicFile::write_at(std::uint64_t offset, const void* data, std::size_t le
   }
 }
 
-void AtomicFile::commit() {
-  if (fd_ < 0) throw IOError("commit of a closed file: " + final_path_);
+void AtomicFile::finish() {
+  if (fd_ < 0) {
+    if (temp_path_.empty() || committed_) throw WriteError("finish of a closed file: " + final_path_);
+    return;
+  }
   const int fd = fd_;
   fd_ = -1;
   if (::close(fd) != 0) fail(errno);
+}
+
+void AtomicFile::commit() {
+  if (committed_ || temp_path_.empty()) throw WriteError("commit of a closed file: " + final_path_);
+  if (fd_ >= 0) finish();
   if (::rename(temp_path_.c_str(), final_path_.c_str()) != 0) fail(errno);
   committed_ = true;
-  unregister_temp(slot_);
-  slot_ = -1;
 }
 
 AtomicFileBuf::AtomicFileBuf(AtomicFile& file) : file_(file) { setp(buf_, buf_ + sizeof buf_); }
@@ -210,12 +158,5 @@ void AtomicFileBuf::sync_or_throw() {
   if (error_) std::rethrow_exception(error_);
 }
 
-namespace detail {
-int registered_temp_files() {
-  int n = 0;
-  for (int i = 0; i < kSlots; ++i) n += g_state[i].load() == kLive;
-  return n;
-}
-}  // namespace detail
 
 }  // namespace vexil::output

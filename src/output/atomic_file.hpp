@@ -1,7 +1,8 @@
 // A file written under a temporary name in its destination folder and
 // renamed into place only when complete. Until then an earlier file of the
-// final name stays untouched; a failure, a destructor without commit, or a
-// SIGINT/SIGTERM removes the temporary file.
+// final name stays untouched; a failure or a destructor without commit
+// removes the temporary file. Several files written for one result are
+// committed one after the other once all of them are complete.
 #pragma once
 
 #include <cstddef>
@@ -14,7 +15,7 @@ namespace vexil::output {
 
 class AtomicFile {
  public:
-  // Creates the temporary file; throws IOError naming `final_path` when the
+  // Creates the temporary file; throws WriteError naming `final_path` when the
   // folder is not writable.
   explicit AtomicFile(std::string final_path);
   ~AtomicFile();
@@ -25,7 +26,10 @@ class AtomicFile {
   // Overwrites bytes already written (e.g. a length patched after streaming).
   void write_at(std::uint64_t offset, const void* data, std::size_t len);
   std::uint64_t bytes_written() const { return written_; }
-  // Closes the file and renames it to the final name.
+  // Closes the file, so that write errors the close reports show now; the
+  // temporary file stays until commit() or discard().
+  void finish();
+  // Closes the file if still open and renames it to the final name.
   void commit();
   // Closes and removes the temporary file (also done by the destructor).
   void discard() noexcept;
@@ -39,7 +43,6 @@ class AtomicFile {
   std::string final_path_;
   std::string temp_path_;
   int fd_ = -1;
-  int slot_ = -1;
   std::uint64_t written_ = 0;
   bool committed_ = false;
 };
@@ -65,9 +68,5 @@ class AtomicFileBuf : public std::streambuf {
   std::exception_ptr error_;
 };
 
-namespace detail {
-// Number of temporary files the signal handler would remove now (for tests).
-int registered_temp_files();
-}  // namespace detail
 
 }  // namespace vexil::output

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <mutex>
 
-#include "core/dtype.hpp"
+#include "vexil/dtype.hpp"
 
 namespace vexil::output {
 namespace {

@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "core/ndarray.hpp"
+#include "vexil/array.hpp"
 
 namespace vexil::output {
 

@@ -8,12 +8,11 @@
 
 #include <fmt/format.h>
 
-#include "core/dtype.hpp"
-#include "core/errors.hpp"
-#include "core/pytext.hpp"
+#include "vexil/dtype.hpp"
+#include "vexil/errors.hpp"
+#include "text/text_format.hpp"
 #include "output/atomic_file.hpp"
 #include "output/column_gather.hpp"
-#include "output/write_progress.hpp"
 
 namespace vexil::output {
 namespace {
@@ -70,10 +69,10 @@ std::uint64_t element_bytes(std::uint64_t bytes) { return bytes <= 4 ? 8 : 8 + p
 
 // The name as MAT-file bytes (Latin-1, as the reference writer encodes it).
 std::string name_bytes(std::string_view name) {
-  if (name.empty()) throw ValueError("a MAT-file variable name must not be empty");
+  if (name.empty()) throw BadInputError("a MAT-file variable name must not be empty");
   if (name.front() == '_')
-    throw ValueError(fmt::format("MAT-file variable name {} must not start with '_' (readers skip such variables)",
-                                 pytext::str_repr(name)));
+    throw BadInputError(fmt::format("MAT-file variable name {} must not start with '_' (readers skip such variables)",
+                                 text::str_repr(name)));
   std::string out;
   for (std::size_t i = 0; i < name.size(); ++i) {
     const auto b = static_cast<unsigned char>(name[i]);
@@ -84,7 +83,7 @@ std::string name_bytes(std::string_view name) {
       out.push_back(static_cast<char>(((b & 0x03) << 6) | (static_cast<unsigned char>(name[i + 1]) & 0x3F)));
       ++i;
     } else {
-      throw ValueError(fmt::format("MAT-file variable name {} is not Latin-1 text", pytext::str_repr(name)));
+      throw BadInputError(fmt::format("MAT-file variable name {} is not Latin-1 text", text::str_repr(name)));
     }
   }
   return out;
@@ -220,12 +219,7 @@ std::string header_text() {
 }
 
 std::string size_text(std::uint64_t bytes) {
-  return pytext::format_fixed(static_cast<double>(bytes) / (1024.0 * 1024.0 * 1024.0), 1) + " GiB";
-}
-
-std::string file_name(const std::string& path) {
-  const auto slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
+  return text::format_fixed(static_cast<double>(bytes) / (1024.0 * 1024.0 * 1024.0), 1) + " GiB";
 }
 
 }  // namespace
@@ -238,14 +232,14 @@ void check_mat5_fits(const NDArray& array, std::string_view name) {
   const std::string nb = name_bytes(name);
   for (auto d : array.shape()) {
     if (d > std::numeric_limits<std::int32_t>::max())
-      throw ValueError(fmt::format("Array {} of shape {} has an extent of {}, more than a MAT-file Level 5 "
+      throw BadInputError(fmt::format("Array {} of shape {} has an extent of {}, more than a MAT-file Level 5 "
                                    "dimension can hold (2147483647)",
-                                   pytext::str_repr(name), shape_str(array.shape()), d));
+                                   text::str_repr(name), shape_str(array.shape()), d));
   }
   const std::uint64_t total = matrix_bytes_for(array, nb.size());
   if (total > kU32Max || part_bytes(array) > kU32Max)
-    throw ValueError(fmt::format("Array {} of {} ({} {}) is too large for a MAT-file Level 5 variable (limit 4 GiB)",
-                                 pytext::str_repr(name), size_text(array.nbytes()), shape_str(array.shape()),
+    throw BadInputError(fmt::format("Array {} of {} ({} {}) is too large for a MAT-file Level 5 variable (limit 4 GiB)",
+                                 text::str_repr(name), size_text(array.nbytes()), shape_str(array.shape()),
                                  dtype_name(array.dtype())));
 }
 
@@ -255,8 +249,13 @@ std::unique_ptr<ByteSource> mat5_element_source(const NDArray& array, std::strin
 }
 
 void write_mat5(const std::string& path, std::string_view name, const NDArray& array, const Mat5Options& options) {
-  const auto source = mat5_element_source(array, name);
   AtomicFile file(path);
+  write_mat5(file, name, array, options);
+  file.commit();
+}
+
+void write_mat5(AtomicFile& file, std::string_view name, const NDArray& array, const Mat5Options& options) {
+  const auto source = mat5_element_source(array, name);
   const std::string header = header_text();
   file.write(header.data(), header.size());
   std::string tag;
@@ -270,21 +269,15 @@ void write_mat5(const std::string& path, std::string_view name, const NDArray& a
   dopt.method = options.method;
   dopt.level = options.level;
   dopt.block_size = options.block_size;
-  WriteProgress progress(file_name(path), source->size());
-  const ProgressFn on_progress = [&](std::uint64_t done, std::uint64_t) {
-    if (options.show_progress) progress.update(done);
-  };
-  parallel_zlib(*source, [&](const std::uint8_t* p, std::size_t n) { file.write(p, n); }, dopt, on_progress);
-  progress.finish();
+  parallel_zlib(*source, [&](const std::uint8_t* p, std::size_t n) { file.write(p, n); }, dopt, options.progress);
 
   const std::uint64_t compressed = file.bytes_written() - start;
   if (compressed > kU32Max)
-    throw ValueError(fmt::format("Array {} does not fit a MAT-file Level 5 variable once compressed ({} > 4 GiB)",
-                                 pytext::str_repr(name), size_text(compressed)));
+    throw BadInputError(fmt::format("Array {} does not fit a MAT-file Level 5 variable once compressed ({} > 4 GiB)",
+                                 text::str_repr(name), size_text(compressed)));
   std::string count;
   put_u32(count, static_cast<std::uint32_t>(compressed));
   file.write_at(start - 4, count.data(), count.size());
-  file.commit();
 }
 
 }  // namespace vexil::output

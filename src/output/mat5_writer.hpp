@@ -9,7 +9,8 @@
 #include <string>
 #include <string_view>
 
-#include "core/ndarray.hpp"
+#include "vexil/array.hpp"
+#include "output/atomic_file.hpp"
 #include "output/parallel_deflate.hpp"
 
 namespace vexil::output {
@@ -19,14 +20,16 @@ struct Mat5Options {
   DeflateMethod method = DeflateMethod::Auto;
   int level = -1;              // -1: the method's chosen level
   std::size_t block_size = 0;  // 0: chosen by the compressor
-  bool show_progress = true;   // progress line on stderr when it is a terminal
+  ProgressFn progress = {};    // (bytes done, bytes in all) after each block; may throw to stop
 };
 
 // Uncompressed byte count of the miMATRIX element after its 8-byte tag.
 std::uint64_t mat5_matrix_bytes(const NDArray& array, std::string_view name);
-// Throws ValueError when the variable cannot be held by a Level 5 element
+// Throws BadInputError when the variable cannot be held by a Level 5 element
 // (an extent beyond int32, 32-bit byte counts) or the name is unusable.
 void check_mat5_fits(const NDArray& array, std::string_view name);
+// Writes the file into `out`, which the caller commits (or discards).
+void write_mat5(AtomicFile& out, std::string_view name, const NDArray& array, const Mat5Options& options = {});
 // Writes `path` atomically (temporary name, then rename).
 void write_mat5(const std::string& path, std::string_view name, const NDArray& array,
                 const Mat5Options& options = {});

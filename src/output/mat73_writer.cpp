@@ -15,7 +15,7 @@
 
 #include <fmt/format.h>
 
-#include "core/errors.hpp"
+#include "vexil/errors.hpp"
 #include "output/atomic_file.hpp"
 #include "output/column_gather.hpp"
 
@@ -151,9 +151,9 @@ bool chunks_are_runs(const ChunkPlan& p) {
 #endif
 
 void check_name(std::string_view name) {
-  if (name.empty()) throw ValueError("a MAT-file variable needs a name");
+  if (name.empty()) throw BadInputError("a MAT-file variable needs a name");
   if (name.find('/') != std::string_view::npos || name.find('\0') != std::string_view::npos || name == ".")
-    throw ValueError(fmt::format("'{}' cannot name a MAT-file 7.3 variable", name));
+    throw BadInputError(fmt::format("'{}' cannot name a MAT-file 7.3 variable", name));
 }
 
 #ifdef VEXIL_HAVE_HDF5
@@ -180,7 +180,7 @@ std::string_view matlab_class(DType t) {
 DeflateMethod resolve_method(DeflateMethod m) {
   if (m == DeflateMethod::Auto) return isal_available() ? DeflateMethod::Isal : DeflateMethod::Zlib;
   if (m == DeflateMethod::Isal && !isal_available())
-    throw ValueError("ISA-L deflate was requested but this build has no ISA-L");
+    throw BadInputError("ISA-L deflate was requested but this build has no ISA-L");
   return m;
 }
 
@@ -188,11 +188,11 @@ DeflateMethod resolve_method(DeflateMethod m) {
 int resolve_level(DeflateMethod m, int level) {
   if (m == DeflateMethod::Isal) {
     if (level < 0) return 1;
-    if (level < 1 || level > 3) throw ValueError("ISA-L deflate levels are 1 to 3");
+    if (level < 1 || level > 3) throw BadInputError("ISA-L deflate levels are 1 to 3");
     return level;
   }
   if (level < 0) return 1;
-  if (level < 1 || level > 9) throw ValueError("zlib deflate levels are 1 to 9");
+  if (level < 1 || level > 9) throw BadInputError("zlib deflate levels are 1 to 9");
   return level;
 }
 
@@ -328,7 +328,7 @@ class Deflater {
     z_.avail_in = static_cast<uInt>(len);
     z_.next_out = out.data();
     z_.avail_out = static_cast<uInt>(out.size());
-    if (deflate(&z_, Z_FINISH) != Z_STREAM_END) throw IOError("zlib failed to compress a chunk");
+    if (deflate(&z_, Z_FINISH) != Z_STREAM_END) throw WriteError("zlib failed to compress a chunk");
     return out.size() - z_.avail_out;
   }
 
@@ -350,7 +350,7 @@ class Deflater {
     for (;;) {
       s->next_out = out.data() + done;
       s->avail_out = static_cast<std::uint32_t>(out.size() - done);
-      if (isal_deflate(s) != COMP_OK) throw IOError("ISA-L failed to compress a chunk");
+      if (isal_deflate(s) != COMP_OK) throw WriteError("ISA-L failed to compress a chunk");
       done = out.size() - s->avail_out;
       if (s->internal_state.state == ZSTATE_END) return done;
       if (s->avail_out == 0) out.resize(out.size() * 2);
@@ -537,7 +537,7 @@ herr_t innermost_error(unsigned n, const H5E_error2_t* err, void* out) {
 [[noreturn]] void hdf5_failed(const std::string& path, std::string_view what) {
   std::string detail;
   H5Ewalk2(H5E_DEFAULT, H5E_WALK_UPWARD, innermost_error, &detail);
-  throw IOError(fmt::format("cannot write '{}': HDF5 could not {}{}", path, what,
+  throw WriteError(fmt::format("cannot write '{}': HDF5 could not {}{}", path, what,
                             detail.empty() ? std::string() : fmt::format(" ({})", detail)));
 }
 
@@ -696,22 +696,28 @@ std::vector<std::uint64_t> mat73_chunk_dims(const NDArray& array, const Mat73Opt
 
 void write_mat73(const std::string& path, std::string_view name, const NDArray& array,
                  const Mat73Options& options) {
+  AtomicFile out(path);
+  write_mat73(out, name, array, options);
+  out.commit();
+}
+
+void write_mat73(AtomicFile& out, std::string_view name, const NDArray& array, const Mat73Options& options) {
   check_name(name);
+  const std::string& path = out.final_path();
 #ifdef VEXIL_HAVE_HDF5
   // HDF5 rewrites the (empty) temporary file through its own descriptor; the
   // header goes into the user block it leaves free once HDF5 is done.
-  AtomicFile out(path);
   {
     QuietHdf5 quiet;
     write_hdf5_body(out.temp_path(), path, name, array, options);
   }
   const auto block = user_block();
   out.write_at(0, block.data(), block.size());
-  out.commit();
 #else
+  (void)out;
   (void)array;
   (void)options;
-  throw IOError(fmt::format(
+  throw WriteError(fmt::format(
       "cannot write '{}': MAT-file 7.3 output needs HDF5, and this build has none "
       "(install libhdf5-dev and rebuild)",
       path));

@@ -13,7 +13,8 @@
 #include <string_view>
 #include <vector>
 
-#include "core/ndarray.hpp"
+#include "vexil/array.hpp"
+#include "output/atomic_file.hpp"
 #include "output/parallel_deflate.hpp"
 
 namespace vexil::output {
@@ -33,10 +34,12 @@ bool mat73_available();
 std::vector<std::uint64_t> mat73_chunk_dims(const NDArray& array, const Mat73Options& options = {});
 
 // Writes `path` atomically (temporary name in the same folder, then rename);
-// on failure no file is left behind. Throws ValueError for a name HDF5
-// cannot hold or a level the method lacks, IOError when writing fails or
+// on failure no file is left behind. Throws BadInputError for a name HDF5
+// cannot hold or a level the method lacks, WriteError when writing fails or
 // HDF5 is not built in.
 void write_mat73(const std::string& path, std::string_view name, const NDArray& array,
                  const Mat73Options& options = {});
+// Writes the file into `out`, which the caller commits (or discards).
+void write_mat73(AtomicFile& out, std::string_view name, const NDArray& array, const Mat73Options& options = {});
 
 }  // namespace vexil::output

@@ -8,25 +8,22 @@
 
 #include <fmt/format.h>
 
-#include "core/console.hpp"
-#include "core/errors.hpp"
-#include "core/json_writer.hpp"
-#include "core/pypath.hpp"
-#include "core/pytext.hpp"
-#include "display/display.hpp"
+#include "vexil/errors.hpp"
+#include "text/json_writer.hpp"
+#include "vexil/convert.hpp"
+#include "io/paths.hpp"
+#include "text/text_format.hpp"
 #include "output/atomic_file.hpp"
 #include "output/mat5_writer.hpp"
 #include "output/mat73_writer.hpp"
 
-namespace vexil::convert::internal {
+namespace vexil::output {
 namespace {
 
-namespace display = vexil::utils::display;
-
 [[noreturn]] void throw_os_error(int err, const std::string& path) {
-  const std::string msg = fmt::format("[Errno {}] {}: {}", err, std::strerror(err), pytext::str_repr(path));
-  if (err == ENOENT) throw FileNotFoundError(msg);
-  throw IOError(msg);
+  const std::string msg = fmt::format("[Errno {}] {}: {}", err, std::strerror(err), text::str_repr(path));
+  if (err == ENOENT) throw NotFoundError(msg);
+  throw WriteError(msg);
 }
 
 // os.path.split
@@ -57,7 +54,7 @@ void makedirs(const std::string& name) {
   if (!head.empty() && !tail.empty() && !path_exists(head)) {
     try {
       makedirs(head);
-    } catch (const IOError&) {
+    } catch (const WriteError&) {
       // A parent that appeared meanwhile is fine; the mkdir below decides.
       if (!path_exists(head)) throw;
     }
@@ -76,7 +73,7 @@ std::uint64_t file_size(const std::string& path) {
 }
 
 std::string size_mb(std::uint64_t bytes) {
-  return pytext::format_fixed(static_cast<double>(bytes) / 1048576.0, 1);
+  return text::format_fixed(static_cast<double>(bytes) / 1048576.0, 1);
 }
 
 Metadata shape_json(const Shape& shape) {
@@ -89,45 +86,58 @@ Metadata shape_json(const Shape& shape) {
 // this close to the limit may only be found not to fit once compressed.
 constexpr std::uint64_t kCompressedSlack = kMat5VariableLimit / 1024;
 
-// Writes one MAT-file, Level 5 when the array fits, and returns whether it
-// went to MAT-file 7.3 instead.
-bool write_mat(const std::string& path, const std::string& key, const NDArray& array, std::uint64_t limit) {
-  if (needs_mat73(array, key, limit)) {
-    output::write_mat73(path, key, array);
-    return true;
+// One output file written under its temporary name, renamed with the others.
+struct PendingFile {
+  std::unique_ptr<AtomicFile> file;
+  std::string name;
+  std::string format;
+};
+
+// Writes one MAT-file, Level 5 when the array fits, else MAT-file 7.3.
+PendingFile write_mat(const std::string& out_dir, const std::string& name, const std::string& key,
+                      const NDArray& array, std::uint64_t limit, const core::Job& job) {
+  PendingFile out{std::make_unique<AtomicFile>(io::join(out_dir, name)), name, "MAT 5"};
+  const std::string what = "writing " + name;
+  Mat5Options o5;
+  o5.threads = job.threads();
+  o5.progress = [&](std::uint64_t done, std::uint64_t total) { job.progress(what, done, total); };
+  Mat73Options o73;
+  o73.threads = job.threads();
+  bool as_mat73 = needs_mat73(array, key, limit);
+  if (!as_mat73) {
+    try {
+      write_mat5(*out.file, key, array, o5);
+    } catch (const BadInputError&) {
+      // An element this close to the limit may only be found not to fit once
+      // compressed (the writer's own checks passed): that is the 7.3 case.
+      if (mat5_matrix_bytes(array, key) + kCompressedSlack <= kMat5VariableLimit || !mat73_available()) throw;
+      as_mat73 = true;
+      out.file = std::make_unique<AtomicFile>(io::join(out_dir, name));
+    }
   }
-  if (output::mat5_matrix_bytes(array, key) + kCompressedSlack <= kMat5VariableLimit) {
-    output::write_mat5(path, key, array);
-    return false;
+  if (as_mat73) {
+    write_mat73(*out.file, key, array, o73);
+    out.format = "MAT 7.3";
   }
-  try {
-    output::write_mat5(path, key, array);
-    return false;
-  } catch (const ValueError&) {
-    // Did not fit once compressed (the writer left nothing behind).
-    if (!output::mat73_available()) throw;
-  }
-  output::write_mat73(path, key, array);
-  return true;
+  out.file->finish();
+  return out;
 }
 
-void save_mat(const std::string& out_dir, const std::string& file, const std::string& key, const NDArray& array,
-              std::uint64_t limit, bool& as_mat73) {
-  const std::string path = pypath::join(out_dir, file);
-  as_mat73 = write_mat(path, key, array, limit);
-  println("  " + display::GREEN + "\u2713" + display::RESET + " " + file + " (" + size_mb(file_size(path)) + " MB)");
-  if (as_mat73)
-    println("  " + display::GRAY +
-            "Written as MAT-file 7.3: the array exceeds the MAT-file Level 5 limit (4 GiB per variable)" +
-            display::RESET);
+void confirm(const core::Job& job, const PendingFile& f) {
+  const Palette& p = job.palette();
+  job.line("  " + p.green + "\u2713" + p.reset + " " + f.name + " (" + size_mb(file_size(f.file->temp_path())) +
+           " MB)");
+  if (f.format == "MAT 7.3")
+    job.line("  " + p.gray +
+             "Written as MAT-file 7.3: the array exceeds the MAT-file Level 5 limit (4 GiB per variable)" + p.reset);
 }
 
 void check_writable(const NDArray& array, const std::string& key, std::uint64_t limit) {
   if (!needs_mat73(array, key, limit) || output::mat73_available()) return;
-  throw ValueError(fmt::format(
+  throw BadInputError(fmt::format(
       "Array {} of shape {} ({}, {:.1f} GiB) exceeds the MAT-file Level 5 limit (4 GiB per variable) and needs "
       "MAT-file 7.3, which needs a build with HDF5",
-      pytext::str_repr(key), shape_str(array.shape()), dtype_name(array.dtype()),
+      text::str_repr(key), shape_str(array.shape()), dtype_name(array.dtype()),
       static_cast<double>(array.nbytes()) / (1024.0 * 1024.0 * 1024.0)));
 }
 
@@ -146,14 +156,21 @@ void check_outputs_writable(const SaveInputs& in) {
   if (in.gt) check_writable(*in.gt, in.gt_key, in.mat5_limit);
 }
 
-void save_outputs(const SaveInputs& in) {
+std::vector<WrittenFile> save_outputs(const SaveInputs& in, const core::Job& job) {
   makedirs(in.out_dir);
+  const Palette& p = job.palette();
 
-  const std::string data_path = pypath::join(in.out_dir, "data.mat");
-  println("\n  " + display::BOLD + "Saving:" + display::RESET + " " + data_path);
-  bool data_mat73 = false, gt_mat73 = false;
-  save_mat(in.out_dir, "data.mat", in.data_key, in.data, in.mat5_limit, data_mat73);
-  if (in.gt) save_mat(in.out_dir, "gt.mat", in.gt_key, *in.gt, in.mat5_limit, gt_mat73);
+  const std::string data_path = io::join(in.out_dir, "data.mat");
+  job.line("\n  " + p.bold + "Saving:" + p.reset + " " + data_path);
+  std::vector<PendingFile> files;
+  files.push_back(write_mat(in.out_dir, "data.mat", in.data_key, in.data, in.mat5_limit, job));
+  confirm(job, files.back());
+  if (in.gt) {
+    files.push_back(write_mat(in.out_dir, "gt.mat", in.gt_key, *in.gt, in.mat5_limit, job));
+    confirm(job, files.back());
+  }
+  const bool data_mat73 = files.front().format == "MAT 7.3";
+  const bool gt_mat73 = in.gt && files.back().format == "MAT 7.3";
 
   Metadata combined = Metadata::object();
   combined["image"] = in.meta;
@@ -173,14 +190,29 @@ void save_outputs(const SaveInputs& in) {
   combined["conversion"] = std::move(conversion);
   if (with_gt) combined["ground_truth"] = *in.gt_meta;
 
-  output::AtomicFile file(pypath::join(in.out_dir, "metadata.json"));
-  output::AtomicFileBuf buf(file);
-  std::ostream os(&buf);
-  write_json(os, combined);
-  buf.sync_or_throw();
-  if (!os) throw IOError("cannot write " + pytext::str_repr(file.final_path()));
-  file.commit();
-  println("  " + display::GREEN + "\u2713" + display::RESET + " metadata.json");
+  PendingFile sidecar{std::make_unique<AtomicFile>(io::join(in.out_dir, "metadata.json")), "metadata.json", "JSON"};
+  {
+    AtomicFileBuf buf(*sidecar.file);
+    std::ostream os(&buf);
+    text::write_json(os, combined);
+    buf.sync_or_throw();
+    if (!os) throw WriteError("cannot write " + text::str_repr(sidecar.file->final_path()));
+  }
+  sidecar.file->finish();
+  files.push_back(std::move(sidecar));
+
+  // Every file is complete: only now do they replace earlier ones, the
+  // sidecar last, so a sidecar on disk always describes the MAT-files beside it.
+  job.check_cancelled();
+  std::vector<WrittenFile> written;
+  for (auto& f : files) {
+    const std::uint64_t bytes = file_size(f.file->temp_path());
+    f.file->commit();
+    written.push_back({f.name, f.file->final_path(), bytes, f.format});
+  }
+  job.line("  " + p.green + "\u2713" + p.reset + " metadata.json");
+  if (in.sidecar_out) *in.sidecar_out = std::move(combined);
+  return written;
 }
 
-}  // namespace vexil::convert::internal
+}  // namespace vexil::output

@@ -7,10 +7,12 @@
 #include <optional>
 #include <string>
 
-#include "core/metadata.hpp"
-#include "core/ndarray.hpp"
+#include "core/job.hpp"
+#include "vexil/convert.hpp"
+#include "vexil/metadata.hpp"
+#include "vexil/array.hpp"
 
-namespace vexil::convert::internal {
+namespace vexil::output {
 
 // The largest miMATRIX element (bytes after its tag) a Level 5 variable holds.
 inline constexpr std::uint64_t kMat5VariableLimit = std::numeric_limits<std::uint32_t>::max();
@@ -26,16 +28,21 @@ struct SaveInputs {
   // An array whose Level 5 element would exceed this many bytes (or with an
   // extent beyond int32) is written as MAT-file 7.3 instead. Lowered by tests.
   std::uint64_t mat5_limit = kMat5VariableLimit;
+  // When set, receives the sidecar's content.
+  Metadata* sidecar_out = nullptr;
 };
 
 // True when `array` goes to MAT-file 7.3 rather than Level 5. Throws
-// ValueError for a variable name no MAT-file can hold.
+// BadInputError for a variable name no MAT-file can hold.
 bool needs_mat73(const NDArray& array, const std::string& key, std::uint64_t mat5_limit = kMat5VariableLimit);
 
 // Checks that everything can be written before any folder is created: the
 // variable names, and HDF5 being built in when an array needs MAT-file 7.3;
-// throws ValueError otherwise.
+// throws BadInputError otherwise.
 void check_outputs_writable(const SaveInputs& in);
-void save_outputs(const SaveInputs& in);
+// Creates the folder, writes every file under a temporary name, then renames
+// them into place together; reports each through the job. On failure no
+// file of the folder has changed.
+std::vector<WrittenFile> save_outputs(const SaveInputs& in, const core::Job& job);
 
-}  // namespace vexil::convert::internal
+}  // namespace vexil::output

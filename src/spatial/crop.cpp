@@ -2,9 +2,9 @@
 
 #include <algorithm>
 
-#include "core/errors.hpp"
+#include "vexil/errors.hpp"
 
-namespace vexil::convert::internal {
+namespace vexil::spatial {
 namespace {
 
 // Python's basic slice of one axis of length n with stride 1: a negative
@@ -43,26 +43,26 @@ std::pair<NDArray, std::optional<NDArray>> apply_crop(const NDArray& data,
                                                       const std::optional<NDArray>& gt,
                                                       const CropWindow& crop) {
   if (data.ndim() < 2)
-    throw ValueError("Crop needs an image with at least two dimensions (height, width), got shape " +
+    throw BadInputError("Crop needs an image with at least two dimensions (height, width), got shape " +
                      shape_str(data.shape()));
   const std::int64_t H = data.shape()[0], W = data.shape()[1];
 
   // A value outside int64 always fails: a huge negative one is a negative
   // position or size, a huge positive one ends past the image whatever the
   // other (non-negative) value is. Otherwise the sums are exact in 128 bits.
-  const bool fits = crop.y.value && crop.x.value && crop.h.value && crop.w.value;
+  const bool fits = crop.y.value && crop.x.value && crop.height.value && crop.width.value;
   bool outside = !fits;
   __int128 y = 0, x = 0, h = 0, w = 0;
   if (fits) {
     y = *crop.y.value;
     x = *crop.x.value;
-    h = *crop.h.value;
-    w = *crop.w.value;
+    h = *crop.height.value;
+    w = *crop.width.value;
     outside = y < 0 || x < 0 || y + h > H || x + w > W || h < 0 || w < 0;
   }
   if (outside)
-    throw ValueError("Crop region (" + crop.y.text + ", " + crop.x.text + ", " + crop.h.text + ", " +
-                     crop.w.text + ") exceeds image bounds (" + std::to_string(H) + ", " +
+    throw BadInputError("Crop region (" + crop.y.text + ", " + crop.x.text + ", " + crop.height.text + ", " +
+                     crop.width.text + ") exceeds image bounds (" + std::to_string(H) + ", " +
                      std::to_string(W) + ")");
 
   std::optional<NDArray> gt_out;
@@ -72,4 +72,4 @@ std::pair<NDArray, std::optional<NDArray>> apply_crop(const NDArray& data,
           std::move(gt_out)};
 }
 
-}  // namespace vexil::convert::internal
+}  // namespace vexil::spatial

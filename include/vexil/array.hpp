@@ -1,0 +1,116 @@
+// A small n-d array: element type, shape, byte strides and shared storage.
+// Transpose, window and squeeze are O(1) views over the same storage;
+// consumers read through the strides. Storage is an owned buffer, a memory
+// map, or a buffer owned by a reader library (released by its deleter).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "vexil/dtype.hpp"
+
+namespace vexil {
+
+using Shape = std::vector<std::int64_t>;
+using Strides = std::vector<std::int64_t>;  // in bytes
+
+class NDArray {
+ public:
+  // A 0-d float64 array holding nothing useful; exists so arrays can be
+  // default-constructed members.
+  NDArray();
+
+  // Owned, C-contiguous, uninitialised storage. Throws std::bad_alloc or
+  // ValueError when the byte count overflows.
+  static NDArray allocate(DType dtype, Shape shape);
+  // Owned, C-contiguous storage filled with zeros.
+  static NDArray zeros(DType dtype, Shape shape);
+  // A view over foreign storage; `keep_alive` owns whatever `data` points into.
+  static NDArray view(DType dtype, Shape shape, Strides strides, std::byte* data,
+                      std::shared_ptr<void> keep_alive);
+  // C-contiguous strides for a shape.
+  static Strides c_strides(const Shape& shape, std::size_t itemsize);
+  static Strides f_strides(const Shape& shape, std::size_t itemsize);  // first axis fastest
+  // Product of the extents; throws ValueError on overflow of int64.
+  static std::int64_t checked_size(const Shape& shape);
+
+  DType dtype() const { return dtype_; }
+  const Shape& shape() const { return shape_; }
+  const Strides& strides() const { return strides_; }
+  int ndim() const { return static_cast<int>(shape_.size()); }
+  std::int64_t size() const;           // number of elements
+  std::uint64_t nbytes() const;        // size() * itemsize
+  std::size_t itemsize() const { return vexil::itemsize(dtype_); }
+  bool empty() const { return size() == 0; }
+  bool is_c_contiguous() const;
+
+  // Pointer to element (0, ..., 0).
+  const std::byte* data() const { return data_; }
+  std::byte* mutable_data() { return data_; }
+  const std::shared_ptr<void>& keep_alive() const { return keep_alive_; }
+
+  // Byte offset of an element from data().
+  std::int64_t offset_of(const std::int64_t* index) const;
+
+  // Axes permuted: result axis i is this array's axis axes[i].
+  NDArray transpose(const std::vector<int>& axes) const;
+  // Rows [y0, y1) and columns [x0, x1) of the first two axes; the bounds
+  // must already lie within the extents (0 <= y0 <= y1 <= shape[0] ...).
+  NDArray window(std::int64_t y0, std::int64_t y1, std::int64_t x0, std::int64_t x1) const;
+  // All axes of length 1 removed.
+  NDArray squeeze() const;
+  // Same shape and values, C-contiguous and owned (a copy unless already so
+  // and `force` is false).
+  NDArray contiguous(bool force = false) const;
+
+  // Element access for tests and small arrays.
+  template <class T>
+  T at(std::initializer_list<std::int64_t> index) const {
+    std::vector<std::int64_t> idx(index);
+    T v;
+    std::memcpy(&v, data_ + offset_of(idx.data()), sizeof(T));
+    return v;
+  }
+
+ private:
+  DType dtype_ = DType::Float64;
+  Shape shape_;
+  Strides strides_;
+  std::byte* data_ = nullptr;
+  std::shared_ptr<void> keep_alive_;
+};
+
+// Calls f(const std::byte* element) for every element in C (row-major) order.
+template <class F>
+void for_each_element(const NDArray& a, F&& f) {
+  const int nd = a.ndim();
+  if (a.size() == 0) return;
+  if (nd == 0) {
+    f(a.data());
+    return;
+  }
+  std::vector<std::int64_t> idx(nd, 0);
+  const auto& shape = a.shape();
+  const auto& strides = a.strides();
+  const std::int64_t inner = shape[nd - 1];
+  const std::int64_t inner_stride = strides[nd - 1];
+  for (;;) {
+    const std::byte* row = a.data() + a.offset_of(idx.data());
+    for (std::int64_t i = 0; i < inner; ++i) f(row + i * inner_stride);
+    int d = nd - 2;
+    for (; d >= 0; --d) {
+      if (++idx[d] < shape[d]) break;
+      idx[d] = 0;
+    }
+    if (d < 0) return;
+  }
+}
+
+// The shape written as Python writes a tuple of integers: (145, 145, 200), (145,), ().
+std::string shape_str(const Shape& shape);
+
+}  // namespace vexil

@@ -1,0 +1,116 @@
+// One conversion from start to end. The order is fixed so that nothing is
+// written before the image, the ground truth and the crop have all succeeded.
+#include <algorithm>
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "conversion/summary.hpp"
+#include "core/job.hpp"
+#include "formats/detect.hpp"
+#include "formats/ground_truth.hpp"
+#include "output/save_outputs.hpp"
+#include "spatial/crop.hpp"
+#include "vexil/convert.hpp"
+#include "vexil/errors.hpp"
+
+namespace vexil {
+namespace {
+
+std::string upper(std::string_view s) {
+  std::string out(s);
+  for (char& c : out)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+  return out;
+}
+
+// The first two axes, as a slice shape[:2] gives them (fewer for fewer axes).
+Shape first_two_axes(const NDArray& a) {
+  const auto& s = a.shape();
+  return Shape(s.begin(), s.begin() + std::min<std::size_t>(2, s.size()));
+}
+
+std::string loaded_line(const Palette& p, const NDArray& a) {
+  return "  " + p.green + "\u2713" + p.reset + " Loaded: shape=" + shape_str(a.shape()) +
+         " dtype=" + std::string(dtype_name(a.dtype()));
+}
+
+// A crop integer for the metadata; after a successful crop every value fits
+// in 64 bits, the text is only a guard against storing a wrong number.
+Metadata crop_number(const CropValue& v) {
+  if (v.value) return *v.value;
+  return v.text;
+}
+
+void check_key(const std::string& option, const std::string& key) {
+  if (const std::string problem = matlab_name_problem(key); !problem.empty())
+    throw UsageError(option + " " + problem);
+}
+
+}  // namespace
+
+ConversionResult convert(const ConversionRequest& request, Reporter& reporter) {
+  check_key("data_key", request.data_key);
+  check_key("gt_key", request.gt_key);
+  const auto t0 = std::chrono::steady_clock::now();
+  const core::Job job(reporter, request.cancel, request.threads);
+  const Palette& p = job.palette();
+  const formats::ReadOptions read_options{&job};
+
+  job.line("\n  " + p.bold + "Loading image:" + p.reset + " " + request.image);
+  const formats::Format& format = formats::detect_format(request.image);
+  job.line("  " + p.gray + "Detected format: " + upper(format.key) + p.reset);
+  formats::LoadResult image = formats::read_image_as(format, request.image, read_options);
+  NDArray data = std::move(image.data);
+  Metadata meta = std::move(image.meta);
+  job.line(loaded_line(p, data));
+
+  std::optional<NDArray> gt;
+  std::optional<Metadata> gt_meta;
+  if (request.ground_truth) {
+    job.line("\n  " + p.bold + "Loading ground truth:" + p.reset + " " + *request.ground_truth);
+    formats::LoadResult labels = formats::load_gt(*request.ground_truth, read_options);
+    gt = std::move(labels.data);
+    gt_meta = std::move(labels.meta);
+    job.line(loaded_line(p, *gt));
+    const Shape image_hw = first_two_axes(data);
+    const Shape gt_hw = first_two_axes(*gt);
+    if (image_hw != gt_hw)
+      job.line("  " + p.yellow + "\u26a0 Spatial mismatch: image=" + shape_str(image_hw) +
+               ", gt=" + shape_str(gt_hw) + p.reset);
+  }
+
+  if (request.crop) {
+    const CropWindow& c = *request.crop;
+    job.line("\n  " + p.bold + "Cropping:" + p.reset + " y=" + c.y.text + " x=" + c.x.text + " h=" +
+             c.height.text + " w=" + c.width.text);
+    auto cropped = spatial::apply_crop(data, gt, c);
+    data = std::move(cropped.first);
+    gt = std::move(cropped.second);
+    meta["crop"] = Metadata{{"y", crop_number(c.y)},
+                            {"x", crop_number(c.x)},
+                            {"height", crop_number(c.height)},
+                            {"width", crop_number(c.width)}};
+    job.line("  " + p.green + "\u2713" + p.reset + " Cropped to: " + shape_str(data.shape()));
+  }
+
+  ConversionResult result;
+  output::SaveInputs outputs{request.out_dir, request.data_key, request.gt_key, data, gt, meta, gt_meta};
+  outputs.sidecar_out = &result.sidecar;
+  output::check_outputs_writable(outputs);
+  result.files = output::save_outputs(outputs, job);
+  result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  result.data_shape = data.shape();
+  result.data_dtype = data.dtype();
+  if (gt) {
+    result.gt_shape = gt->shape();
+    result.gt_dtype = gt->dtype();
+  }
+
+  conversion::print_summary(job, data, gt, meta, gt_meta, request.out_dir, result.seconds, request.data_key,
+                         request.gt_key);
+  return result;
+}
+
+}  // namespace vexil

@@ -1,0 +1,291 @@
+#include "conversion/summary.hpp"
+
+#include <cmath>
+#include <complex>
+#include <new>
+#include <type_traits>
+
+#include "conversion/statistics.hpp"
+#include "io/paths.hpp"
+#include "text/text_format.hpp"
+
+namespace vexil::conversion {
+namespace {
+
+template <class T>
+constexpr bool is_cplx = false;
+template <class T>
+constexpr bool is_cplx<std::complex<T>> = true;
+
+std::string metadata_repr(const Metadata& v);
+
+// str() of a metadata value: text as it is, everything else as its repr.
+std::string metadata_text(const Metadata& v) {
+  if (v.is_string()) return v.get<std::string>();
+  return metadata_repr(v);
+}
+
+std::string metadata_repr(const Metadata& v) {
+  switch (v.type()) {
+    case Metadata::value_t::null:
+      return "None";
+    case Metadata::value_t::boolean:
+      return v.get<bool>() ? "True" : "False";
+    case Metadata::value_t::number_integer:
+      return std::to_string(v.get<std::int64_t>());
+    case Metadata::value_t::number_unsigned:
+      return std::to_string(v.get<std::uint64_t>());
+    case Metadata::value_t::number_float:
+      return text::float_repr(v.get<double>());
+    case Metadata::value_t::string:
+      return text::str_repr(v.get_ref<const std::string&>());
+    case Metadata::value_t::array: {
+      std::string s = "[";
+      for (std::size_t i = 0; i < v.size(); ++i) {
+        if (i) s += ", ";
+        s += metadata_repr(v[i]);
+      }
+      return s + "]";
+    }
+    case Metadata::value_t::object: {
+      std::string s = "{";
+      bool first = true;
+      for (const auto& [k, item] : v.items()) {
+        if (!first) s += ", ";
+        first = false;
+        s += text::str_repr(k) + ": " + metadata_repr(item);
+      }
+      return s + "}";
+    }
+    default:
+      return v.dump();
+  }
+}
+
+// Python's truth value of a metadata value.
+bool truthy(const Metadata& v) {
+  switch (v.type()) {
+    case Metadata::value_t::null:
+      return false;
+    case Metadata::value_t::boolean:
+      return v.get<bool>();
+    case Metadata::value_t::number_integer:
+      return v.get<std::int64_t>() != 0;
+    case Metadata::value_t::number_unsigned:
+      return v.get<std::uint64_t>() != 0;
+    case Metadata::value_t::number_float:
+      return v.get<double>() != 0.0;  // NaN is true, as in Python
+    case Metadata::value_t::string:
+      return !v.get_ref<const std::string&>().empty();
+    case Metadata::value_t::array:
+    case Metadata::value_t::object:
+      return !v.empty();
+    default:
+      return true;
+  }
+}
+
+const Metadata* lookup(const Metadata& m, const char* key) {
+  if (!m.is_object()) return nullptr;
+  const auto it = m.find(key);
+  return it == m.end() ? nullptr : &*it;
+}
+
+std::string source_format(const Metadata* m) {
+  const Metadata* f = m ? lookup(*m, "_source_format") : nullptr;
+  return f ? metadata_text(*f) : "unknown";
+}
+
+// One wavelength as float() gives it; what does not convert is shown as its
+// text rather than stopping the report.
+std::string wavelength_item(const Metadata& v) {
+  double d = 0;
+  switch (v.type()) {
+    case Metadata::value_t::string:
+      if (text::parse_float(v.get_ref<const std::string&>(), d)) return text::float_repr(d);
+      return metadata_repr(v);
+    case Metadata::value_t::boolean:
+      return text::float_repr(v.get<bool>() ? 1.0 : 0.0);
+    case Metadata::value_t::number_integer:
+      return text::float_repr(static_cast<double>(v.get<std::int64_t>()));
+    case Metadata::value_t::number_unsigned:
+      return text::float_repr(static_cast<double>(v.get<std::uint64_t>()));
+    case Metadata::value_t::number_float:
+      return text::float_repr(v.get<double>());
+    default:
+      return metadata_repr(v);
+  }
+}
+
+std::string wavelength_line(const Metadata& wl) {
+  std::string s = "    Wavelengths  : [";
+  // A single value (not a list) is one wavelength, not a sequence of characters.
+  const std::size_t total = wl.is_array() ? wl.size() : 1;
+  const std::size_t shown = std::min<std::size_t>(total, 5);
+  for (std::size_t i = 0; i < shown; ++i) {
+    if (i) s += ", ";
+    s += wavelength_item(wl.is_array() ? wl[i] : wl);
+  }
+  s += "]";
+  if (total > 5) s += " ... (" + std::to_string(total) + " total)";
+  return s;
+}
+
+// A complex value as Python writes one: repr "(1+2j)" ("2j" when the real
+// part is +0), format ".4g" "1+2j". NaN parts take "+", as Python's do.
+template <class Part>
+std::string complex_text(double re, double im, Part part, bool repr) {
+  const std::string sign = (!std::isnan(im) && std::signbit(im)) ? "-" : "+";
+  if (!repr) return part(re) + sign + part(std::fabs(im)) + "j";
+  const auto trim = [](std::string t) {
+    if (t.size() > 2 && t.compare(t.size() - 2, 2, ".0") == 0) t.resize(t.size() - 2);
+    return t;
+  };
+  const std::string imag = sign + trim(part(std::fabs(im))) + "j";
+  if (re == 0 && !std::signbit(re)) return imag.substr(imag[0] == '+' ? 1 : 0);
+  return "(" + trim(part(re)) + imag + ")";
+}
+
+// tolist() then repr: floats widened to double.
+template <class T>
+std::string value_repr(const T& v) {
+  if constexpr (std::is_same_v<T, bool>)
+    return v ? "True" : "False";
+  else if constexpr (std::is_integral_v<T>)
+    return std::to_string(v);
+  else if constexpr (std::is_floating_point_v<T>)
+    return text::float_repr(static_cast<double>(v));
+  else {
+    return complex_text(v.real(), v.imag(), [](double x) { return text::float_repr(x); }, true);
+  }
+}
+
+// str() of the NumPy scalar: float32 keeps its own shortest digits.
+template <class T>
+std::string value_str(const T& v) {
+  if constexpr (std::is_same_v<T, float>)
+    return text::float32_str(v);
+  else if constexpr (std::is_same_v<T, std::complex<float>>)
+    return complex_text(
+        v.real(), v.imag(), [](double x) { return text::float32_str(static_cast<float>(x)); }, true);
+  else
+    return value_repr(v);
+}
+
+template <class T>
+bool is_zero(const T& v) {
+  if constexpr (std::is_same_v<T, bool>)
+    return !v;
+  else
+    return v == T(0);
+}
+
+// format(x, ".4g"); a complex value as Python formats one: "1+2j".
+template <class T>
+std::string g4(const T& v) {
+  if constexpr (is_cplx<T>) {
+    return complex_text(v.real(), v.imag(), [](double x) { return text::format_g4(x); }, false);
+  } else {
+    return text::format_g4(static_cast<double>(v));
+  }
+}
+
+std::string value_range_line(const NDArray& data) {
+  const std::string head = "    Value range  : ";
+  return visit_dtype(data.dtype(), [&](auto tag) -> std::string {
+    using T = decltype(tag);
+    const auto r = conversion::min_max<T>(data);
+    if (r.count == 0) return head + "[empty]";
+    if (r.nan) return head + "[nan, nan]";
+    return head + "[" + g4(r.min) + ", " + g4(r.max) + "]";
+  });
+}
+
+void print_classes(const core::Job& job, const NDArray& gt) {
+  visit_dtype(gt.dtype(), [&](auto tag) {
+    using T = decltype(tag);
+    conversion::Counts<T> counts;
+    try {
+      counts = conversion::value_counts<T>(gt);
+    } catch (const std::bad_alloc&) {
+      // The files are written already; the report says what it could not do.
+      job.line("    Classes      : not counted (out of memory)");
+      return;
+    }
+    const auto& classes = counts.classes;
+    bool has_bg = false;
+    std::size_t fg = 0;
+    for (const auto& c : classes) {
+      if (is_zero(c.value))
+        has_bg = true;
+      else
+        ++fg;
+    }
+    if (has_bg)
+      job.line("    Classes      : " + std::to_string(fg) + " (+ background 0)");
+    else
+      job.line("    Classes      : " + std::to_string(classes.size()));
+
+    std::string labels = "    Class labels : [";
+    for (std::size_t i = 0; i < classes.size(); ++i) {
+      if (i) labels += ", ";
+      labels += value_repr(classes[i].value);
+    }
+    job.line(labels + "]");
+
+    job.line("\n    " + job.palette().gray + "Per-class pixel counts:" + job.palette().reset);
+    for (const auto& c : classes) {
+      const std::string label = is_zero(c.value) ? "background" : "class " + value_str(c.value);
+      job.line("      " + text::pad_right(label, 16) + ": " + text::format_grouped(c.count, 8) + " px");
+    }
+  });
+}
+
+}  // namespace
+
+void print_summary(const core::Job& job, const NDArray& data, const std::optional<NDArray>& gt,
+                   const Metadata& meta, const std::optional<Metadata>& gt_meta, const std::string& out_dir,
+                   double elapsed, const std::string& data_key, const std::string& gt_key) {
+  const std::string& B = job.palette().bold;
+  const std::string& G = job.palette().green;
+  const std::string& R = job.palette().reset;
+  std::string rule;
+  for (int i = 0; i < 60; ++i) rule += "\u2550";
+
+  job.line("\n" + B + G + rule + R);
+  job.line("  " + B + G + "Conversion complete!" + R);
+  job.line(B + G + rule + R);
+
+  job.line("\n  " + B + "Image" + R);
+  job.line("    Format       : " + source_format(&meta));
+  job.line("    Shape        : " + shape_str(data.shape()));
+  // An image of fewer than two axes (a scalar dataset) has no spatial size.
+  if (data.ndim() >= 2)
+    job.line("    Spatial size : " + std::to_string(data.shape()[0]) + " x " + std::to_string(data.shape()[1]));
+  if (data.ndim() == 3) job.line("    Bands        : " + std::to_string(data.shape()[2]));
+  job.line("    Dtype        : " + std::string(dtype_name(data.dtype())));
+  job.line(value_range_line(data));
+  const double size_mb = static_cast<double>(data.nbytes()) / 1048576.0;
+  job.line("    Size in memory: " + text::format_fixed(size_mb, 1) + " MB");
+  if (const Metadata* wl = lookup(meta, "wavelength"); wl && truthy(*wl)) job.line(wavelength_line(*wl));
+  if (const Metadata* crs = lookup(meta, "crs"); crs && truthy(*crs))
+    job.line("    CRS          : " + metadata_text(*crs));
+
+  if (gt) {
+    job.line("\n  " + B + "Ground Truth" + R);
+    job.line("    Format       : " + source_format(gt_meta ? &*gt_meta : nullptr));
+    job.line("    Shape        : " + shape_str(gt->shape()));
+    job.line("    Dtype        : " + std::string(dtype_name(gt->dtype())));
+    print_classes(job, *gt);
+  }
+
+  job.line("\n  " + B + "Output" + R);
+  job.line("    Directory    : " + io::abspath(out_dir));
+  job.line("    data.mat     : image data (key='" + data_key + "')");
+  if (gt) job.line("    gt.mat       : ground truth (key='" + gt_key + "')");
+  job.line("    metadata.json: all preserved metadata");
+  job.line("\n    " + job.palette().gray + "Elapsed: " + text::format_fixed(elapsed, 2) + "s" + R);
+  job.line(B + G + rule + R + "\n");
+}
+
+}  // namespace vexil::conversion

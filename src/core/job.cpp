@@ -1,0 +1,43 @@
+#include "core/job.hpp"
+
+#include <thread>
+
+#include "vexil/errors.hpp"
+
+namespace vexil::core {
+namespace {
+
+int default_threads() {
+  const unsigned hw = std::thread::hardware_concurrency();
+  return hw ? static_cast<int>(hw) : 1;
+}
+
+}  // namespace
+
+Job::Job(Reporter& reporter, const std::atomic<bool>* cancel, int threads)
+    : reporter_(reporter),
+      palette_(reporter.palette()),
+      cancel_(cancel),
+      threads_(threads > 0 ? threads : default_threads()) {}
+
+const Job& Job::silent() {
+  static SilentReporter reporter;
+  static const Job job(reporter);
+  return job;
+}
+
+void Job::line(std::string_view text) const {
+  check_cancelled();
+  reporter_.line(text);
+}
+
+void Job::progress(std::string_view what, std::uint64_t done, std::uint64_t total) const {
+  check_cancelled();
+  reporter_.progress(what, done, total);
+}
+
+void Job::check_cancelled() const {
+  if (cancelled()) throw CancelledError();
+}
+
+}  // namespace vexil::core

@@ -1,0 +1,154 @@
+#include "formats/envi/envi_data.hpp"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include <fmt/format.h>
+
+#include "vexil/errors.hpp"
+
+namespace vexil::formats::envi {
+
+namespace {
+
+struct Fd {
+  int fd = -1;
+  ~Fd() {
+    if (fd >= 0) ::close(fd);
+  }
+};
+
+// Reverses every `unit`-byte group in place (a complex element is two
+// components, each swapped on its own).
+void swap_units(std::byte* p, std::uint64_t n_bytes, std::size_t unit) {
+  auto* b = reinterpret_cast<unsigned char*>(p);
+  switch (unit) {
+    case 2:
+      for (std::uint64_t i = 0; i + 2 <= n_bytes; i += 2) {
+        std::uint16_t v;
+        std::memcpy(&v, b + i, 2);
+        v = __builtin_bswap16(v);
+        std::memcpy(b + i, &v, 2);
+      }
+      break;
+    case 4:
+      for (std::uint64_t i = 0; i + 4 <= n_bytes; i += 4) {
+        std::uint32_t v;
+        std::memcpy(&v, b + i, 4);
+        v = __builtin_bswap32(v);
+        std::memcpy(b + i, &v, 4);
+      }
+      break;
+    case 8:
+      for (std::uint64_t i = 0; i + 8 <= n_bytes; i += 8) {
+        std::uint64_t v;
+        std::memcpy(&v, b + i, 8);
+        v = __builtin_bswap64(v);
+        std::memcpy(b + i, &v, 8);
+      }
+      break;
+    default:
+      break;
+  }
+}
+
+std::size_t swap_unit(DType t) {
+  if (t == DType::Complex64) return 4;
+  if (t == DType::Complex128) return 8;
+  return itemsize(t);
+}
+
+}  // namespace
+
+Strides cube_strides(const Layout& lay) {
+  const auto item = static_cast<std::int64_t>(itemsize(lay.dtype));
+  const std::int64_t L = lay.lines, S = lay.samples, B = lay.bands;
+  switch (lay.interleave) {
+    case Interleave::BIL: return {B * S * item, item, S * item};
+    case Interleave::BIP: return {S * B * item, B * item, item};
+    case Interleave::BSQ: break;
+  }
+  return {S * item, item, L * S * item};
+}
+
+NDArray read_cube(const std::string& data_path, const Layout& lay) {
+  Fd f;
+  // O_NONBLOCK: opening a FIFO must not wait for a writer; it is refused below.
+  f.fd = ::open(data_path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (f.fd < 0) {
+    const int err = errno;
+    if (err == ENOENT) throw NotFoundError(fmt::format("Cannot find ENVI data file: {}", data_path));
+    throw ReadError(fmt::format("Cannot open ENVI data file {}: {}", data_path, std::strerror(err)));
+  }
+  struct stat st {};
+  if (::fstat(f.fd, &st) != 0)
+    throw ReadError(fmt::format("Cannot read ENVI data file {}: {}", data_path, std::strerror(errno)));
+  if (!S_ISREG(st.st_mode))
+    throw BadInputError(fmt::format("ENVI data file {} is not a regular file.", data_path));
+
+  const std::uint64_t file_size = static_cast<std::uint64_t>(st.st_size);
+  std::uint64_t needed = 0;
+  if (__builtin_add_overflow(lay.header_offset, lay.data_bytes, &needed) || needed > file_size)
+    throw BadInputError(fmt::format(
+        "ENVI data file {} is too short: the header describes {} bytes of data after a header offset of "
+        "{} bytes ({} bytes in all), but the file holds {} bytes.",
+        data_path, lay.data_bytes, lay.header_offset, lay.header_offset + lay.data_bytes, file_size));
+
+  Shape shape{lay.lines, lay.samples, lay.bands};
+  if (lay.data_bytes == 0) return NDArray::allocate(lay.dtype, std::move(shape));
+
+  const Strides strides = cube_strides(lay);
+  const std::size_t unit = swap_unit(lay.dtype);
+  const std::size_t len = static_cast<std::size_t>(lay.data_bytes);
+
+  const bool swap = lay.big_endian && unit > 1;
+  if (!swap) {
+    // mmap wants a page-aligned file offset; the header offset need not even
+    // be aligned to the element size, which is fine because array readers
+    // copy elements with memcpy rather than dereferencing typed pointers.
+    const auto page = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+    const std::uint64_t map_start = lay.header_offset / page * page;
+    const std::size_t lead = static_cast<std::size_t>(lay.header_offset - map_start);
+    const std::size_t map_len = lead + len;
+    void* m = ::mmap(nullptr, map_len, PROT_READ, MAP_PRIVATE, f.fd, static_cast<off_t>(map_start));
+    if (m != MAP_FAILED) {
+      ::madvise(m, map_len, MADV_SEQUENTIAL);
+      std::shared_ptr<void> mapping(m, [map_len](void* p) { ::munmap(p, map_len); });
+      auto* first = static_cast<std::byte*>(m) + lead;
+      return NDArray::view(lay.dtype, std::move(shape), strides, first, std::move(mapping));
+    }
+    // Some file systems cannot map files; read them instead.
+  }
+
+  // Owned copy (in native order when swapped). It keeps the file's layout,
+  // so the view strides stay those of the interleave.
+  void* buf = std::malloc(len);
+  if (!buf)
+    throw BadInputError(fmt::format("Cannot allocate {} bytes to read the ENVI data of {}.", len, data_path));
+  std::shared_ptr<void> owner(buf, [](void* p) { std::free(p); });
+  auto* dst = static_cast<std::byte*>(buf);
+  std::size_t got = 0;
+  while (got < len) {
+    const std::size_t chunk = std::min<std::size_t>(len - got, std::size_t{1} << 30);
+    const ssize_t n = ::pread(f.fd, dst + got, chunk, static_cast<off_t>(lay.header_offset + got));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw ReadError(fmt::format("Cannot read ENVI data file {}: {}", data_path, std::strerror(errno)));
+    }
+    if (n == 0)
+      throw BadInputError(fmt::format("ENVI data file {} became shorter while it was being read.", data_path));
+    got += static_cast<std::size_t>(n);
+  }
+  if (swap) swap_units(dst, len, unit);
+  return NDArray::view(lay.dtype, std::move(shape), strides, dst, std::move(owner));
+}
+
+}  // namespace vexil::formats::envi

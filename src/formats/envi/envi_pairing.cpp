@@ -1,0 +1,74 @@
+#include "formats/envi/envi_pairing.hpp"
+
+#include <fmt/format.h>
+
+#include "vexil/errors.hpp"
+#include "io/paths.hpp"
+
+namespace vexil::formats::envi {
+
+namespace {
+
+constexpr std::string_view kDataExtensions[] = {"", ".img", ".dat", ".raw", ".bsq", ".bil", ".bip"};
+
+std::string ascii_lower(std::string_view s) {
+  std::string out(s);
+  for (char& c : out)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+  return out;
+}
+
+std::string ascii_upper(std::string_view s) {
+  std::string out(s);
+  for (char& c : out)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+  return out;
+}
+
+}  // namespace
+
+EnviPaths pair_paths(const std::string& path) {
+  const auto [base, ext] = io::splitext(path);
+  EnviPaths out;
+  if (ascii_lower(ext) == ".hdr") {
+    out.hdr_path = path;
+    for (std::string_view candidate_ext : kDataExtensions) {
+      std::string candidate = base + std::string(candidate_ext);
+      if (candidate != path && io::isfile(candidate)) {
+        out.img_path = std::move(candidate);
+        break;
+      }
+    }
+    return out;
+  }
+  out.hdr_path = base + ".hdr";
+  if (!io::isfile(out.hdr_path))
+    throw NotFoundError("Cannot find ENVI header: " + out.hdr_path +
+                            "\nENVI files require a .hdr header alongside the data file.");
+  out.img_path = path;
+  return out;
+}
+
+std::vector<std::string> fallback_candidates(const std::string& hdr_path, std::string_view interleave_text) {
+  const std::string base = io::splitext(hdr_path).first;
+  std::vector<std::string> out;
+  out.push_back(base);
+  for (std::string_view e : {".img", ".dat", ".sli", ".hyspex", ".raw"}) out.push_back(base + std::string(e));
+  out.push_back(base + "." + ascii_lower(interleave_text));
+  for (std::string_view e : {".IMG", ".DAT", ".SLI", ".HYSPEX", ".RAW"}) out.push_back(base + std::string(e));
+  out.push_back(base + "." + ascii_upper(interleave_text));
+  return out;
+}
+
+std::string find_data_file(const std::string& hdr_path, std::string_view interleave_text) {
+  for (const std::string& candidate : fallback_candidates(hdr_path, interleave_text))
+    if (io::isfile(candidate)) return candidate;
+  const std::string base = io::splitext(hdr_path).first;
+  throw BadInputError(fmt::format(
+      "Unable to determine the ENVI data file name for the given header file {}. No data file named "
+      "{} with no extension or with .img, .dat, .raw, .bsq, .bil, .bip, .sli or .hyspex lies beside it; "
+      "rename the data file to one of these.",
+      hdr_path, base));
+}
+
+}  // namespace vexil::formats::envi

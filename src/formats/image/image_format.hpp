@@ -1,0 +1,17 @@
+// PNG, JPEG and BMP label maps (BMP decoded here, the others through GDAL).
+#pragma once
+
+#include <string>
+
+#include "formats/format_table.hpp"
+
+namespace vexil::formats::image {
+
+// (height, width) or (height, width, channels) in the stored type.
+NDArray read_image_file(const std::string& path);
+// A label map with "_source_format" "image" and, for several channels, "_note".
+LoadResult load_image_labels(const std::string& path, const ReadOptions& options = {});
+
+extern const Format kFormat;
+
+}  // namespace vexil::formats::image

@@ -1,0 +1,285 @@
+#include "libs/gdal_util.hpp"
+
+#include "core/memory.hpp"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <limits>
+#include <mutex>
+
+#include <fmt/format.h>
+
+#include "vexil/errors.hpp"
+
+#ifdef VEXIL_HAVE_GDAL
+#include <cpl_conv.h>
+#include <cpl_error.h>
+#include <cpl_string.h>
+#include <gdal_version.h>
+#include <ogr_srs_api.h>
+#endif
+
+namespace vexil::libs {
+
+std::string to_utf8(std::string_view s) {
+  auto valid = [&]() {
+    std::size_t i = 0;
+    const std::size_t n = s.size();
+    while (i < n) {
+      const auto c = static_cast<unsigned char>(s[i]);
+      if (c < 0x80) {
+        ++i;
+        continue;
+      }
+      int len;
+      std::uint32_t cp;
+      if (c >= 0xC2 && c <= 0xDF) {
+        len = 2;
+        cp = c & 0x1F;
+      } else if (c >= 0xE0 && c <= 0xEF) {
+        len = 3;
+        cp = c & 0x0F;
+      } else if (c >= 0xF0 && c <= 0xF4) {
+        len = 4;
+        cp = c & 0x07;
+      } else {
+        return false;
+      }
+      if (i + len > n) return false;
+      for (int k = 1; k < len; ++k) {
+        const auto d = static_cast<unsigned char>(s[i + k]);
+        if ((d & 0xC0) != 0x80) return false;
+        cp = (cp << 6) | (d & 0x3F);
+      }
+      if ((len == 3 && cp < 0x800) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)) ||
+          (cp >= 0xD800 && cp <= 0xDFFF))
+        return false;
+      i += len;
+    }
+    return true;
+  };
+  if (valid()) return std::string(s);
+  std::string out;
+  out.reserve(s.size() * 2);
+  for (char ch : s) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c < 0x80) {
+      out.push_back(ch);
+    } else {
+      out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    }
+  }
+  return out;
+}
+
+#ifdef VEXIL_HAVE_GDAL
+namespace gdal {
+
+namespace {
+
+void register_drivers() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    ErrorCapture quiet;
+    GDALAllRegister();
+  });
+}
+
+}  // namespace
+
+ErrorCapture::ErrorCapture() {
+  CPLPushErrorHandlerEx(&ErrorCapture::handler, this);
+  CPLErrorReset();
+}
+
+ErrorCapture::~ErrorCapture() { CPLPopErrorHandler(); }
+
+void ErrorCapture::handler(CPLErr cls, CPLErrorNum, const char* msg) {
+  auto* self = static_cast<ErrorCapture*>(CPLGetErrorHandlerUserData());
+  if (!self || cls < CE_Failure) return;
+  self->failed_ = true;
+  self->last_ = msg ? msg : "";
+}
+
+std::string ErrorCapture::message(std::string_view fallback) const {
+  if (failed_ && !last_.empty()) return to_utf8(last_);
+  return std::string(fallback);
+}
+
+void ErrorCapture::clear() {
+  failed_ = false;
+  last_.clear();
+}
+
+void DatasetCloser::operator()(void* ds) const {
+  if (!ds) return;
+  ErrorCapture quiet;
+  GDALClose(static_cast<GDALDatasetH>(ds));
+}
+
+ScopedConfig::ScopedConfig(const char* key, const char* value) : key_(key) {
+  if (const char* old = CPLGetThreadLocalConfigOption(key, nullptr)) old_ = old;
+  CPLSetThreadLocalConfigOption(key, value);
+}
+
+ScopedConfig::~ScopedConfig() {
+  CPLSetThreadLocalConfigOption(key_.c_str(), old_ ? old_->c_str() : nullptr);
+}
+
+Dataset open_raster(const std::string& path, const char* const* drivers) {
+  // GDAL would wait forever on a FIFO with no writer.
+  struct stat st;
+  if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode))
+    throw ReadError(fmt::format("'{}' is not a regular file", path));
+  register_drivers();
+  // Uncompressed GeoTIFFs are then read through a file mapping instead of
+  // block by block; GDAL falls back by itself where the layout does not
+  // allow it. The driver takes it at open time. (No GDAL_NUM_THREADS: its
+  // worker threads would print errors past our thread-local handler.)
+  const ScopedConfig mapped("GTIFF_VIRTUAL_MEM_IO", "IF_ENOUGH_RAM");
+  ErrorCapture errors;
+  GDALDatasetH ds = GDALOpenEx(path.c_str(), GDAL_OF_RASTER | GDAL_OF_READONLY | GDAL_OF_VERBOSE_ERROR,
+                               drivers, nullptr, nullptr);
+  if (!ds) {
+    std::string msg = errors.message(fmt::format("'{}' could not be opened", path));
+    // GDAL 3.6 quotes the name as `name'; the reader's users see 'name'.
+    if (msg.starts_with('`') && msg.find("' not recognized as") != std::string::npos) msg[0] = '\'';
+    throw ReadError(msg);
+  }
+  return Dataset(ds);
+}
+
+BandType band_type(GDALRasterBandH band, const std::string& path) {
+  const GDALDataType t = GDALGetRasterDataType(band);
+  switch (static_cast<int>(t)) {
+    case GDT_Byte: {
+      const char* pt = GDALGetMetadataItem(band, "PIXELTYPE", "IMAGE_STRUCTURE");
+      if (pt && std::string_view(pt).starts_with("SIGNEDBYTE")) return {DType::Int8, GDT_Byte, "int8"};
+      return {DType::UInt8, GDT_Byte, "uint8"};
+    }
+#if GDAL_VERSION_NUM >= GDAL_COMPUTE_VERSION(3, 7, 0)
+    case GDT_Int8: return {DType::Int8, GDT_Int8, "int8"};
+#endif
+    case GDT_UInt16: return {DType::UInt16, GDT_UInt16, "uint16"};
+    case GDT_Int16: return {DType::Int16, GDT_Int16, "int16"};
+    case GDT_UInt32: return {DType::UInt32, GDT_UInt32, "uint32"};
+    case GDT_Int32: return {DType::Int32, GDT_Int32, "int32"};
+    case GDT_UInt64: return {DType::UInt64, GDT_UInt64, "uint64"};
+    case GDT_Int64: return {DType::Int64, GDT_Int64, "int64"};
+    case GDT_Float32: return {DType::Float32, GDT_Float32, "float32"};
+    case GDT_Float64: return {DType::Float64, GDT_Float64, "float64"};
+    // No complex integer array type exists: complex int16 fits complex64
+    // exactly, complex int32 needs complex128 to stay exact.
+    case GDT_CInt16: return {DType::Complex64, GDT_CFloat32, "complex_int16"};
+    case GDT_CInt32: return {DType::Complex128, GDT_CFloat64, "complex_int32"};
+    case GDT_CFloat32: return {DType::Complex64, GDT_CFloat32, "complex64"};
+    case GDT_CFloat64: return {DType::Complex128, GDT_CFloat64, "complex128"};
+    default: break;
+  }
+  const char* name = GDALGetDataTypeName(t);
+  throw ReadError(fmt::format("'{}': unsupported raster data type {}", path, name ? name : "unknown"));
+}
+
+std::optional<CrsTexts> dataset_crs(GDALDatasetH ds) {
+  ErrorCapture quiet;
+  OGRSpatialReferenceH srs = GDALGetSpatialRef(ds);
+  const char* proj = GDALGetProjectionRef(ds);
+  if (!srs || !proj || !*proj) return std::nullopt;
+
+  CrsTexts out;
+  char* wkt = nullptr;
+  if (OSRExportToWktEx(srs, &wkt, nullptr) == OGRERR_NONE && wkt) out.wkt = wkt;
+  CPLFree(wkt);
+  if (out.wkt.empty()) return std::nullopt;
+
+  // rasterio names the CRS by its best authority match: EPSG before OGC
+  // before ESRI, each the first (most confident) one of at least 70 %.
+  OGRSpatialReferenceH clone = OSRClone(srs);
+  int n = 0;
+  int* confidence = nullptr;
+  OGRSpatialReferenceH* matches = clone ? OSRFindMatches(clone, nullptr, &n, &confidence) : nullptr;
+  std::optional<std::string> by_auth[3];
+  static constexpr const char* kAuthorities[3] = {"EPSG", "OGC", "ESRI"};
+  for (int i = 0; matches && i < n; ++i) {
+    const char* code = OSRGetAuthorityCode(matches[i], nullptr);
+    const char* auth = OSRGetAuthorityName(matches[i], nullptr);
+    if (!code || !auth || !confidence || confidence[i] < 70) continue;
+    for (int k = 0; k < 3; ++k) {
+      if (!by_auth[k] && std::string_view(auth) == kAuthorities[k])
+        by_auth[k] = fmt::format("{}:{}", auth, code);
+    }
+  }
+  if (matches) OSRFreeSRSArray(matches);
+  CPLFree(confidence);
+  if (clone) OSRDestroySpatialReference(clone);
+
+  out.to_string = out.wkt;
+  for (auto& s : by_auth) {
+    if (s) {
+      out.to_string = *s;
+      break;
+    }
+  }
+  out.wkt = to_utf8(out.wkt);
+  out.to_string = to_utf8(out.to_string);
+  return out;
+}
+
+NDArray read_interleaved(GDALDatasetH ds, const std::vector<int>& bands, const BandType& type,
+                         const std::string& path) {
+  const int width = GDALGetRasterXSize(ds);
+  const int height = GDALGetRasterYSize(ds);
+  if (width < 0 || height < 0 || bands.empty())
+    throw ReadError(fmt::format("'{}': invalid raster size {} x {}", path, width, height));
+  const auto item = static_cast<std::uint64_t>(GDALGetDataTypeSizeBytes(type.buffer_type));
+  if (item != itemsize(type.dtype)) throw ReadError(fmt::format("'{}': internal type size mismatch", path));
+
+  std::uint64_t bytes = 0;
+  const auto nb = static_cast<std::uint64_t>(bands.size());
+  if (__builtin_mul_overflow(static_cast<std::uint64_t>(width), static_cast<std::uint64_t>(height), &bytes) ||
+      __builtin_mul_overflow(bytes, nb, &bytes) || __builtin_mul_overflow(bytes, item, &bytes))
+    throw BadInputError(fmt::format("'{}': raster of {} x {} x {} values is too large", path, height, width,
+                                 bands.size()));
+  core::check_fits_in_memory(bytes, fmt::format("'{}' ({} x {} x {} {})", path, height, width, bands.size(),
+                                       dtype_name(type.dtype)));
+  // A header lying about the size must not reserve gigabytes for a file of a
+  // few hundred bytes: uncompressed TIFF data is stored whole (1-bit samples
+  // widen 8 times into bytes), and no codec expands data by more than 2^20.
+  if (VSIStatBufL st; VSIStatL(path.c_str(), &st) == 0 && st.st_size >= 0) {
+    const char* driver = GDALGetDriverShortName(GDALGetDatasetDriver(ds));
+    const bool raw = driver && std::string_view(driver) == "GTiff" &&
+                     !GDALGetMetadataItem(ds, "COMPRESSION", "IMAGE_STRUCTURE");
+    const std::uint64_t file_bytes = static_cast<std::uint64_t>(st.st_size);
+    if (bytes / (raw ? 8 : std::uint64_t{1} << 20) > file_bytes)
+      throw BadInputError(fmt::format("'{}': the header describes {} x {} x {} values ({} bytes), far more than the "
+                                   "{} bytes of the file hold: it is truncated or corrupt",
+                                   path, height, width, bands.size(), bytes, file_bytes));
+  }
+
+  NDArray out = NDArray::allocate(type.dtype, {height, width, static_cast<std::int64_t>(bands.size())});
+  if (bytes == 0) return out;
+
+  std::vector<int> band_map(bands);
+  const auto pixel = static_cast<GSpacing>(item * nb);
+  const auto line = pixel * width;
+  const ScopedConfig mapped("GTIFF_VIRTUAL_MEM_IO", "IF_ENOUGH_RAM");
+  ErrorCapture errors;
+  const CPLErr err = GDALDatasetRasterIOEx(ds, GF_Read, 0, 0, width, height, out.mutable_data(), width, height,
+                                           type.buffer_type, static_cast<int>(bands.size()), band_map.data(),
+                                           pixel, line, static_cast<GSpacing>(item), nullptr);
+  // A decoder that reports a failure but carries on has still lost pixels.
+  if (err != CE_None || errors.failed()) {
+    std::string msg = errors.message("reading failed");
+    if (msg.find(path) == std::string::npos) msg = fmt::format("{}: {}", path, msg);
+    throw ReadError(fmt::format("Read or write failed. {}", msg));
+  }
+  return out;
+}
+
+}  // namespace gdal
+#endif
+
+}  // namespace vexil::libs

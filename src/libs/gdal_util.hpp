@@ -1,0 +1,103 @@
+// Helpers shared by everything that reads through GDAL: opening with GDAL's
+// own error text captured (and nothing printed), closing always, type
+// mapping, the CRS texts as rasterio forms them, and size checks made before
+// a raster-sized buffer is allocated.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "vexil/dtype.hpp"
+#include "vexil/array.hpp"
+
+#ifdef VEXIL_HAVE_GDAL
+#include <gdal.h>
+#endif
+
+namespace vexil::libs {
+
+// Text that is valid UTF-8 stays as it is; anything else is read as Latin-1,
+// so a stray byte in a file's metadata never breaks the JSON sidecar.
+std::string to_utf8(std::string_view bytes);
+
+#ifdef VEXIL_HAVE_GDAL
+namespace gdal {
+
+// Collects GDAL's errors instead of letting GDAL print them, for its lifetime
+// and on this thread. Warnings are dropped; the last failure is kept, which
+// is the message the reader would show (rasterio does the same).
+class ErrorCapture {
+ public:
+  ErrorCapture();
+  ~ErrorCapture();
+  ErrorCapture(const ErrorCapture&) = delete;
+  ErrorCapture& operator=(const ErrorCapture&) = delete;
+
+  // The last failure message, or `fallback` when GDAL reported none.
+  std::string message(std::string_view fallback) const;
+  bool failed() const { return failed_; }
+  void clear();
+
+ private:
+  static void handler(CPLErr cls, CPLErrorNum num, const char* msg);
+  std::string last_;
+  bool failed_ = false;
+};
+
+struct DatasetCloser {
+  void operator()(void* ds) const;
+};
+using Dataset = std::unique_ptr<void, DatasetCloser>;
+
+// A GDAL configuration option set for this thread while the object lives.
+class ScopedConfig {
+ public:
+  ScopedConfig(const char* key, const char* value);
+  ~ScopedConfig();
+  ScopedConfig(const ScopedConfig&) = delete;
+  ScopedConfig& operator=(const ScopedConfig&) = delete;
+
+ private:
+  std::string key_;
+  std::optional<std::string> old_;
+};
+
+// Opens a raster read-only. `drivers` limits the drivers tried (null: all).
+// Throws ReadError with GDAL's own message ("x.tif: No such file or
+// directory", "'x.tif' not recognized as a supported file format.").
+Dataset open_raster(const std::string& path, const char* const* drivers = nullptr);
+
+inline GDALDatasetH handle(const Dataset& ds) { return static_cast<GDALDatasetH>(ds.get()); }
+
+// How a band's values come into an array: the array's element type, the
+// GDAL type RasterIO converts to (the same as the band's except for complex
+// integers), and the name rasterio gives the band's type.
+struct BandType {
+  DType dtype;
+  GDALDataType buffer_type;
+  std::string_view name;
+};
+// Throws ReadError for GDAL types with no array counterpart.
+BandType band_type(GDALRasterBandH band, const std::string& path);
+
+// rasterio's crs.to_wkt() and crs.to_string(); nullopt when the dataset has
+// no spatial reference or its WKT is empty.
+struct CrsTexts {
+  std::string to_string;
+  std::string wkt;
+};
+std::optional<CrsTexts> dataset_crs(GDALDatasetH ds);
+
+// Reads `bands` (1-based) of the whole raster into one (height, width,
+// bands) buffer of `type`, in one RasterIO call. Sizes are checked first.
+NDArray read_interleaved(GDALDatasetH ds, const std::vector<int>& bands, const BandType& type,
+                         const std::string& path);
+
+}  // namespace gdal
+#endif
+
+}  // namespace vexil::libs

@@ -1,0 +1,691 @@
+// HDF5 loader and attribute conversion, on files built here with the C API.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "vexil/errors.hpp"
+#include "formats/detect.hpp"
+#include "formats/hdf5/hdf5_format.hpp"
+
+using vexil::formats::hdf5::load_hdf5;
+
+#ifdef VEXIL_HAVE_HDF5
+
+#include <hdf5.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cmath>
+#include <complex>
+#include <cstring>
+#include <limits>
+#include <numeric>
+
+#include "io/paths.hpp"
+#include "support/test_util.hpp"
+
+namespace {
+
+using vexil::DType;
+using vexil::Metadata;
+using vexil::test::error_of;
+using vexil::test::TempDir;
+
+// --- file building helpers -------------------------------------------------
+
+struct H5 {
+  hid_t id;
+  H5(const std::string& path, bool track_order = false) {
+    hid_t fcpl = H5Pcreate(H5P_FILE_CREATE);
+    if (track_order) {
+      H5Pset_link_creation_order(fcpl, H5P_CRT_ORDER_TRACKED | H5P_CRT_ORDER_INDEXED);
+      H5Pset_attr_creation_order(fcpl, H5P_CRT_ORDER_TRACKED | H5P_CRT_ORDER_INDEXED);
+    }
+    id = H5Fcreate(path.c_str(), H5F_ACC_TRUNC, fcpl, H5P_DEFAULT);
+    H5Pclose(fcpl);
+    EXPECT_GE(id, 0);
+  }
+  ~H5() { H5Fclose(id); }
+};
+
+hid_t simple_space(const std::vector<hsize_t>& dims) {
+  if (dims.empty()) return H5Screate(H5S_SCALAR);
+  return H5Screate_simple(static_cast<int>(dims.size()), dims.data(), nullptr);
+}
+
+void make_group(hid_t loc, const char* name) {
+  hid_t lcpl = H5Pcreate(H5P_LINK_CREATE);
+  H5Pset_create_intermediate_group(lcpl, 1);
+  hid_t g = H5Gcreate2(loc, name, lcpl, H5P_DEFAULT, H5P_DEFAULT);
+  ASSERT_GE(g, 0);
+  H5Gclose(g);
+  H5Pclose(lcpl);
+}
+
+// Creates a dataset (intermediate groups too) and writes `data` when given.
+hid_t dataset(hid_t loc, const char* name, hid_t file_type, const std::vector<hsize_t>& dims,
+              hid_t mem_type = -1, const void* data = nullptr, hid_t dcpl = H5P_DEFAULT) {
+  hid_t space = simple_space(dims);
+  hid_t lcpl = H5Pcreate(H5P_LINK_CREATE);
+  H5Pset_create_intermediate_group(lcpl, 1);
+  hid_t ds = H5Dcreate2(loc, name, file_type, space, lcpl, dcpl, H5P_DEFAULT);
+  EXPECT_GE(ds, 0) << name;
+  if (data) {
+    EXPECT_GE(H5Dwrite(ds, mem_type, H5S_ALL, H5S_ALL, H5P_DEFAULT, data), 0) << name;
+  }
+  H5Pclose(lcpl);
+  H5Sclose(space);
+  return ds;
+}
+
+void put(hid_t loc, const char* name, hid_t file_type, const std::vector<hsize_t>& dims, hid_t mem_type,
+         const void* data, hid_t dcpl = H5P_DEFAULT) {
+  H5Dclose(dataset(loc, name, file_type, dims, mem_type, data, dcpl));
+}
+
+template <class T>
+void put_iota(hid_t loc, const char* name, hid_t type, const std::vector<hsize_t>& dims) {
+  std::size_t n = 1;
+  for (auto d : dims) n *= d;
+  std::vector<T> v(n);
+  std::iota(v.begin(), v.end(), T{0});
+  put(loc, name, type, dims, type, v.data());
+}
+
+void attr(hid_t obj, const char* name, hid_t type, const std::vector<hsize_t>& dims, const void* data,
+          hid_t mem_type = -1) {
+  hid_t space = simple_space(dims);
+  hid_t a = H5Acreate2(obj, name, type, space, H5P_DEFAULT, H5P_DEFAULT);
+  ASSERT_GE(a, 0) << name;
+  if (data) {
+    EXPECT_GE(H5Awrite(a, mem_type < 0 ? type : mem_type, data), 0) << name;
+  }
+  H5Aclose(a);
+  H5Sclose(space);
+}
+
+hid_t bool_enum() {
+  hid_t t = H5Tenum_create(H5T_NATIVE_INT8);
+  signed char f = 0, tr = 1;
+  H5Tenum_insert(t, "FALSE", &f);
+  H5Tenum_insert(t, "TRUE", &tr);
+  return t;
+}
+
+hid_t complex_type(hid_t part, const char* re = "r", const char* im = "i") {
+  const std::size_t s = H5Tget_size(part);
+  hid_t t = H5Tcreate(H5T_COMPOUND, 2 * s);
+  H5Tinsert(t, re, 0, part);
+  H5Tinsert(t, im, s, part);
+  return t;
+}
+
+hid_t fixed_string(std::size_t size, H5T_str_t pad = H5T_STR_NULLPAD) {
+  hid_t t = H5Tcopy(H5T_C_S1);
+  H5Tset_size(t, size);
+  H5Tset_strpad(t, pad);
+  return t;
+}
+
+hid_t vlen_string() {
+  hid_t t = H5Tcopy(H5T_C_S1);
+  H5Tset_size(t, H5T_VARIABLE);
+  H5Tset_cset(t, H5T_CSET_UTF8);
+  return t;
+}
+
+std::vector<std::string> keys(const Metadata& m) {
+  std::vector<std::string> k;
+  for (auto it = m.begin(); it != m.end(); ++it) k.push_back(it.key());
+  return k;
+}
+
+// --- dataset choice, shapes, specifiers ----------------------------------
+
+TEST(Hdf5Loader, PicksLargestDatasetAndListsAllInVisitOrder) {
+  TempDir dir;
+  const std::string path = dir / "cube.h5";
+  {
+    H5 f(path);
+    put_iota<std::uint16_t>(f.id, "gt", H5T_NATIVE_UINT16, {15, 15});
+    put_iota<std::uint16_t>(f.id, "cube", H5T_NATIVE_UINT16, {15, 15, 20});
+  }
+  auto r = load_hdf5(path);
+  EXPECT_EQ(r.data.shape(), (vexil::Shape{15, 15, 20}));  // 15 is not smaller than 15
+  EXPECT_EQ(r.data.dtype(), DType::UInt16);
+  EXPECT_EQ(r.data.at<std::uint16_t>({1, 2, 3}), (1 * 15 + 2) * 20 + 3);
+  EXPECT_EQ(keys(r.meta), (std::vector<std::string>{"available_datasets", "dataset_used", "_source_format",
+                                                    "_source_file"}));
+  EXPECT_EQ(r.meta["available_datasets"].dump(), R"({"cube":[15,15,20],"gt":[15,15]})");
+  EXPECT_EQ(r.meta["dataset_used"], "cube");
+  EXPECT_EQ(r.meta["_source_format"], "HDF5");
+  EXPECT_EQ(r.meta["_source_file"], vexil::io::abspath(path));
+}
+
+TEST(Hdf5Loader, VisitOrderNestedGroupsLinksAndSpecialSpaces) {
+  TempDir dir;
+  const std::string path = dir / "tree.h5";
+  {
+    H5 f(path);
+    put_iota<float>(f.id, "zeta", H5T_NATIVE_FLOAT, {2, 3});
+    put_iota<float>(f.id, "Beta/inner", H5T_NATIVE_FLOAT, {5});
+    put_iota<float>(f.id, "alpha", H5T_NATIVE_FLOAT, {4});
+    put_iota<float>(f.id, "_under", H5T_NATIVE_FLOAT, {});
+    put_iota<float>(f.id, "B2", H5T_NATIVE_FLOAT, {1});
+    put_iota<float>(f.id, "a/b/c/deep", H5T_NATIVE_FLOAT, {2, 2, 2});
+    put_iota<float>(f.id, "zerolen", H5T_NATIVE_FLOAT, {0, 3});
+    hid_t nul = H5Screate(H5S_NULL);
+    H5Dclose(H5Dcreate2(f.id, "empty", H5T_NATIVE_FLOAT, nul, H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT));
+    H5Sclose(nul);
+    H5Lcreate_hard(f.id, "zeta", f.id, "hardlink_to_zeta", H5P_DEFAULT, H5P_DEFAULT);
+    H5Lcreate_hard(f.id, "alpha", f.id, "Beta/link_back_to_alpha", H5P_DEFAULT, H5P_DEFAULT);
+    H5Lcreate_soft("/alpha", f.id, "soft", H5P_DEFAULT, H5P_DEFAULT);
+    H5Lcreate_soft("/nowhere", f.id, "dangling", H5P_DEFAULT, H5P_DEFAULT);
+  }
+  auto r = load_hdf5(path);
+  EXPECT_EQ(keys(r.meta["available_datasets"]),
+            (std::vector<std::string>{"B2", "Beta/inner", "Beta/link_back_to_alpha", "_under", "a/b/c/deep",
+                                      "empty", "hardlink_to_zeta", "zerolen"}));
+  EXPECT_EQ(r.meta["available_datasets"]["_under"].dump(), "[]");
+  EXPECT_EQ(r.meta["available_datasets"]["empty"].dump(), "[]");
+  EXPECT_EQ(r.meta["available_datasets"]["zerolen"].dump(), "[0,3]");
+  // 8 elements of a/b/c/deep beat 6 of hardlink_to_zeta; the null space is never chosen.
+  EXPECT_EQ(r.meta["dataset_used"], "a/b/c/deep");
+  EXPECT_EQ(r.data.shape(), (vexil::Shape{2, 2, 2}));
+
+  // Membership: the forms h5py accepts, and the ones it refuses.
+  for (const char* name : {"zeta", "/zeta", "zeta/", "//zeta", "./zeta", "Beta//inner", "soft"}) {
+    auto n = load_hdf5(path + "::" + name);
+    EXPECT_EQ(n.meta["dataset_used"], name);
+    EXPECT_FALSE(n.data.empty()) << name;
+  }
+  EXPECT_EQ(load_hdf5(path + "::/zeta").data.at<float>({1, 2}), 5.0f);
+  for (const char* name : {"ZETA", "zeta/x", "Beta/../zeta", "nothere/x"}) {
+    EXPECT_THROW(load_hdf5(path + "::" + name), vexil::MissingKeyError) << name;
+  }
+  // A dangling link passes the membership test; opening it fails with HDF5's reason.
+  try {
+    load_hdf5(path + "::dangling");
+    ADD_FAILURE() << "dangling link read";
+  } catch (const vexil::MissingKeyError& e) {
+    EXPECT_STREQ(e.what(), "Unable to open object (component not found)");
+  }
+  {
+    std::string msg = error_of([&] { load_hdf5(path + "::Beta"); });
+    EXPECT_NE(msg.find("'Beta' in " + path + " is a group, not a dataset"), std::string::npos) << msg;
+  }
+  // Scalar and null-space datasets named explicitly.
+  auto s = load_hdf5(path + "::_under");
+  EXPECT_EQ(s.data.ndim(), 0);
+  EXPECT_EQ(s.data.size(), 1);
+  std::string msg = error_of([&] { load_hdf5(path + "::empty"); });
+  EXPECT_NE(msg.find("null dataspace"), std::string::npos) << msg;
+  auto z = load_hdf5(path + ":/zerolen");
+  EXPECT_EQ(z.data.shape(), (vexil::Shape{0, 3}));
+}
+
+TEST(Hdf5Loader, ChwTurnsOnlyWhenBandsAreFewest) {
+  TempDir dir;
+  const std::string path = dir / "shapes.h5";
+  {
+    H5 f(path);
+    put_iota<std::int32_t>(f.id, "chw", H5T_NATIVE_INT32, {4, 5, 6});
+    put_iota<std::int32_t>(f.id, "hwc", H5T_NATIVE_INT32, {6, 5, 4});
+    put_iota<std::int32_t>(f.id, "equal", H5T_NATIVE_INT32, {4, 4, 6});
+    put_iota<std::int32_t>(f.id, "flat", H5T_NATIVE_INT32, {3, 9});
+    put_iota<std::int32_t>(f.id, "four", H5T_NATIVE_INT32, {1, 2, 3, 4});
+    put_iota<std::int32_t>(f.id, "scalar", H5T_NATIVE_INT32, {});
+  }
+  auto r = load_hdf5(path + ":/chw");
+  EXPECT_EQ(r.data.shape(), (vexil::Shape{5, 6, 4}));
+  EXPECT_EQ(r.meta["_transposed"], "CHW \u2192 HWC");
+  EXPECT_EQ(keys(r.meta), (std::vector<std::string>{"available_datasets", "dataset_used", "_transposed",
+                                                    "_source_format", "_source_file"}));
+  for (std::int64_t c = 0; c < 4; ++c)
+    for (std::int64_t y = 0; y < 5; ++y)
+      for (std::int64_t x = 0; x < 6; ++x)
+        ASSERT_EQ(r.data.at<std::int32_t>({y, x, c}), (c * 5 + y) * 6 + x);
+
+  struct Case {
+    const char* name;
+    vexil::Shape shape;
+  };
+  for (const Case& c : {Case{"hwc", {6, 5, 4}}, Case{"equal", {4, 4, 6}}, Case{"flat", {3, 9}},
+                        Case{"four", {1, 2, 3, 4}}, Case{"scalar", {}}}) {
+    auto k = load_hdf5(path + ":/" + c.name);
+    EXPECT_EQ(k.data.shape(), c.shape) << c.name;
+    EXPECT_FALSE(k.meta.contains("_transposed")) << c.name;
+  }
+  EXPECT_EQ(load_hdf5(path + ":/four").data.at<std::int32_t>({0, 1, 2, 3}), 23);
+}
+
+TEST(Hdf5Loader, TiesGoToTheFirstVisited) {
+  TempDir dir;
+  const std::string path = dir / "tie.h5";
+  {
+    H5 f(path);
+    put_iota<double>(f.id, "b", H5T_NATIVE_DOUBLE, {20, 10});
+    put_iota<double>(f.id, "a", H5T_NATIVE_DOUBLE, {10, 20});
+  }
+  EXPECT_EQ(load_hdf5(path).meta["dataset_used"], "a");
+}
+
+TEST(Hdf5Loader, SpecifierFormsAndUrlLikePaths) {
+  TempDir dir;
+  mkdir((dir / "a:").c_str(), 0755);
+  const std::string path = dir / "a:/cube.h5";
+  {
+    H5 f(path);
+    put_iota<std::uint8_t>(f.id, "radiance", H5T_NATIVE_UINT8, {2, 3});
+    put_iota<std::uint8_t>(f.id, "grp/radiance", H5T_NATIVE_UINT8, {3, 3});
+  }
+  auto plain = load_hdf5(path + ":/radiance");
+  EXPECT_EQ(plain.meta["dataset_used"], "radiance");
+  EXPECT_EQ(plain.data.shape(), (vexil::Shape{2, 3}));
+  auto nested = load_hdf5(path + "::/grp/radiance");
+  EXPECT_EQ(nested.meta["dataset_used"], "/grp/radiance");
+  EXPECT_EQ(nested.data.shape(), (vexil::Shape{3, 3}));
+  EXPECT_EQ(nested.meta["_source_file"], vexil::io::abspath(path));
+
+  // "a://cube.h5" holds "://": only "::" may carry a dataset there.
+  const std::string url_like = dir / "a://cube.h5";
+  auto url = load_hdf5(url_like + "::grp/radiance");
+  EXPECT_EQ(url.meta["dataset_used"], "grp/radiance");
+  EXPECT_EQ(url.meta["_source_file"], vexil::io::abspath(url_like));
+  EXPECT_EQ(load_hdf5(url_like).meta["dataset_used"], "grp/radiance");
+}
+
+TEST(Hdf5Loader, MissingDatasetsAndGroupOnlyFiles) {
+  TempDir dir;
+  const std::string path = dir / "cube.h5";
+  {
+    H5 f(path);
+    put_iota<float>(f.id, "cube", H5T_NATIVE_FLOAT, {2, 2});
+    put_iota<float>(f.id, "gt", H5T_NATIVE_FLOAT, {2});
+  }
+  try {
+    load_hdf5(path + ":/radiance");
+    ADD_FAILURE();
+  } catch (const vexil::MissingKeyError& e) {
+    EXPECT_EQ(std::string(e.what()),
+              "Dataset 'radiance' not found in " + path + ".\nAvailable datasets: ['cube', 'gt']");
+  }
+  const std::string groups = dir / "groups.h5";
+  {
+    H5 f(groups);
+    make_group(f.id, "x/y");
+    hid_t nul = H5Screate(H5S_NULL);
+    H5Dclose(H5Dcreate2(f.id, "nothing", H5T_NATIVE_FLOAT, nul, H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT));
+    H5Sclose(nul);
+  }
+  try {
+    load_hdf5(groups);
+    ADD_FAILURE();
+  } catch (const vexil::BadInputError& e) {
+    EXPECT_EQ(std::string(e.what()), "No datasets found in " + groups);
+  }
+  const std::string bare = dir / "bare.h5";
+  { H5 f(bare); make_group(f.id, "g"); }
+  try {
+    load_hdf5(bare + "::missing");
+    ADD_FAILURE();
+  } catch (const vexil::MissingKeyError& e) {
+    EXPECT_EQ(std::string(e.what()), "Dataset 'missing' not found in " + bare + ".\nAvailable datasets: []");
+  }
+}
+
+// --- element types -------------------------------------------------------
+
+TEST(Hdf5Loader, ElementTypesStorageLayoutsAndByteOrder) {
+  TempDir dir;
+  const std::string path = dir / "types.h5";
+  {
+    H5 f(path);
+    std::vector<float> fv(6 * 8 * 5);
+    std::iota(fv.begin(), fv.end(), 0.5f);
+    put(f.id, "f32be", H5T_IEEE_F32BE, {6, 8, 5}, H5T_NATIVE_FLOAT, fv.data());
+    std::vector<std::int16_t> iv = {-300, 2, 3, 4, 5, 30000};
+    put(f.id, "i16be", H5T_STD_I16BE, {2, 3}, H5T_NATIVE_INT16, iv.data());
+    std::vector<std::uint64_t> uv = {std::numeric_limits<std::uint64_t>::max(), 1};
+    put(f.id, "u64", H5T_STD_U64LE, {2}, H5T_NATIVE_UINT64, uv.data());
+
+    hid_t dcpl = H5Pcreate(H5P_DATASET_CREATE);
+    hsize_t chunk[3] = {3, 4, 5};
+    H5Pset_chunk(dcpl, 3, chunk);
+    H5Pset_shuffle(dcpl);
+    H5Pset_deflate(dcpl, 6);
+    put(f.id, "deflated", H5T_NATIVE_FLOAT, {6, 8, 5}, H5T_NATIVE_FLOAT, fv.data(), dcpl);
+    H5Pclose(dcpl);
+
+    hid_t half = H5Tcopy(H5T_IEEE_F32LE);
+    H5Tset_fields(half, 15, 10, 5, 0, 10);
+    H5Tset_size(half, 2);
+    H5Tset_ebias(half, 15);
+    float hv[3] = {0.1f, -2.0f, 65504.0f};
+    put(f.id, "f16", half, {3}, H5T_NATIVE_FLOAT, hv);
+    H5Tclose(half);
+
+    hid_t c64 = complex_type(H5T_NATIVE_FLOAT);
+    float cv[4] = {1, 2, -3, 4.5f};
+    put(f.id, "c64", c64, {2}, c64, cv);
+    H5Tclose(c64);
+    hid_t c128 = complex_type(H5T_NATIVE_DOUBLE, "real", "imag");
+    double dv[2] = {7, -8};
+    put(f.id, "c128", c128, {1}, c128, dv);
+    H5Tclose(c128);
+
+    hid_t b = bool_enum();
+    signed char bv[4] = {0, 1, 1, 0};
+    put(f.id, "flags", b, {2, 2}, b, bv);
+    H5Tclose(b);
+
+    hid_t s = fixed_string(4);
+    put(f.id, "names", s, {2}, s, "ab\0\0cd\0\0");
+    H5Tclose(s);
+    hid_t other = H5Tcreate(H5T_COMPOUND, 8);
+    H5Tinsert(other, "x", 0, H5T_NATIVE_INT32);
+    H5Tinsert(other, "y", 4, H5T_NATIVE_FLOAT);
+    H5Dclose(dataset(f.id, "records", other, {3}));
+    H5Tclose(other);
+  }
+  auto be = load_hdf5(path + ":/f32be");
+  EXPECT_EQ(be.data.dtype(), DType::Float32);
+  EXPECT_EQ(be.data.shape(), (vexil::Shape{6, 8, 5}));
+  EXPECT_EQ(be.data.at<float>({5, 7, 4}), 239.5f);
+
+  auto zipped = load_hdf5(path + ":/deflated");
+  ASSERT_EQ(zipped.data.shape(), be.data.shape());
+  EXPECT_EQ(std::memcmp(zipped.data.data(), be.data.data(), be.data.nbytes()), 0);
+
+  auto i16 = load_hdf5(path + ":/i16be");
+  EXPECT_EQ(i16.data.dtype(), DType::Int16);
+  EXPECT_EQ(i16.data.at<std::int16_t>({0, 0}), -300);
+  EXPECT_EQ(i16.data.at<std::int16_t>({1, 2}), 30000);
+  auto u64 = load_hdf5(path + ":/u64");
+  EXPECT_EQ(u64.data.dtype(), DType::UInt64);
+  EXPECT_EQ(u64.data.at<std::uint64_t>({0}), std::numeric_limits<std::uint64_t>::max());
+
+  auto f16 = load_hdf5(path + ":/f16");
+  EXPECT_EQ(f16.data.dtype(), DType::Float32);
+  EXPECT_EQ(f16.data.at<float>({0}), 0.0999755859375f);
+  EXPECT_EQ(f16.data.at<float>({2}), 65504.0f);
+
+  auto c64 = load_hdf5(path + ":/c64");
+  EXPECT_EQ(c64.data.dtype(), DType::Complex64);
+  EXPECT_EQ(c64.data.at<std::complex<float>>({1}), std::complex<float>(-3, 4.5f));
+  auto c128 = load_hdf5(path + ":/c128");
+  EXPECT_EQ(c128.data.dtype(), DType::Complex128);
+  EXPECT_EQ(c128.data.at<std::complex<double>>({0}), std::complex<double>(7, -8));
+
+  auto flags = load_hdf5(path + ":/flags");
+  EXPECT_EQ(flags.data.dtype(), DType::Bool);
+  EXPECT_EQ(flags.data.at<std::uint8_t>({0, 1}), 1);
+  EXPECT_EQ(flags.data.at<std::uint8_t>({1, 1}), 0);
+
+  std::string msg = error_of([&] { load_hdf5(path + ":/names"); });
+  EXPECT_NE(msg.find("Dataset 'names' in " + path + " holds fixed-length string values"), std::string::npos) << msg;
+  msg = error_of([&] { load_hdf5(path + ":/records"); });
+  EXPECT_NE(msg.find("compound {x, y}"), std::string::npos) << msg;
+}
+
+TEST(Hdf5Loader, UnreadableAutomaticChoiceIsRefusedNotSkipped) {
+  TempDir dir;
+  const std::string path = dir / "text.h5";
+  {
+    H5 f(path);
+    hid_t s = fixed_string(8);
+    std::string text(8 * 100, 'x');
+    put(f.id, "log", s, {100}, s, text.data());
+    H5Tclose(s);
+    put_iota<float>(f.id, "cube", H5T_NATIVE_FLOAT, {2, 2});
+  }
+  std::string msg = error_of([&] { load_hdf5(path); });
+  EXPECT_NE(msg.find("Dataset 'log'"), std::string::npos) << msg;
+}
+
+// --- hostile and broken files --------------------------------------------
+
+TEST(Hdf5Loader, BrokenFilesGiveClearErrors) {
+  TempDir dir;
+  const std::string junk = dir / "junk.h5";
+  vexil::test::write_file(junk, std::string(4096, 'j'));
+  try {
+    load_hdf5(junk);
+    ADD_FAILURE();
+  } catch (const vexil::ReadError& e) {
+    EXPECT_STREQ(e.what(), "Unable to open file (file signature not found)");
+  }
+  try {
+    load_hdf5(dir / "nothere.h5");
+    ADD_FAILURE();
+  } catch (const vexil::NotFoundError& e) {
+    EXPECT_NE(std::string(e.what()).find("Unable to open file"), std::string::npos) << e.what();
+  }
+
+  const std::string good = dir / "good.h5";
+  {
+    H5 f(good);
+    put_iota<double>(f.id, "cube", H5T_NATIVE_DOUBLE, {40, 40, 8});
+  }
+  const std::string bytes = vexil::test::read_file(good);
+  for (std::size_t keep : {bytes.size() / 2, bytes.size() - 100, std::size_t{700}, std::size_t{96}}) {
+    const std::string cut = dir / "cut.h5";
+    vexil::test::write_file(cut, bytes.substr(0, keep));
+    std::string msg = error_of([&] { load_hdf5(cut); });
+    EXPECT_NE(msg, "<no error>") << keep;
+    EXPECT_FALSE(msg.empty()) << keep;
+  }
+
+  // A chunked dataset whose shape claims a petabyte but stores nothing.
+  const std::string huge = dir / "huge.h5";
+  {
+    H5 f(huge);
+    hid_t dcpl = H5Pcreate(H5P_DATASET_CREATE);
+    hsize_t chunk[3] = {64, 64, 64};
+    H5Pset_chunk(dcpl, 3, chunk);
+    H5Dclose(dataset(f.id, "cube", H5T_NATIVE_UINT8, {1u << 20, 1u << 20, 1u << 10}, -1, nullptr, dcpl));
+    H5Pclose(dcpl);
+  }
+  std::string msg = error_of([&] { load_hdf5(huge); });
+  EXPECT_NE(msg.find("more than this machine has"), std::string::npos) << msg;
+}
+
+// --- attributes ------------------------------------------------------------
+
+TEST(Hdf5Attributes, EveryKindOfValue) {
+  TempDir dir;
+  const std::string path = dir / "attrs.h5";
+  {
+    H5 f(path);
+    hid_t ds = dataset(f.id, "cube", H5T_NATIVE_FLOAT, {2, 2});
+    std::int32_t i7 = 7;
+    attr(ds, "int", H5T_STD_I32BE, {}, &i7, H5T_NATIVE_INT32);
+    std::int8_t m5 = -5;
+    attr(ds, "neg", H5T_NATIVE_INT8, {}, &m5);
+    std::uint64_t big = std::numeric_limits<std::uint64_t>::max();
+    attr(ds, "u64", H5T_NATIVE_UINT64, {}, &big);
+    double half = 0.5, nan = std::nan(""), ninf = -INFINITY;
+    attr(ds, "f64", H5T_NATIVE_DOUBLE, {}, &half);
+    attr(ds, "nan", H5T_NATIVE_DOUBLE, {}, &nan);
+    attr(ds, "ninf", H5T_NATIVE_DOUBLE, {}, &ninf);
+    float tenth = 0.1f;
+    attr(ds, "f32", H5T_NATIVE_FLOAT, {}, &tenth);
+    double arr[2] = {1.0, 2.5};
+    attr(ds, "farr", H5T_NATIVE_DOUBLE, {2}, arr);
+    std::int32_t grid[6] = {0, 1, 2, 3, 4, 5};
+    attr(ds, "grid", H5T_NATIVE_INT32, {2, 3}, grid);
+    std::int32_t three = 3;
+    attr(ds, "one", H5T_NATIVE_INT32, {1}, &three);
+    attr(ds, "empty0", H5T_NATIVE_INT32, {0}, nullptr);
+    attr(ds, "empty20", H5T_NATIVE_INT32, {2, 0}, nullptr);
+    float f2[2] = {0.1f, 0.2f};
+    attr(ds, "f32arr", H5T_NATIVE_FLOAT, {2}, f2);
+
+    hid_t s5 = fixed_string(5);
+    attr(ds, "units", s5, {}, "nm\0\0\0");
+    attr(ds, "bad", s5, {}, "ab\xff" "c\0");
+    hid_t sp = fixed_string(5, H5T_STR_SPACEPAD);
+    attr(ds, "spaced", sp, {}, "hi   ");
+    hid_t s2 = fixed_string(2);
+    attr(ds, "strs", s2, {2}, "a\0bc");
+    hid_t vs = vlen_string();
+    const char* one_v = "nm";
+    attr(ds, "vstr", vs, {}, &one_v);
+    const char* bad_v = "a\xff" "b";
+    attr(ds, "vbad", vs, {}, &bad_v);
+    const char* many_v[2] = {"x", "yz"};
+    attr(ds, "vstrs", vs, {2}, many_v);
+    const char* micro = "\xc2\xb5";
+    attr(ds, "micro", vs, {}, &micro);
+
+    hid_t b = bool_enum();
+    signed char tr = 1;
+    attr(ds, "flag", b, {}, &tr);
+    signed char bools[2] = {1, 0};
+    attr(ds, "flags", b, {2}, bools);
+    hid_t e = H5Tenum_create(H5T_NATIVE_INT16);
+    std::int16_t ev[3] = {0, 1, 2};
+    H5Tenum_insert(e, "false", &ev[0]);
+    H5Tenum_insert(e, "true", &ev[1]);
+    H5Tenum_insert(e, "maybe", &ev[2]);
+    attr(ds, "enum", e, {}, &ev[2]);
+    std::uint8_t bits = 0xA5;
+    attr(ds, "bits", H5T_NATIVE_B8, {}, &bits);
+
+    hid_t c = complex_type(H5T_NATIVE_DOUBLE);
+    double cv[2] = {1, 2};
+    attr(ds, "complex", c, {}, cv);
+    double cvs[4] = {1.5, -2, 0, 3};
+    attr(ds, "complexes", c, {2}, cvs);
+    struct Rec {
+      std::int32_t x;
+      double y;
+    };
+    hid_t rec = H5Tcreate(H5T_COMPOUND, sizeof(Rec));
+    H5Tinsert(rec, "x", HOFFSET(Rec, x), H5T_NATIVE_INT32);
+    H5Tinsert(rec, "y", HOFFSET(Rec, y), H5T_NATIVE_DOUBLE);
+    Rec r1{1, 2.5};
+    attr(ds, "record", rec, {}, &r1);
+    Rec rs[2] = {{1, 2.5}, {3, 4.5}};
+    attr(ds, "records", rec, {2}, rs);
+
+    hsize_t adims[1] = {3};
+    hid_t at = H5Tarray_create2(H5T_NATIVE_INT32, 1, adims);
+    std::int32_t av[6] = {1, 2, 3, 4, 5, 6};
+    attr(ds, "arrtype", at, {}, av);
+    attr(ds, "arrtypes", at, {2}, av);
+    hid_t vl = H5Tvlen_create(H5T_NATIVE_INT32);
+    std::int32_t seq0[2] = {1, 2}, seq1[1] = {3};
+    hvl_t seqs[2] = {{2, seq0}, {1, seq1}};
+    attr(ds, "seqs", vl, {2}, seqs);
+
+    hid_t nul = H5Screate(H5S_NULL);
+    hid_t a = H5Acreate2(ds, "nothing", H5T_IEEE_F32LE, nul, H5P_DEFAULT, H5P_DEFAULT);
+    H5Aclose(a);
+    H5Sclose(nul);
+
+    hobj_ref_t ref;
+    H5Rcreate(&ref, f.id, "/cube", H5R_OBJECT, -1);
+    attr(ds, "objref", H5T_STD_REF_OBJ, {}, &ref);
+    hdset_reg_ref_t rref;
+    hid_t sel = H5Screate_simple(2, std::vector<hsize_t>{2, 2}.data(), nullptr);
+    H5Sselect_all(sel);
+    H5Rcreate(&rref, f.id, "/cube", H5R_DATASET_REGION, sel);
+    H5Sclose(sel);
+    attr(ds, "regref", H5T_STD_REF_DSETREG, {}, &rref);
+    hid_t op = H5Tcreate(H5T_OPAQUE, 16);
+    H5Tset_tag(op, "blob");
+    char blob[16] = {1, 2, 3};
+    attr(ds, "opaque", op, {}, blob);
+
+    for (hid_t t : {s5, sp, s2, vs, b, e, c, rec, at, vl, op}) H5Tclose(t);
+    H5Dclose(ds);
+  }
+  const Metadata a = load_hdf5(path).meta["dataset_attrs"];
+  auto expect = [&](const char* key, const std::string& json) { EXPECT_EQ(a[key].dump(), json) << key; };
+  expect("int", "7");
+  expect("neg", "-5");
+  expect("u64", "18446744073709551615");
+  expect("f64", "0.5");
+  EXPECT_TRUE(std::isnan(a["nan"].get<double>()));
+  EXPECT_EQ(a["ninf"].get<double>(), -INFINITY);
+  EXPECT_EQ(a["f32"].get<double>(), 0.10000000149011612);
+  expect("farr", "[1.0,2.5]");
+  expect("grid", "[[0,1,2],[3,4,5]]");
+  expect("one", "[3]");
+  expect("empty0", "[]");
+  expect("empty20", "[[],[]]");
+  EXPECT_EQ(a["f32arr"][1].get<double>(), 0.20000000298023224);
+  expect("units", "\"nm\"");
+  EXPECT_EQ(a["bad"], "ab\xEF\xBF\xBD" "c");
+  expect("spaced", "\"hi\"");
+  expect("strs", "[\"a\",\"bc\"]");
+  expect("vstr", "\"nm\"");
+  EXPECT_EQ(a["vbad"], "a\xEF\xBF\xBD" "b");
+  expect("vstrs", "[\"x\",\"yz\"]");
+  EXPECT_EQ(a["micro"], "\xc2\xb5");
+  expect("flag", "true");
+  expect("flags", "[true,false]");
+  expect("enum", "2");
+  expect("bits", "165");
+  expect("complex", "\"(1+2j)\"");
+  expect("complexes", "[\"(1.5-2j)\",\"3j\"]");
+  expect("record", "[1,2.5]");
+  expect("records", "[[1,2.5],[3,4.5]]");
+  expect("arrtype", "[1,2,3]");
+  expect("arrtypes", "[[1,2,3],[4,5,6]]");
+  expect("seqs", "[[1,2],[3]]");
+  expect("nothing", "\"Empty(dtype=dtype('<f4'))\"");
+  expect("objref", "\"<HDF5 object reference>\"");
+  expect("regref", "\"<HDF5 region reference>\"");
+  expect("opaque", "\"<opaque 16 bytes>\"");
+  // Without creation-order tracking attributes come in byte-wise name order.
+  auto k = keys(a);
+  EXPECT_TRUE(std::is_sorted(k.begin(), k.end())) << a.dump();
+}
+
+TEST(Hdf5Attributes, OrderFollowsTrackingAndEmptyMapsAreLeftOut) {
+  TempDir dir;
+  const std::string tracked = dir / "tracked.h5";
+  const std::string plain = dir / "plain.h5";
+  for (const std::string* p : {&tracked, &plain}) {
+    H5 f(*p, p == &tracked);
+    hid_t dcpl = H5Pcreate(H5P_DATASET_CREATE);
+    if (p == &tracked) H5Pset_attr_creation_order(dcpl, H5P_CRT_ORDER_TRACKED | H5P_CRT_ORDER_INDEXED);
+    hid_t ds = dataset(f.id, "cube", H5T_NATIVE_FLOAT, {2, 2}, -1, nullptr, dcpl);
+    H5Pclose(dcpl);
+    std::int32_t v = 1;
+    for (const char* n : {"zz", "aa", "mm"}) attr(ds, n, H5T_NATIVE_INT32, {}, &v);
+    for (const char* n : {"Z", "_x", "A"}) attr(f.id, n, H5T_NATIVE_INT32, {}, &v);
+    H5Dclose(ds);
+  }
+  auto t = load_hdf5(tracked).meta;
+  EXPECT_EQ(keys(t["dataset_attrs"]), (std::vector<std::string>{"zz", "aa", "mm"}));
+  EXPECT_EQ(keys(t["file_attrs"]), (std::vector<std::string>{"Z", "_x", "A"}));
+  EXPECT_EQ(keys(t), (std::vector<std::string>{"available_datasets", "dataset_used", "dataset_attrs",
+                                               "file_attrs", "_source_format", "_source_file"}));
+  auto p = load_hdf5(plain).meta;
+  EXPECT_EQ(keys(p["dataset_attrs"]), (std::vector<std::string>{"aa", "mm", "zz"}));
+  EXPECT_EQ(keys(p["file_attrs"]), (std::vector<std::string>{"A", "Z", "_x"}));
+
+  const std::string none = dir / "none.h5";
+  {
+    H5 f(none);
+    put_iota<float>(f.id, "cube", H5T_NATIVE_FLOAT, {2});
+  }
+  auto n = load_hdf5(none).meta;
+  EXPECT_FALSE(n.contains("dataset_attrs"));
+  EXPECT_FALSE(n.contains("file_attrs"));
+}
+
+}  // namespace
+
+#else  // !VEXIL_HAVE_HDF5
+
+TEST(Hdf5Loader, MissingLibraryIsReported) {
+  using namespace vexil::formats;
+  EXPECT_THROW(read_image_as(detect_format("cube.h5"), "cube.h5"), vexil::MissingDependencyError);
+}
+
+#endif
