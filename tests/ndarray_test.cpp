@@ -112,3 +112,72 @@ TEST(NDArray, ShapeText) {
   EXPECT_EQ(vexil::shape_str({145}), "(145,)");
   EXPECT_EQ(vexil::shape_str({}), "()");
 }
+
+namespace {
+
+// Serves a (rows, cols, 2) uint16 cube whose value is 100 * row + col (band 0)
+// and counts what it was asked to read.
+class CountingSource final : public vexil::PixelSource {
+ public:
+  mutable int reads = 0;
+  mutable std::int64_t last[4] = {};
+  mutable bool fail_next = false;
+  vexil::NDArray read(std::int64_t y0, std::int64_t y1, std::int64_t x0, std::int64_t x1,
+                      const vexil::ReadControl&) const override {
+    ++reads;
+    last[0] = y0, last[1] = y1, last[2] = x0, last[3] = x1;
+    if (fail_next) {
+      fail_next = false;
+      throw vexil::ReadError("block 3 is corrupt");
+    }
+    vexil::NDArray a = vexil::NDArray::allocate(vexil::DType::UInt16, {y1 - y0, x1 - x0, 2});
+    for (std::int64_t r = y0; r < y1; ++r)
+      for (std::int64_t c = x0; c < x1; ++c)
+        for (std::int64_t b = 0; b < 2; ++b) {
+          const auto v = static_cast<std::uint16_t>(100 * r + c + 10000 * b);
+          std::memcpy(a.mutable_data() + a.offset_of(std::vector<std::int64_t>{r - y0, c - x0, b}.data()), &v, 2);
+        }
+    return a;
+  }
+};
+
+}  // namespace
+
+TEST(DeferredArray, ReadsOnceOnFirstUseAndAWindowReadsOnlyItself) {
+  auto src = std::make_shared<CountingSource>();
+  const vexil::NDArray cube = vexil::NDArray::deferred(vexil::DType::UInt16, {40, 30, 2}, src);
+  EXPECT_TRUE(cube.is_deferred());
+  EXPECT_EQ(cube.shape(), (vexil::Shape{40, 30, 2}));
+  EXPECT_EQ(cube.nbytes(), 40u * 30 * 2 * 2);
+  EXPECT_EQ(src->reads, 0);  // shape and size need no pixels
+
+  // A window of a window, still unread: only the final window is read.
+  const vexil::NDArray w = cube.window(5, 25, 3, 23).window(2, 12, 4, 9);
+  EXPECT_EQ(w.shape(), (vexil::Shape{10, 5, 2}));
+  EXPECT_EQ(src->reads, 0);
+  EXPECT_EQ(w.at<std::uint16_t>({0, 0, 0}), 100 * 7 + 7);
+  EXPECT_EQ(w.at<std::uint16_t>({9, 4, 1}), 10000 + 100 * 16 + 11);
+  EXPECT_EQ(src->reads, 1);
+  EXPECT_EQ(std::vector<std::int64_t>(src->last, src->last + 4), (std::vector<std::int64_t>{7, 17, 7, 12}));
+  const vexil::NDArray copy = w;
+  (void)copy.data();
+  EXPECT_EQ(src->reads, 1);  // copies share the pixels
+  EXPECT_FALSE(copy.is_deferred());
+
+  // Once read, a window is a view of what was read.
+  const vexil::NDArray whole = cube.materialize();
+  EXPECT_EQ(src->reads, 2);
+  EXPECT_EQ(cube.window(1, 2, 1, 2).at<std::uint16_t>({0, 0, 0}), 101);
+  EXPECT_EQ(src->reads, 2);
+  EXPECT_EQ(whole.transpose({2, 0, 1}).at<std::uint16_t>({1, 3, 4}), 10000 + 304);
+}
+
+TEST(DeferredArray, AReadErrorReachesTheCallerAndALaterUseRetries) {
+  auto src = std::make_shared<CountingSource>();
+  src->fail_next = true;
+  const vexil::NDArray cube = vexil::NDArray::deferred(vexil::DType::UInt16, {4, 3, 2}, src);
+  EXPECT_THROW(cube.materialize(), vexil::ReadError);
+  EXPECT_TRUE(cube.is_deferred());
+  EXPECT_EQ(cube.at<std::uint16_t>({3, 2, 0}), 302);
+  EXPECT_EQ(src->reads, 2);
+}

@@ -1,12 +1,25 @@
-// A small n-d array: element type, shape, byte strides and shared storage.
-// Transpose, window and squeeze are O(1) views over the same storage;
-// consumers read through the strides. Storage is an owned buffer, a memory
-// map, or a buffer owned by a reader library (released by its deleter).
+// vexil/array.hpp — the n-d array every reader returns and every writer takes.
+//
+// Element type, shape, byte strides and shared storage. Transpose, window and
+// squeeze are O(1) views over the same storage; consumers read through the
+// strides. Storage is an owned buffer, a memory map, or a buffer owned by a
+// reader library (released by its deleter).
+//
+// An array may be deferred: a reader of compressed or chunked files returns
+// an array whose type and shape are known from the file's headers and whose
+// pixels are read when first needed, by a PixelSource. window() of a deferred
+// array stays deferred, so a crop reads only its window. The first call that
+// needs the pixels (data(), strides(), transpose() ...) reads them once for
+// every copy of the array; materialize() does the same with threads, progress
+// and cancellation of the caller's choosing. A read error is thrown from the
+// call that triggered the read.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <atomic>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -17,6 +30,28 @@ namespace vexil {
 
 using Shape = std::vector<std::int64_t>;
 using Strides = std::vector<std::int64_t>;  // in bytes
+
+class NDArray;
+
+// How a deferred array's pixels are read.
+struct ReadControl {
+  int threads = 0;  // 0: the CPUs this process may use
+  // (bytes read, bytes in all), after each block; may throw to stop the read.
+  std::function<void(std::uint64_t done, std::uint64_t total)> progress = {};
+  // When set and true, the read stops with CancelledError.
+  const std::atomic<bool>* cancel = nullptr;
+};
+
+// The reader behind a deferred array.
+class PixelSource {
+ public:
+  virtual ~PixelSource() = default;
+  // Rows [y0, y1) and columns [x0, x1) of the first two axes, every other
+  // axis whole: an array of the deferred array's type and of shape
+  // (y1 - y0, x1 - x0, rest...), laid out as the source finds best.
+  virtual NDArray read(std::int64_t y0, std::int64_t y1, std::int64_t x0, std::int64_t x1,
+                       const ReadControl& control) const = 0;
+};
 
 class NDArray {
  public:
@@ -32,6 +67,8 @@ class NDArray {
   // A view over foreign storage; `keep_alive` owns whatever `data` points into.
   static NDArray view(DType dtype, Shape shape, Strides strides, std::byte* data,
                       std::shared_ptr<void> keep_alive);
+  // Pixels read by `source` when first needed; `shape` has at least two axes.
+  static NDArray deferred(DType dtype, Shape shape, std::shared_ptr<const PixelSource> source);
   // C-contiguous strides for a shape.
   static Strides c_strides(const Shape& shape, std::size_t itemsize);
   static Strides f_strides(const Shape& shape, std::size_t itemsize);  // first axis fastest
@@ -40,7 +77,7 @@ class NDArray {
 
   DType dtype() const { return dtype_; }
   const Shape& shape() const { return shape_; }
-  const Strides& strides() const { return strides_; }
+  const Strides& strides() const { return resolved().strides_; }
   int ndim() const { return static_cast<int>(shape_.size()); }
   std::int64_t size() const;           // number of elements
   std::uint64_t nbytes() const;        // size() * itemsize
@@ -48,10 +85,15 @@ class NDArray {
   bool empty() const { return size() == 0; }
   bool is_c_contiguous() const;
 
+  // True until a deferred array's pixels have been read.
+  bool is_deferred() const;
+  // The same array with its pixels in memory (this array when they are).
+  NDArray materialize(const ReadControl& control = {}) const;
+
   // Pointer to element (0, ..., 0).
-  const std::byte* data() const { return data_; }
-  std::byte* mutable_data() { return data_; }
-  const std::shared_ptr<void>& keep_alive() const { return keep_alive_; }
+  const std::byte* data() const { return resolved().data_; }
+  std::byte* mutable_data() { return resolved().data_; }
+  const std::shared_ptr<void>& keep_alive() const { return resolved().keep_alive_; }
 
   // Byte offset of an element from data().
   std::int64_t offset_of(const std::int64_t* index) const;
@@ -72,16 +114,22 @@ class NDArray {
   T at(std::initializer_list<std::int64_t> index) const {
     std::vector<std::int64_t> idx(index);
     T v;
-    std::memcpy(&v, data_ + offset_of(idx.data()), sizeof(T));
+    std::memcpy(&v, data() + offset_of(idx.data()), sizeof(T));
     return v;
   }
 
  private:
+  struct Deferred;
+  // This array, or for a deferred one its pixels in memory (read now if needed).
+  const NDArray& resolved() const { return deferred_ ? resolve_deferred(ReadControl{}) : *this; }
+  const NDArray& resolve_deferred(const ReadControl& control) const;
+
   DType dtype_ = DType::Float64;
   Shape shape_;
   Strides strides_;
   std::byte* data_ = nullptr;
   std::shared_ptr<void> keep_alive_;
+  std::shared_ptr<Deferred> deferred_;
 };
 
 // Calls f(const std::byte* element) for every element in C (row-major) order.

@@ -10,6 +10,7 @@
 #include "core/job.hpp"
 #include "formats/detect.hpp"
 #include "formats/ground_truth.hpp"
+#include "io/paths.hpp"
 #include "output/save_outputs.hpp"
 #include "spatial/crop.hpp"
 #include "vexil/convert.hpp"
@@ -99,6 +100,9 @@ ConversionResult convert(const ConversionRequest& request, Reporter& reporter) {
   output::SaveInputs outputs{request.out_dir, request.data_key, request.gt_key, data, gt, meta, gt_meta};
   outputs.sidecar_out = &result.sidecar;
   output::check_outputs_writable(outputs);
+  // A deferred image is read here, after every check that needs no pixels,
+  // and only within the crop window.
+  if (data.is_deferred()) data = data.materialize(job.read_control("reading " + io::basename(request.image)));
   result.files = output::save_outputs(outputs, job);
   result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
   result.data_shape = data.shape();

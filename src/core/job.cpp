@@ -36,6 +36,14 @@ void Job::progress(std::string_view what, std::uint64_t done, std::uint64_t tota
   reporter_.progress(what, done, total);
 }
 
+ReadControl Job::read_control(std::string what) const {
+  ReadControl c;
+  c.threads = threads_;
+  c.cancel = cancel_;
+  c.progress = [this, what = std::move(what)](std::uint64_t done, std::uint64_t total) { progress(what, done, total); };
+  return c;
+}
+
 void Job::check_cancelled() const {
   if (cancelled()) throw CancelledError();
 }

@@ -4,8 +4,10 @@
 
 #include <atomic>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
+#include "vexil/array.hpp"
 #include "vexil/reporter.hpp"
 
 namespace vexil::core {
@@ -28,6 +30,8 @@ class Job {
   const std::atomic<bool>* cancel_flag() const { return cancel_; }
   // Worker threads to use, at least 1.
   int threads() const { return threads_; }
+  // How a deferred array is read for this job, its progress shown as `what`.
+  ReadControl read_control(std::string what) const;
 
  private:
   Reporter& reporter_;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <limits>
+#include <mutex>
 #include <new>
 #include <stdexcept>
 
@@ -11,6 +12,54 @@
 namespace vexil {
 
 NDArray::NDArray() = default;
+
+// The reader and window of a deferred array, and its pixels once read. Every
+// copy of the array shares one, so the pixels are read once.
+struct NDArray::Deferred {
+  std::shared_ptr<const PixelSource> source;
+  std::int64_t y0, y1, x0, x1;  // window in the source's first two axes
+  std::mutex mu;
+  bool done = false;
+  NDArray pixels;
+};
+
+NDArray NDArray::deferred(DType dtype, Shape shape, std::shared_ptr<const PixelSource> source) {
+  if (shape.size() < 2) throw std::invalid_argument("deferred: an array needs two axes to be deferred");
+  checked_size(shape);
+  NDArray a;
+  a.dtype_ = dtype;
+  a.deferred_ = std::make_shared<Deferred>();
+  a.deferred_->source = std::move(source);
+  a.deferred_->y0 = 0;
+  a.deferred_->y1 = shape[0];
+  a.deferred_->x0 = 0;
+  a.deferred_->x1 = shape[1];
+  a.shape_ = std::move(shape);
+  return a;
+}
+
+bool NDArray::is_deferred() const {
+  if (!deferred_) return false;
+  std::lock_guard lock(deferred_->mu);
+  return !deferred_->done;
+}
+
+const NDArray& NDArray::resolve_deferred(const ReadControl& control) const {
+  Deferred& d = *deferred_;
+  std::lock_guard lock(d.mu);
+  if (!d.done) {
+    NDArray px = d.source->read(d.y0, d.y1, d.x0, d.x1, control);
+    if (px.dtype_ != dtype_ || px.shape_ != shape_ || px.deferred_)
+      throw std::logic_error("a pixel source returned an array of another type or shape");
+    d.pixels = std::move(px);
+    d.done = true;
+  }
+  return d.pixels;
+}
+
+NDArray NDArray::materialize(const ReadControl& control) const {
+  return deferred_ ? resolve_deferred(control) : *this;
+}
 
 namespace {
 
@@ -114,6 +163,7 @@ std::uint64_t NDArray::nbytes() const {
 }
 
 bool NDArray::is_c_contiguous() const {
+  if (deferred_) return resolved().is_c_contiguous();
   std::int64_t step = static_cast<std::int64_t>(itemsize());
   for (std::size_t i = shape_.size(); i-- > 0;) {
     if (shape_[i] != 1 && strides_[i] != step) return false;
@@ -123,12 +173,14 @@ bool NDArray::is_c_contiguous() const {
 }
 
 std::int64_t NDArray::offset_of(const std::int64_t* index) const {
+  if (deferred_) return resolved().offset_of(index);
   std::int64_t off = 0;
   for (std::size_t i = 0; i < shape_.size(); ++i) off += index[i] * strides_[i];
   return off;
 }
 
 NDArray NDArray::transpose(const std::vector<int>& axes) const {
+  if (deferred_) return resolved().transpose(axes);
   if (axes.size() != shape_.size()) throw std::invalid_argument("transpose: axes do not match the array");
   NDArray a = *this;
   std::vector<bool> seen(axes.size(), false);
@@ -146,6 +198,23 @@ NDArray NDArray::window(std::int64_t y0, std::int64_t y1, std::int64_t x0, std::
   if (ndim() < 2) throw std::invalid_argument("window: the array has fewer than two axes");
   if (y0 < 0 || y1 < y0 || y1 > shape_[0] || x0 < 0 || x1 < x0 || x1 > shape_[1])
     throw std::invalid_argument("window: bounds outside the array");
+  if (deferred_) {
+    {
+      std::lock_guard lock(deferred_->mu);
+      if (!deferred_->done) {
+        // Still unread: the window narrows what will be read.
+        NDArray a = deferred(dtype_, shape_, deferred_->source);
+        a.shape_[0] = y1 - y0;
+        a.shape_[1] = x1 - x0;
+        a.deferred_->y0 = deferred_->y0 + y0;
+        a.deferred_->y1 = deferred_->y0 + y1;
+        a.deferred_->x0 = deferred_->x0 + x0;
+        a.deferred_->x1 = deferred_->x0 + x1;
+        return a;
+      }
+    }
+    return resolved().window(y0, y1, x0, x1);
+  }
   NDArray a = *this;
   a.shape_[0] = y1 - y0;
   a.shape_[1] = x1 - x0;
@@ -155,6 +224,7 @@ NDArray NDArray::window(std::int64_t y0, std::int64_t y1, std::int64_t x0, std::
 }
 
 NDArray NDArray::squeeze() const {
+  if (deferred_) return resolved().squeeze();
   NDArray a = *this;
   a.shape_.clear();
   a.strides_.clear();
@@ -167,6 +237,7 @@ NDArray NDArray::squeeze() const {
 }
 
 NDArray NDArray::contiguous(bool force) const {
+  if (deferred_) return resolved().contiguous(force);
   if (!force && is_c_contiguous()) return *this;
   NDArray out = allocate(dtype_, shape_);
   std::byte* dst = out.data_;

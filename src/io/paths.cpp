@@ -32,6 +32,11 @@ std::string join(std::string_view a, std::string_view b) {
   return out;
 }
 
+std::string basename(std::string_view p) {
+  const auto slash = p.rfind('/');
+  return std::string(slash == std::string_view::npos ? p : p.substr(slash + 1));
+}
+
 std::string normpath(std::string_view p) {
   if (p.empty()) return ".";
   // POSIX leaves the meaning of exactly two leading slashes to the system,

@@ -11,6 +11,8 @@ namespace vexil::io {
 std::pair<std::string, std::string> splitext(std::string_view p);
 // os.path.join(a, b) for two parts.
 std::string join(std::string_view a, std::string_view b);
+// The last component (after the last '/'), as os.path.basename gives it.
+std::string basename(std::string_view p);
 // os.path.normpath
 std::string normpath(std::string_view p);
 // os.path.abspath: normpath(join(getcwd(), p)).
