@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "vexil/array.hpp"
+#include "vexil/layout.hpp"
 #include "vexil/metadata.hpp"
 #include "vexil/reporter.hpp"
 
@@ -57,6 +58,9 @@ struct ConversionRequest {
   std::optional<CropWindow> crop;
   std::string data_key = "data";  // MATLAB variable names: an ASCII letter, then letters,
   std::string gt_key = "gt";      // digits or '_', at most 63 characters (else UsageError)
+  // Stored axis order of an HDF5/netCDF/MAT 7.3 image; Auto decides from the
+  // file. An order that does not fit the data is a UsageError.
+  Layout layout = Layout::Auto;
   // Worker threads for decoding, compression and statistics; 0: the CPUs this
   // process may use (affinity mask and cgroup quota).
   int threads = 0;

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "vexil/array.hpp"
+#include "vexil/layout.hpp"
 #include "vexil/metadata.hpp"
 
 namespace vexil {
@@ -25,7 +26,7 @@ struct Image {
 
 // `path` as the command line takes it: "cube.hdr", "scene.tif",
 // "file.h5::/group/ds" (dataset specifier) ...
-Image read_image(const std::string& path);
+Image read_image(const std::string& path, Layout layout = Layout::Auto);
 Image read_labels(const std::string& path);
 
 }  // namespace vexil

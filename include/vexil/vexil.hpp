@@ -6,6 +6,7 @@
 //   vexil/reporter.hpp  Reporter: receives the console lines and progress of a conversion
 //   vexil/errors.hpp    Error and its kinds: what every function throws
 //   vexil/array.hpp     NDArray: element type, shape, strides, shared storage
+//   vexil/layout.hpp    Layout: the stored axis order of an HDF5/netCDF/MAT 7.3 cube
 //   vexil/dtype.hpp     DType: the element types, named as NumPy names them
 //   vexil/metadata.hpp  Metadata: the ordered JSON value of metadata.json
 //   vexil/version.hpp   VEXIL_VERSION_STRING
@@ -17,6 +18,7 @@
 #include "vexil/convert.hpp"
 #include "vexil/dtype.hpp"
 #include "vexil/errors.hpp"
+#include "vexil/layout.hpp"
 #include "vexil/metadata.hpp"
 #include "vexil/read.hpp"
 #include "vexil/reporter.hpp"

@@ -57,7 +57,7 @@ ConversionResult convert(const ConversionRequest& request, Reporter& reporter) {
   const auto t0 = std::chrono::steady_clock::now();
   const core::Job job(reporter, request.cancel, request.threads);
   const Palette& p = job.palette();
-  const formats::ReadOptions read_options{&job};
+  const formats::ReadOptions read_options{&job, request.layout};
 
   job.line("\n  " + p.bold + "Loading image:" + p.reset + " " + request.image);
   const formats::Format& format = formats::detect_format(request.image);

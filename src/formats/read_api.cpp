@@ -5,8 +5,10 @@
 
 namespace vexil {
 
-Image read_image(const std::string& path) {
-  formats::LoadResult r = formats::read_image_as(formats::detect_format(path), path);
+Image read_image(const std::string& path, Layout layout) {
+  formats::ReadOptions options;
+  options.layout = layout;
+  formats::LoadResult r = formats::read_image_as(formats::detect_format(path), path, options);
   return {std::move(r.data), std::move(r.meta)};
 }
 

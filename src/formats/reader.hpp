@@ -5,6 +5,7 @@
 
 #include "core/job.hpp"
 #include "vexil/array.hpp"
+#include "vexil/layout.hpp"
 #include "vexil/metadata.hpp"
 
 namespace vexil::formats {
@@ -18,6 +19,8 @@ struct LoadResult {
 struct ReadOptions {
   // Threads, progress and cancellation of the run; null: a silent job.
   const core::Job* job = nullptr;
+  // The stored axis order the caller forces (HDF5-based containers only).
+  Layout layout = Layout::Auto;
 };
 
 // Reads an image cube as (height, width, bands) from the path as typed.
