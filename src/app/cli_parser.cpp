@@ -51,43 +51,6 @@ namespace {
 // ---------------------------------------------------------------------------
 // Unicode helpers for int() and the negative-number test.
 
-// Strict UTF-8 decoding of one code point; -1 for anything ill-formed.
-long next_code_point(std::string_view s, std::size_t& pos) {
-  const auto b0 = static_cast<unsigned char>(s[pos]);
-  if (b0 < 0x80) {
-    ++pos;
-    return b0;
-  }
-  int len = 0;
-  long cp = 0;
-  long min = 0;
-  if ((b0 & 0xE0) == 0xC0) {
-    len = 2, cp = b0 & 0x1F, min = 0x80;
-  } else if ((b0 & 0xF0) == 0xE0) {
-    len = 3, cp = b0 & 0x0F, min = 0x800;
-  } else if ((b0 & 0xF8) == 0xF0) {
-    len = 4, cp = b0 & 0x07, min = 0x10000;
-  } else {
-    ++pos;
-    return -1;
-  }
-  if (pos + static_cast<std::size_t>(len) > s.size()) {
-    pos = s.size();
-    return -1;
-  }
-  for (int i = 1; i < len; ++i) {
-    const auto b = static_cast<unsigned char>(s[pos + i]);
-    if ((b & 0xC0) != 0x80) {
-      pos += i;
-      return -1;
-    }
-    cp = (cp << 6) | (b & 0x3F);
-  }
-  pos += len;
-  if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return -1;
-  return cp;
-}
-
 // Unicode decimal digit value (category Nd), or -1.
 int decimal_value(long cp) {
   if (cp < 0) return -1;
@@ -126,7 +89,7 @@ bool looks_like_negative_number(std::string_view s) {
       ++pos;
       continue;
     }
-    if (decimal_value(next_code_point(body, pos)) < 0) return false;
+    if (decimal_value(text::decode_utf8(body, pos)) < 0) return false;
     (dot ? after_dot : before_dot)++;
   }
   return dot ? after_dot > 0 : before_dot > 0;
@@ -417,7 +380,7 @@ std::optional<CropValue> parse_integer(std::string_view text) {
       ascii += text[pos++];
       continue;
     }
-    const long cp = next_code_point(text, pos);
+    const long cp = text::decode_utf8(text, pos);
     if (is_unicode_space(cp)) {
       ascii += ' ';
     } else if (int d = decimal_value(cp); d >= 0) {

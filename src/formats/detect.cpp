@@ -7,57 +7,11 @@
 #include "formats/libraries.hpp"
 #include "vexil/errors.hpp"
 #include "io/paths.hpp"
-#include "text/text_format.hpp"
+#include "text/utf8.hpp"
 
 namespace vexil::formats {
 
 namespace {
-
-void append_utf8(std::string& out, char32_t cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
-}
-
-// str.lower() for the letters an extension plausibly holds: ASCII, Latin-1,
-// Greek and Cyrillic capitals. Other bytes are kept as they are, so the
-// extension in the error message still names what the user typed.
-std::string lower(const std::string& s) {
-  std::string out;
-  out.reserve(s.size());
-  for (std::size_t i = 0; i < s.size();) {
-    const auto b0 = static_cast<unsigned char>(s[i]);
-    if (b0 < 0x80) {
-      out += (b0 >= 'A' && b0 <= 'Z') ? static_cast<char>(b0 + 32) : static_cast<char>(b0);
-      ++i;
-      continue;
-    }
-    if ((b0 & 0xE0) == 0xC0 && i + 1 < s.size() &&
-        (static_cast<unsigned char>(s[i + 1]) & 0xC0) == 0x80) {
-      char32_t cp = ((b0 & 0x1Fu) << 6) | (static_cast<unsigned char>(s[i + 1]) & 0x3Fu);
-      if ((cp >= 0xC0 && cp <= 0xDE && cp != 0xD7) || (cp >= 0x391 && cp <= 0x3AB && cp != 0x3A2) ||
-          (cp >= 0x410 && cp <= 0x42F)) {
-        cp += 0x20;
-      } else if (cp >= 0x400 && cp <= 0x40F) {
-        cp += 0x50;
-      }
-      if (cp >= 0x80) {
-        append_utf8(out, cp);
-        i += 2;
-        continue;
-      }
-    }
-    out += s[i++];
-  }
-  return out;
-}
 
 // The format keys of every image format, sorted: "envi, hdf5, tiff".
 std::string supported_list() {
@@ -106,7 +60,7 @@ std::string strip_dataset_specifier(const std::string& path) {
 
 const Format& detect_format(const std::string& path) {
   const std::string clean = strip_dataset_specifier(path);
-  std::string ext = lower(io::splitext(clean).second);
+  std::string ext = text::lower(io::splitext(clean).second);
   if (ext == ".nc") ext = ".h5";
   if (const Format* f = format_for_image_extension(ext)) return *f;
   throw UnsupportedFormatError("Unrecognised file extension '" + ext + "'. Supported: " + supported_list());

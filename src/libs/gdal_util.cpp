@@ -1,6 +1,7 @@
 #include "libs/gdal_util.hpp"
 
 #include "core/memory.hpp"
+#include "text/utf8.hpp"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -22,58 +23,6 @@
 #endif
 
 namespace vexil::libs {
-
-std::string to_utf8(std::string_view s) {
-  auto valid = [&]() {
-    std::size_t i = 0;
-    const std::size_t n = s.size();
-    while (i < n) {
-      const auto c = static_cast<unsigned char>(s[i]);
-      if (c < 0x80) {
-        ++i;
-        continue;
-      }
-      int len;
-      std::uint32_t cp;
-      if (c >= 0xC2 && c <= 0xDF) {
-        len = 2;
-        cp = c & 0x1F;
-      } else if (c >= 0xE0 && c <= 0xEF) {
-        len = 3;
-        cp = c & 0x0F;
-      } else if (c >= 0xF0 && c <= 0xF4) {
-        len = 4;
-        cp = c & 0x07;
-      } else {
-        return false;
-      }
-      if (i + len > n) return false;
-      for (int k = 1; k < len; ++k) {
-        const auto d = static_cast<unsigned char>(s[i + k]);
-        if ((d & 0xC0) != 0x80) return false;
-        cp = (cp << 6) | (d & 0x3F);
-      }
-      if ((len == 3 && cp < 0x800) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)) ||
-          (cp >= 0xD800 && cp <= 0xDFFF))
-        return false;
-      i += len;
-    }
-    return true;
-  };
-  if (valid()) return std::string(s);
-  std::string out;
-  out.reserve(s.size() * 2);
-  for (char ch : s) {
-    const auto c = static_cast<unsigned char>(ch);
-    if (c < 0x80) {
-      out.push_back(ch);
-    } else {
-      out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    }
-  }
-  return out;
-}
 
 #ifdef VEXIL_HAVE_GDAL
 namespace gdal {
@@ -105,7 +54,7 @@ void ErrorCapture::handler(CPLErr cls, CPLErrorNum, const char* msg) {
 }
 
 std::string ErrorCapture::message(std::string_view fallback) const {
-  if (failed_ && !last_.empty()) return to_utf8(last_);
+  if (failed_ && !last_.empty()) return text::utf8_or_latin1(last_);
   return std::string(fallback);
 }
 
@@ -223,8 +172,8 @@ std::optional<CrsTexts> dataset_crs(GDALDatasetH ds) {
       break;
     }
   }
-  out.wkt = to_utf8(out.wkt);
-  out.to_string = to_utf8(out.to_string);
+  out.wkt = text::utf8_or_latin1(out.wkt);
+  out.to_string = text::utf8_or_latin1(out.to_string);
   return out;
 }
 

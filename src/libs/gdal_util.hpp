@@ -20,9 +20,6 @@
 
 namespace vexil::libs {
 
-// Text that is valid UTF-8 stays as it is; anything else is read as Latin-1,
-// so a stray byte in a file's metadata never breaks the JSON sidecar.
-std::string to_utf8(std::string_view bytes);
 
 #ifdef VEXIL_HAVE_GDAL
 namespace gdal {

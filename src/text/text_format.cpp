@@ -1,5 +1,7 @@
 #include "text/text_format.hpp"
 
+#include "text/utf8.hpp"
+
 #include <fmt/format.h>
 
 #include <algorithm>
@@ -100,51 +102,6 @@ std::string printf_double(const char* format, int precision, double x) {
 }
 
 }  // namespace
-
-long decode_utf8(std::string_view s, std::size_t& pos) {
-  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };
-  unsigned char b0 = byte(pos);
-  if (b0 < 0x80) {
-    ++pos;
-    return b0;
-  }
-  std::size_t need;
-  unsigned char lo = 0x80, hi = 0xBF;  // allowed range of the second byte
-  long cp;
-  if (b0 >= 0xC2 && b0 <= 0xDF) {
-    need = 1;
-    cp = b0 & 0x1F;
-  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-    need = 2;
-    cp = b0 & 0x0F;
-    if (b0 == 0xE0) lo = 0xA0;
-    if (b0 == 0xED) hi = 0x9F;  // no surrogates
-  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-    need = 3;
-    cp = b0 & 0x07;
-    if (b0 == 0xF0) lo = 0x90;
-    if (b0 == 0xF4) hi = 0x8F;
-  } else {
-    ++pos;
-    return -1;
-  }
-  std::size_t i = pos + 1;
-  for (std::size_t k = 0; k < need; ++k, ++i) {
-    if (i >= s.size()) {
-      pos = i;
-      return -1;
-    }
-    unsigned char b = byte(i);
-    unsigned char l = k == 0 ? lo : 0x80, h = k == 0 ? hi : 0xBF;
-    if (b < l || b > h) {
-      pos = i;
-      return -1;
-    }
-    cp = (cp << 6) | (b & 0x3F);
-  }
-  pos = i;
-  return cp;
-}
 
 std::string float_repr(double x) {
   if (std::isnan(x)) return "nan";

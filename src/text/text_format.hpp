@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "text/utf8.hpp"
+
 namespace vexil::text {
 
 // repr(float): shortest round-trip digits, "100.0", "1e-05", "nan", "inf".
@@ -33,9 +35,5 @@ std::string str_list_repr(const std::vector<std::string>& items);
 // spellings); returns false where Python raises BadInputError.
 bool parse_float(std::string_view text, double& out);
 
-// Decodes the UTF-8 sequence starting at s[pos] and advances pos past it.
-// Returns the code point, or -1 for an ill-formed sequence; pos then skips
-// its maximal subpart (as Python's errors="replace" decoding does).
-long decode_utf8(std::string_view s, std::size_t& pos);
 
 }  // namespace vexil::text

@@ -10,72 +10,17 @@
 
 #include <fmt/format.h>
 
+#include "text/utf8.hpp"
 #include "vexil/errors.hpp"
 
 namespace vexil::formats::envi {
 
 namespace {
 
-// Python's str.isspace() for the code point starting at s[i] (valid UTF-8);
-// returns its byte length, or 0 when it is not whitespace.
-std::size_t space_len_at(std::string_view s, std::size_t i) {
-  const auto b = [&](std::size_t k) { return static_cast<unsigned char>(s[i + k]); };
-  const std::size_t left = s.size() - i;
-  const unsigned char c = b(0);
-  if (c == ' ' || (c >= 0x09 && c <= 0x0d) || (c >= 0x1c && c <= 0x1f)) return 1;
-  if (c == 0xc2 && left >= 2 && (b(1) == 0x85 || b(1) == 0xa0)) return 2;
-  if (left < 3) return 0;
-  if (c == 0xe1 && b(1) == 0x9a && b(2) == 0x80) return 3;  // U+1680
-  if (c == 0xe2 && b(1) == 0x80 &&
-      (b(2) <= 0x8a || b(2) == 0xa8 || b(2) == 0xa9 || b(2) == 0xaf) && b(2) >= 0x80)
-    return 3;  // U+2000..200A, U+2028, U+2029, U+202F
-  if (c == 0xe2 && b(1) == 0x81 && b(2) == 0x9f) return 3;  // U+205F
-  if (c == 0xe3 && b(1) == 0x80 && b(2) == 0x80) return 3;  // U+3000
-  return 0;
-}
-
-// Byte length of the whitespace code point ending s (valid UTF-8), or 0.
-std::size_t trailing_space_len(std::string_view s) {
-  const std::size_t n = s.size();
-  if (n >= 1 && space_len_at(s, n - 1) == 1) return 1;
-  if (n >= 2 && space_len_at(s, n - 2) == 2) return 2;
-  if (n >= 3 && space_len_at(s, n - 3) == 3) return 3;
-  return 0;
-}
-
-bool valid_utf8(std::string_view s) {
-  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
-  const std::size_t n = s.size();
-  std::size_t i = 0;
-  const auto cont = [&](std::size_t k) { return i + k < n && (p[i + k] & 0xc0) == 0x80; };
-  while (i < n) {
-    const unsigned char c = p[i];
-    if (c < 0x80) {
-      ++i;
-    } else if (c >= 0xc2 && c <= 0xdf) {
-      if (!cont(1)) return false;
-      i += 2;
-    } else if (c >= 0xe0 && c <= 0xef) {
-      if (!cont(1) || !cont(2)) return false;
-      if (c == 0xe0 && p[i + 1] < 0xa0) return false;  // overlong
-      if (c == 0xed && p[i + 1] > 0x9f) return false;  // surrogates
-      i += 3;
-    } else if (c >= 0xf0 && c <= 0xf4) {
-      if (!cont(1) || !cont(2) || !cont(3)) return false;
-      if (c == 0xf0 && p[i + 1] < 0x90) return false;  // overlong
-      if (c == 0xf4 && p[i + 1] > 0x8f) return false;  // above U+10FFFF
-      i += 4;
-    } else {
-      return false;
-    }
-  }
-  return true;
-}
-
 // UTF-8 text with universal newlines: CRLF and lone CR become LF. Undecodable
 // bytes make the whole header Latin-1, as older ENVI tools write "µm" that way.
 std::string decode_text(std::string_view bytes) {
-  const bool utf8 = valid_utf8(bytes);
+  const bool utf8 = text::is_valid_utf8(bytes);
   std::string out;
   out.reserve(utf8 ? bytes.size() : bytes.size() + bytes.size() / 8);
   for (std::size_t i = 0; i < bytes.size(); ++i) {
@@ -93,28 +38,13 @@ std::string decode_text(std::string_view bytes) {
   return out;
 }
 
-// str.lower() for ASCII and the Latin-1 letters; other scripts are kept.
-std::string lower_key(std::string_view s) {
-  std::string out(s);
-  for (std::size_t i = 0; i < out.size(); ++i) {
-    const auto c = static_cast<unsigned char>(out[i]);
-    if (c >= 'A' && c <= 'Z') {
-      out[i] = static_cast<char>(c + 32);
-    } else if (c == 0xc3 && i + 1 < out.size()) {
-      const auto d = static_cast<unsigned char>(out[i + 1]);
-      if (d >= 0x80 && d <= 0x9e && d != 0x97) out[i + 1] = static_cast<char>(d + 0x20);
-      ++i;
-    }
-  }
-  return out;
-}
 
 // Where a braced value closes although the line goes on with a comment:
 // the first '}' followed by optional whitespace and ';'. npos when none.
 std::size_t close_before_comment(std::string_view piece) {
   for (std::size_t pos = piece.find('}'); pos != std::string_view::npos;
        pos = piece.find('}', pos + 1)) {
-    std::string_view rest = py_strip(piece.substr(pos + 1));
+    std::string_view rest = text::strip_whitespace(piece.substr(pos + 1));
     if (!rest.empty() && rest.front() == ';') return pos;
   }
   return std::string_view::npos;
@@ -132,7 +62,7 @@ std::string quoted(std::string_view s) {
 enum class IntParse { Ok, Invalid, TooLarge };
 
 IntParse parse_int_detail(std::string_view text, std::int64_t& out) {
-  std::string_view s = py_strip(text);
+  std::string_view s = text::strip_whitespace(text);
   bool neg = false;
   if (!s.empty() && (s.front() == '+' || s.front() == '-')) {
     neg = s.front() == '-';
@@ -213,21 +143,6 @@ void check_frame_offsets(const Header& h, const std::string& key) {
 
 }  // namespace
 
-std::string_view py_strip(std::string_view s) {
-  std::size_t i = 0;
-  while (i < s.size()) {
-    const std::size_t k = space_len_at(s, i);
-    if (!k) break;
-    i += k;
-  }
-  s.remove_prefix(i);
-  while (!s.empty()) {
-    const std::size_t k = trailing_space_len(s);
-    if (!k) break;
-    s.remove_suffix(k);
-  }
-  return s;
-}
 
 bool parse_int(std::string_view text, std::int64_t& out) {
   return parse_int_detail(text, out) == IntParse::Ok;
@@ -266,7 +181,7 @@ Header parse_header(std::string_view bytes) {
   };
 
   std::string_view line;
-  if (!next_line(line) || py_strip(line).substr(0, 4) != "ENVI") {
+  if (!next_line(line) || text::strip_whitespace(line).substr(0, 4) != "ENVI") {
     std::string msg = "File does not appear to be an ENVI header (missing \"ENVI\" at beginning of first line).";
     if (all.substr(0, 3) == "\xef\xbb\xbf")
       msg += " The file starts with a UTF-8 byte-order mark, which must be removed.";
@@ -278,8 +193,8 @@ Header parse_header(std::string_view bytes) {
     const std::size_t eq = line.find('=');
     if (eq == std::string_view::npos) continue;
     if (line.front() == ';') continue;
-    std::string key = lower_key(py_strip(line.substr(0, eq)));
-    std::string_view val = py_strip(line.substr(eq + 1));
+    std::string key = text::lower(text::strip_whitespace(line.substr(0, eq)));
+    std::string_view val = text::strip_whitespace(line.substr(eq + 1));
     HeaderValue value;
     if (val.empty() || val.front() != '{') {
       value.text = std::string(val);
@@ -306,7 +221,7 @@ Header parse_header(std::string_view bytes) {
             "never closed.",
             key, start_line));
       if (!more.empty() && more.front() == ';') continue;
-      piece = py_strip(more);
+      piece = text::strip_whitespace(more);
       acc += '\n';
       acc.append(piece);
     }
@@ -315,13 +230,13 @@ Header parse_header(std::string_view bytes) {
       std::string_view d(acc);
       while (!d.empty() && (d.front() == '{' || d.front() == '}')) d.remove_prefix(1);
       while (!d.empty() && (d.back() == '{' || d.back() == '}')) d.remove_suffix(1);
-      value.text = std::string(py_strip(d));
+      value.text = std::string(text::strip_whitespace(d));
     } else {
       value.is_list = true;
       std::string_view inner = std::string_view(acc).substr(1, acc.size() - 2);
       for (;;) {
         const std::size_t comma = inner.find(',');
-        value.items.emplace_back(py_strip(inner.substr(0, comma)));
+        value.items.emplace_back(text::strip_whitespace(inner.substr(0, comma)));
         if (comma == std::string_view::npos) break;
         inner.remove_prefix(comma + 1);
       }

@@ -72,7 +72,5 @@ bool dtype_from_code(std::string_view code, DType& out);
 // between digits. Returns false for anything else or values outside int64.
 bool parse_int(std::string_view text, std::int64_t& out);
 
-// str.strip() of Python on UTF-8 text (ASCII and Unicode whitespace).
-std::string_view py_strip(std::string_view s);
 
 }  // namespace vexil::formats::envi

@@ -1,21 +1,10 @@
 #include "formats/hdf5/hdf5_attributes.hpp"
 
 #include "text/text_format.hpp"
+#include "text/utf8.hpp"
 
 namespace vexil::formats::hdf5 {
 
-std::string utf8_replace(std::string_view bytes) {
-  std::string out;
-  out.reserve(bytes.size());
-  for (std::size_t pos = 0; pos < bytes.size();) {
-    const std::size_t start = pos;
-    if (text::decode_utf8(bytes, pos) < 0)
-      out += "\xEF\xBF\xBD";
-    else
-      out.append(bytes.substr(start, pos - start));
-  }
-  return out;
-}
 
 }  // namespace vexil::formats::hdf5
 
@@ -222,11 +211,11 @@ Metadata decode(hid_t mem, const std::byte* p) {
       if (H5Tis_variable_str(mem) > 0) {
         const char* s;
         std::memcpy(&s, p, sizeof s);
-        return utf8_replace(s ? std::string_view(s) : std::string_view());
+        return text::replace_invalid_utf8(s ? std::string_view(s) : std::string_view());
       }
       std::string_view s(reinterpret_cast<const char*>(p), size);
       while (!s.empty() && s.back() == '\0') s.remove_suffix(1);
-      return utf8_replace(s);
+      return text::replace_invalid_utf8(s);
     }
     case H5T_ENUM: {
       Handle base(H5Tget_super(mem), H5Tclose);
@@ -351,7 +340,7 @@ Metadata read_value(hid_t attr) {
 
 }  // namespace
 
-Metadata json_safe(hid_t attr) {
+Metadata attribute_value(hid_t attr) {
   try {
     return read_value(attr);
   } catch (const Unsupported& e) {
@@ -382,14 +371,14 @@ Metadata read_attributes(hid_t obj) {
   auto cb = [](hid_t loc, const char* name, const H5A_info_t*, void* data) -> herr_t {
     auto* c = static_cast<Ctx*>(data);
     try {
-      const std::string key = utf8_replace(name);
+      const std::string key = text::replace_invalid_utf8(name);
       hid_t a = H5Aopen(loc, name, H5P_DEFAULT);
       if (a < 0) {
         (*c->out)[key] = "<unreadable HDF5 attribute: " + libs::hdf5::error_text("cannot open it") + ">";
         return 0;
       }
       Handle attr(a, H5Aclose);
-      (*c->out)[key] = json_safe(attr.get());
+      (*c->out)[key] = attribute_value(attr.get());
     } catch (...) {
       return -1;  // out of memory or similar: stop the iteration
     }

@@ -4,17 +4,8 @@
 #pragma once
 
 #include <string>
-#include <string_view>
 
 #include "vexil/metadata.hpp"
-
-namespace vexil::formats::hdf5 {
-
-// Bytes as UTF-8 text, each ill-formed sequence replaced by U+FFFD
-// (Python's bytes.decode("utf-8", "replace")).
-std::string utf8_replace(std::string_view bytes);
-
-}  // namespace vexil::formats::hdf5
 
 #ifdef VEXIL_HAVE_HDF5
 #include <hdf5.h>
@@ -23,7 +14,7 @@ namespace vexil::formats::hdf5 {
 
 // The value of one open attribute: integers, floats (widened to double),
 // text, true/false for h5py's boolean enum, nested lists for arrays.
-Metadata json_safe(hid_t attr);
+Metadata attribute_value(hid_t attr);
 
 // All attributes of an open dataset or group, in h5py's order: creation
 // order when the object tracks it, else byte-wise name order.

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "core/memory.hpp"
+#include "text/utf8.hpp"
 #include "vexil/errors.hpp"
 #include "formats/hdf5/hdf5_format.hpp"
 
@@ -65,7 +66,7 @@ std::vector<DatasetInfo> visit_datasets(hid_t file) {
     try {
       DatasetInfo d;
       d.raw_name = name;
-      d.name = utf8_replace(name);
+      d.name = text::replace_invalid_utf8(name);
       hid_t ds = H5Dopen2(root, name, H5P_DEFAULT);
       if (ds < 0) {
         c->error = fmt::format("Cannot open dataset '{}': {}", d.name, libs::hdf5::error_text("unknown error"));
@@ -87,7 +88,7 @@ std::vector<DatasetInfo> visit_datasets(hid_t file) {
       }
       c->list.push_back(std::move(d));
     } catch (const std::exception& e) {
-      c->error = fmt::format("Cannot read dataset '{}': {}", utf8_replace(name), e.what());
+      c->error = fmt::format("Cannot read dataset '{}': {}", text::replace_invalid_utf8(name), e.what());
       return -1;
     }
     return 0;
@@ -162,7 +163,7 @@ std::string type_text(hid_t t) {
       for (int i = 0; i < n; ++i) {
         char* m = H5Tget_member_name(t, static_cast<unsigned>(i));
         if (i) s += ", ";
-        s += m ? utf8_replace(m) : "?";
+        s += m ? text::replace_invalid_utf8(m) : "?";
         if (m) H5free_memory(m);
       }
       return s + "}";

@@ -14,6 +14,7 @@
 #include "formats/libraries.hpp"
 #include "formats/tiff/tiff_format.hpp"
 #include "libs/gdal_util.hpp"
+#include "text/utf8.hpp"
 
 #ifdef VEXIL_HAVE_GDAL
 #include <cpl_conv.h>
@@ -70,7 +71,7 @@ Metadata parse_tags(char** items) {
   for (char** it = items; it && *it; ++it) {
     char* key = nullptr;
     const char* value = CPLParseNameValue(*it, &key);
-    if (key && value) out[libs::to_utf8(key)] = libs::to_utf8(value);
+    if (key && value) out[text::utf8_or_latin1(key)] = text::utf8_or_latin1(value);
     CPLFree(key);
   }
   return out;
@@ -180,7 +181,7 @@ LoadResult load_tiff(const std::string& path, const ReadOptions&) {
     for (int i = 1; i <= count; ++i) {
       const char* d = GDALGetDescription(GDALGetRasterBand(h, i));
       if (d && *d) {
-        descriptions.push_back(libs::to_utf8(d));
+        descriptions.push_back(text::utf8_or_latin1(d));
         any = true;
       } else {
         descriptions.push_back(nullptr);
