@@ -62,7 +62,8 @@ std::string metadata_repr(const Metadata& v) {
   }
 }
 
-// Python's truth value of a metadata value.
+// Whether a metadata value counts as present: not null, not false, not zero,
+// not empty.
 bool truthy(const Metadata& v) {
   switch (v.type()) {
     case Metadata::value_t::null:
@@ -74,7 +75,7 @@ bool truthy(const Metadata& v) {
     case Metadata::value_t::number_unsigned:
       return v.get<std::uint64_t>() != 0;
     case Metadata::value_t::number_float:
-      return v.get<double>() != 0.0;  // NaN is true, as in Python
+      return v.get<double>() != 0.0;  // NaN counts as present
     case Metadata::value_t::string:
       return !v.get_ref<const std::string&>().empty();
     case Metadata::value_t::array:

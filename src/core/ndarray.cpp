@@ -63,7 +63,7 @@ NDArray NDArray::materialize(const ReadControl& control) const {
 
 namespace {
 
-// The product of the non-zero axes, as NumPy checks it: an empty array whose
+// The product of the non-zero axes: an empty array whose
 // other axes overflow is refused too, so no stride or size product of an
 // array can overflow later.
 std::int64_t nonzero_product(const Shape& shape) {

@@ -144,8 +144,8 @@ std::optional<CrsTexts> dataset_crs(GDALDatasetH ds) {
   CPLFree(wkt);
   if (out.wkt.empty()) return std::nullopt;
 
-  // rasterio names the CRS by its best authority match: EPSG before OGC
-  // before ESRI, each the first (most confident) one of at least 70 %.
+  // The CRS is named by its best authority match: EPSG before OGC before
+  // ESRI, each the first (most confident) one of at least 70 %.
   OGRSpatialReferenceH clone = OSRClone(srs);
   int n = 0;
   int* confidence = nullptr;

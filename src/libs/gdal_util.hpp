@@ -1,6 +1,6 @@
 // Helpers shared by everything that reads through GDAL: opening with GDAL's
 // own error text captured (and nothing printed), closing always, type
-// mapping, the CRS texts as rasterio forms them, and size checks made before
+// mapping, the CRS texts users know (EPSG:32633 ...), and size checks made before
 // a raster-sized buffer is allocated.
 #pragma once
 
@@ -26,7 +26,7 @@ namespace gdal {
 
 // Collects GDAL's errors instead of letting GDAL print them, for its lifetime
 // and on this thread. Warnings are dropped; the last failure is kept, which
-// is the message the reader would show (rasterio does the same).
+// is the message reported for the failed call.
 class ErrorCapture {
  public:
   ErrorCapture();
@@ -72,7 +72,7 @@ inline GDALDatasetH handle(const Dataset& ds) { return static_cast<GDALDatasetH>
 
 // How a band's values come into an array: the array's element type, the
 // GDAL type RasterIO converts to (the same as the band's except for complex
-// integers), and the name rasterio gives the band's type.
+// integers), and the NumPy-style name of the band's type ("uint16").
 struct BandType {
   DType dtype;
   GDALDataType buffer_type;
@@ -81,7 +81,7 @@ struct BandType {
 // Throws ReadError for GDAL types with no array counterpart.
 BandType band_type(GDALRasterBandH band, const std::string& path);
 
-// rasterio's crs.to_wkt() and crs.to_string(); nullopt when the dataset has
+// The CRS as WKT and as its short name ("EPSG:4326"); nullopt when the dataset has
 // no spatial reference or its WKT is empty.
 struct CrsTexts {
   std::string to_string;

@@ -17,7 +17,7 @@ namespace vexil::libs::hdf5 {
 // Turns off HDF5's printing of its error stack to stderr; idempotent.
 inline void silence_errors() { H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr); }
 
-// The current error stack as one line, in the form h5py uses:
+// The current error stack as one line:
 // "<Outermost description> (<innermost description>)", e.g.
 // "Unable to open file (file signature not found)". Empty when the stack is.
 inline std::string error_stack_text() {

@@ -7,7 +7,7 @@
 namespace vexil::spatial {
 namespace {
 
-// Python's basic slice of one axis of length n with stride 1: a negative
+// The slice of one axis of length n with stride 1: a negative
 // bound counts from the end, then both are clamped to [0, n]; the result is
 // empty when the end does not lie past the start.
 std::pair<std::int64_t, std::int64_t> slice_bounds(__int128 start, __int128 stop, std::int64_t n) {

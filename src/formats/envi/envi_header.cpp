@@ -74,7 +74,7 @@ IntParse parse_int_detail(std::string_view text, std::int64_t& out) {
   for (std::size_t i = 0; i < s.size(); ++i) {
     const char c = s[i];
     if (c == '_') {
-      // Python allows single underscores between digits only.
+      // Single underscores may stand between digits only.
       if (i == 0 || i + 1 == s.size() || s[i + 1] < '0' || s[i + 1] > '9') return IntParse::Invalid;
       continue;
     }

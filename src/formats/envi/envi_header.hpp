@@ -68,7 +68,7 @@ Layout layout_from_header(const Header& header);
 // ENVI data type code ("4") -> element type; false for unsupported codes.
 bool dtype_from_code(std::string_view code, DType& out);
 
-// int() of Python for header texts: surrounding whitespace, a sign and '_'
+// An integer header text: surrounding whitespace, a sign and '_'
 // between digits. Returns false for anything else or values outside int64.
 bool parse_int(std::string_view text, std::int64_t& out);
 

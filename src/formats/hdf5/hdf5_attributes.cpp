@@ -71,7 +71,7 @@ Handle mem_type_for(hid_t ftype, int depth = 0) {
     }
     case H5T_STRING: {
       Handle t = copy_type(ftype);
-      // As h5py reads them: space padding converted away, NULs stripped later.
+      // Space padding converted away, NULs stripped later.
       if (H5Tis_variable_str(ftype) <= 0 && H5Tset_strpad(t.get(), H5T_STR_NULLPAD) < 0)
         libs::hdf5::throw_io("cannot set string padding");
       return t;
@@ -223,7 +223,7 @@ Metadata decode(hid_t mem, const std::byte* p) {
       const bool is_signed = base && H5Tget_sign(base.get()) == H5T_SGN_2;
       const std::int64_t sv = is_signed ? load_signed(p, bsize) : 0;
       const std::uint64_t uv = is_signed ? 0 : load_unsigned(p, bsize);
-      // h5py's boolean: exactly FALSE=0 and TRUE=1.
+      // The common boolean enum: exactly FALSE=0 and TRUE=1.
       if (H5Tget_nmembers(mem) == 2) {
         bool ok = true;
         for (unsigned i = 0; i < 2 && ok; ++i) {

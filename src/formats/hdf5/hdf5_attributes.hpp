@@ -13,10 +13,11 @@
 namespace vexil::formats::hdf5 {
 
 // The value of one open attribute: integers, floats (widened to double),
-// text, true/false for h5py's boolean enum, nested lists for arrays.
+// text, true/false for the common boolean enum (FALSE=0, TRUE=1), nested
+// lists for arrays.
 Metadata attribute_value(hid_t attr);
 
-// All attributes of an open dataset or group, in h5py's order: creation
+// All attributes of an open dataset or group, in creation
 // order when the object tracks it, else byte-wise name order.
 Metadata read_attributes(hid_t obj);
 

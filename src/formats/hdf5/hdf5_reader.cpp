@@ -53,7 +53,7 @@ Handle open_file(const std::string& path) {
   throw ReadError(msg);
 }
 
-// Every dataset of the file in h5py's visit order: by name, depth first,
+// Every dataset of the file in visit order: by name, depth first,
 // each object once.
 std::vector<DatasetInfo> visit_datasets(hid_t file) {
   struct Ctx {
@@ -103,7 +103,7 @@ std::vector<DatasetInfo> visit_datasets(hid_t file) {
   return ctx.list;
 }
 
-// h5py's `name in file`: every part but the last must be a group reached
+// Whether the file holds `name`: every part but the last must be a group reached
 // through an existing link; the last part needs only a link (even dangling).
 bool contains(hid_t file, const std::string& name) {
   if (name.empty()) return false;
@@ -202,7 +202,7 @@ std::string member_name(hid_t t, unsigned i) {
   return s;
 }
 
-// h5py's boolean: an enum of exactly FALSE=0 and TRUE=1. `t` is the native
+// The common boolean: an enum of exactly FALSE=0 and TRUE=1. `t` is the native
 // form of the enum, so member values are in this machine's byte order.
 bool is_bool_enum(hid_t t) {
   if (H5Tget_nmembers(t) != 2) return false;
@@ -363,7 +363,7 @@ NDArray read_dataset(hid_t file, hid_t ds, const std::string& key, const std::st
     libs::hdf5::throw_io("Unable to read the dataset");
   if (!plan.bool_enum) return raw;
 
-  // Narrow h5py's boolean enum to one byte per element; any other stored
+  // Narrow the boolean enum to one byte per element; any other stored
   // value is not a boolean and would be silently changed, so refuse it.
   NDArray out = plan.mem_size == 1 ? raw : NDArray::allocate(DType::Bool, shape);
   const std::byte* src = raw.data();

@@ -15,7 +15,7 @@ namespace vexil::formats::image {
 namespace {
 
 constexpr std::uint32_t kRgb = 0, kRle8 = 1, kRle4 = 2, kBitfields = 3, kAlphaBitfields = 6;
-// Pillow refuses images above this many pixels as decompression bombs; only
+// Images above this many pixels are refused as decompression bombs; only
 // RLE needs the limit here, since raw pixel data is bounded by the file size.
 constexpr std::uint64_t kRleMaxPixels = 2ull * 89478485ull;
 
@@ -131,7 +131,7 @@ NDArray decode_bmp(std::span<const std::uint8_t> bytes, const std::string& name)
     default: r.fail(fmt::format("unsupported BMP compression ({})", compression));
   }
 
-  // Palette images: indices; the Pillow rule makes a 1-bit image with a
+  // Palette images: indices; a 1-bit image with a
   // black-and-white palette a bool image.
   bool as_bool = false;
   if (bits <= 8) {

@@ -2,7 +2,7 @@
 // common editors write, including the 108- and 124-byte (V4/V5) info headers
 // and 32-bit images with an alpha mask, which GDAL 3.6 cannot open.
 //
-// Results match Pillow's array of the image:
+// The arrays it gives (the common readers' conventions):
 //   1-bit with exactly a black/white palette  -> (H, W) bool
 //   1/4/8-bit palette (also RLE4/RLE8)        -> (H, W) uint8 palette indices
 //   16-bit (5-5-5, 5-6-5 or other bitfields)  -> (H, W, 3) uint8, floor(v*255/max)

@@ -105,7 +105,7 @@ NDArray read_with_gdal(const std::string& path) {
   const GDALColorInterp ci = GDALGetRasterColorInterpretation(first);
   const char* driver = GDALGetDriverShortName(GDALGetDatasetDriver(h));
   if (count == 4 && ci == GCI_CyanBand && driver && std::string_view(driver) == "JPEG") {
-    // Adobe CMYK is stored inverted; Pillow (and every Adobe reader) flips it back.
+    // Adobe CMYK is stored inverted; every Adobe-aware reader flips it back.
     for (std::size_t i = 0; i < n; ++i) data[i] = std::byte{static_cast<std::uint8_t>(255 - std::to_integer<int>(data[i]))};
   }
   if (count > 1) return cube;

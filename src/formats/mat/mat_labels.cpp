@@ -1,5 +1,5 @@
 // Ground-truth MAT-files through matio (Level 4, 5 and 7.3). The label map
-// keeps the element type stored in the file, as scipy's loadmat gives it:
+// keeps the element type stored in the file:
 // MATLAB stores integer-valued doubles compactly (a double class whose data
 // element is miUINT8), and matio widens them back to the class type, so for
 // Level 5 files the stored type is read from the element tags here.

@@ -1,5 +1,5 @@
-// TIFF and GeoTIFF input: the whole cube in one read, and the metadata as
-// rasterio reports it.
+// TIFF and GeoTIFF input: the cube in its stored type and the file's
+// georeferencing, nodata, band descriptions and tags.
 #include <cfloat>
 #include <cmath>
 #include <cstdint>
@@ -26,7 +26,7 @@ namespace vexil::formats::tiff {
 #ifdef VEXIL_HAVE_GDAL
 namespace {
 
-// Band 1's nodata value as rasterio gives it: a float when set and inside
+// Band 1's nodata value: a float when set and inside
 // the range of the band's type (complex types: of their component), else
 // null. 64-bit integers too large for a double stay exact integers.
 Metadata nodata_value(GDALRasterBandH band, const libs::gdal::BandType& type) {
@@ -64,7 +64,7 @@ Metadata nodata_value(GDALRasterBandH band, const libs::gdal::BandType& type) {
   return nullptr;
 }
 
-// A metadata domain split the way rasterio splits it: at the first '=' or
+// A metadata domain split into key and value at the first '=' or
 // ':' of each item; a repeated key keeps its place and takes the last value.
 Metadata parse_tags(char** items) {
   Metadata out = Metadata::object();
@@ -77,8 +77,8 @@ Metadata parse_tags(char** items) {
   return out;
 }
 
-// rasterio's bounds. The products are rounded before the sums (no fused
-// multiply-add), as Python evaluates them.
+// The bounds of the raster in map coordinates. The products are rounded
+// before the sums (no fused multiply-add), so the numbers are reproducible.
 Metadata bounds_of(const double gt[6], int width, int height) {
   const double a = gt[1], b = gt[2], c = gt[0], d = gt[4], e = gt[5], f = gt[3];
   const double w = width, h = height;
@@ -105,7 +105,7 @@ Metadata bounds_of(const double gt[6], int width, int height) {
   };
   const double xs[4] = {c, tx(0, h), tx(w, h), tx(w, 0)};
   const double ys[4] = {f, ty(0, h), ty(w, h), ty(w, 0)};
-  // Python's min/max keep the first of equal values (0.0 before -0.0).
+  // Of equal values the first is kept (0.0 before -0.0).
   double minx = xs[0], maxx = xs[0], miny = ys[0], maxy = ys[0];
   for (int i = 1; i < 4; ++i) {
     if (xs[i] < minx) minx = xs[i];
@@ -163,7 +163,7 @@ LoadResult load_tiff(const std::string& path, const ReadOptions&) {
     meta["crs_wkt"] = crs->wkt;
   }
 
-  // Without a geotransform GDAL fills in the identity, as rasterio reports.
+  // Without a geotransform GDAL fills in the identity, which is reported as it is.
   double gt[6] = {0, 1, 0, 0, 0, 1};
   {
     libs::gdal::ErrorCapture quiet;
