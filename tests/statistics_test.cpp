@@ -138,6 +138,41 @@ void check_against_plain(const NDArray& a, const std::string& what) {
       expect_same_value(r.min, mn, ctx + " min");
       expect_same_value(r.max, mx, ctx + " max");
     }
+    if constexpr (!std::is_same_v<T, bool>) {
+      EXPECT_EQ(r.nan_count, nans) << ctx;
+      EXPECT_EQ(r.have, have) << ctx;
+    }
+
+    // Leaving one value out (a fill value): the most frequent one, so the
+    // vector paths meet it in every lane, and a value absent from the array.
+    if constexpr (!std::is_same_v<T, bool>) {
+      if (!counts.empty()) {
+        auto most = counts.begin();
+        for (auto it = counts.begin(); it != counts.end(); ++it)
+          if (it->second > most->second) most = it;
+        const T skip = most->first;
+        bool have_x = false;
+        T mn_x{}, mx_x{};
+        for (const auto& [v, n] : counts) {
+          if (!Lex{}(v, skip) && !Lex{}(skip, v)) continue;
+          if (!have_x || Lex{}(v, mn_x)) mn_x = v;
+          if (!have_x || Lex{}(mx_x, v)) mx_x = v;
+          have_x = true;
+        }
+        const auto x = conversion::min_max<T>(a, threads, &skip);
+        // +0.0 and -0.0 compare equal, so both are left out together.
+        std::uint64_t equal = 0;
+        for (const auto& [v, n] : counts)
+          if (v == skip) equal += n;
+        EXPECT_EQ(x.excluded, equal) << ctx;
+        EXPECT_EQ(x.nan_count, nans) << ctx;
+        EXPECT_EQ(x.have, have_x) << ctx;
+        if (have_x) {
+          expect_same_value(x.min, mn_x, ctx + " min without fill");
+          expect_same_value(x.max, mx_x, ctx + " max without fill");
+        }
+      }
+    }
 
     const auto c = conversion::value_counts<T>(a, threads);
     EXPECT_EQ(c.nan_elements, nans) << ctx;
@@ -186,6 +221,40 @@ TEST(Statistics, EveryElementTypeAndLayoutMatchesPlainComputation) {
   for (DType t : kAllDTypes) {
     visit_dtype(t, [&](auto tag) { check_layouts<decltype(tag)>(rng); });
   }
+}
+
+// A fill value in a large contiguous run: the vector path, its lane-count
+// flushes (every 16384 steps for 16-bit lanes) and the scalar tail agree.
+TEST(Statistics, FillValueIsLeftOutOfTheRangeAndCounted) {
+  const std::int64_t n = 16384 * 8 * 3 + 5;
+  NDArray a = NDArray::allocate(DType::Int16, {n});
+  std::vector<std::int16_t> v(static_cast<std::size_t>(n));
+  std::uint64_t fills = 0;
+  for (std::int64_t i = 0; i < n; ++i) {
+    v[i] = (i % 3 == 0) ? std::int16_t{-32768} : static_cast<std::int16_t>(i % 1000 - 100);
+    fills += v[i] == -32768;
+  }
+  v[n - 1] = 32767;  // the maximum sits in the tail
+  std::memcpy(a.mutable_data(), v.data(), v.size() * 2);
+  const std::int16_t fill = -32768;
+  for (unsigned threads : {1u, 2u}) {
+    const auto r = conversion::min_max<std::int16_t>(a, threads, &fill);
+    EXPECT_EQ(r.excluded, fills);
+    EXPECT_EQ(r.min, -100);
+    EXPECT_EQ(r.max, 32767);
+    const auto plain = conversion::min_max<std::int16_t>(a, threads);
+    EXPECT_EQ(plain.min, -32768);
+  }
+
+  // Every element the fill value: no range at all.
+  NDArray f = NDArray::allocate(DType::Float32, {64});
+  std::vector<float> all(64, -9999.0f);
+  std::memcpy(f.mutable_data(), all.data(), 64 * 4);
+  const float fv = -9999.0f;
+  const auto r = conversion::min_max<float>(f, 1, &fv);
+  EXPECT_FALSE(r.have);
+  EXPECT_EQ(r.excluded, 64u);
+  EXPECT_EQ(r.count, 64);
 }
 
 TEST(Statistics, ManyDistinctValuesAndLargeArraysOnSeveralThreads) {

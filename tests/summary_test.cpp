@@ -126,7 +126,7 @@ TEST_F(Summary, TwoDimensionalFloatImageWithCrsAndCustomKeys) {
                            "    Shape        : (2, 2)\n"
                            "    Spatial size : 2 x 2\n"
                            "    Dtype        : float32\n"
-                           "    Value range  : [nan, nan]\n"
+                           "    Value range  : [-3, 1] (1 NaN)\n"
                            "    Size in memory: 0.0 MB\n"
                            "    CRS          : EPSG:32633\n"
                            "\n  Output\n"
@@ -249,7 +249,7 @@ TEST_F(Summary, GroundTruthClassesAndCounts) {
   EXPECT_NE(with_nan.find("    Classes      : 2 (+ background 0)\n    Class labels : [0.0, 1.0, nan]\n"),
             std::string::npos)
       << with_nan;
-  EXPECT_NE(with_nan.find("      class nan       :        0 px\n"), std::string::npos) << with_nan;
+  EXPECT_NE(with_nan.find("      class nan       :        2 px\n"), std::string::npos) << with_nan;
 
   const std::string flags = gt_section(bool_array({2, 2}, {1, 0, 1, 1}));
   EXPECT_NE(flags.find("    Classes      : 1 (+ background 0)\n    Class labels : [False, True]\n"), std::string::npos)
@@ -277,4 +277,34 @@ TEST_F(Summary, CountsWiderThanTheirColumnAreNotCut) {
 
   const NDArray wide = array_of<std::uint32_t>({2}, {1234567890u, 1234567890u});
   EXPECT_NE(gt_section(wide).find("      class 1234567890: ") , std::string::npos);
+}
+
+TEST_F(Summary, RangeLeavesOutNaNsAndTheDeclaredFillValue) {
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  // EMIT-like: float reflectance with -9999 fill and a few NaNs.
+  const NDArray refl = array_of<float>({2, 4, 1}, {-9999.0f, 0.25f, nan, 0.5923f, -9999.0f, 0.01f, -9999.0f, nan});
+  Metadata meta{{"fill_value", -9999.0}, {"_source_format", "HDF5"}};
+  std::string out = run(refl, std::nullopt, meta, std::nullopt);
+  EXPECT_TRUE(has_line(out, "    Value range  : [0.01, 0.5923] (2 NaN)")) << out;
+  EXPECT_TRUE(has_line(out, "    Fill value   : -9999 (3 px)")) << out;
+  // The fill line follows the range line directly.
+  EXPECT_NE(out.find("(2 NaN)\n    Fill value   : -9999 (3 px)\n    Size in memory"), std::string::npos) << out;
+
+  // An integer fill value at the type's edge, as EnMAP stores it.
+  const NDArray dn = array_of<std::int16_t>({1, 5}, {-32768, 120, 4000, -32768, -5});
+  out = run(dn, std::nullopt, Metadata{{"fill_value", -32768}}, std::nullopt);
+  EXPECT_TRUE(has_line(out, "    Value range  : [-5, 4000]")) << out;
+  EXPECT_TRUE(has_line(out, "    Fill value   : -32768 (2 px)")) << out;
+
+  // A fill value the type cannot hold occurs nowhere; the range is unchanged.
+  const NDArray u16 = array_of<std::uint16_t>({1, 3}, {7, 0, 65535});
+  out = run(u16, std::nullopt, Metadata{{"fill_value", -9999}}, std::nullopt);
+  EXPECT_TRUE(has_line(out, "    Value range  : [0, 6.554e+04]")) << out;
+  EXPECT_TRUE(has_line(out, "    Fill value   : -9999 (0 px)")) << out;
+
+  // Nothing but fill and NaN, and no fill value declared: no numbers to range over.
+  const NDArray none = array_of<float>({1, 2}, {nan, nan});
+  out = run(none, std::nullopt, Metadata::object(), std::nullopt);
+  EXPECT_TRUE(has_line(out, "    Value range  : [nan, nan] (2 NaN)")) << out;
+  EXPECT_FALSE(has_prefix(out, "    Fill value")) << out;
 }

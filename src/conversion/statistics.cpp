@@ -282,6 +282,113 @@ MinMaxAcc<S> minmax_storage(const NDArray& a, unsigned threads) {
   return all;
 }
 
+// Min/max leaving out one value (a declared fill value), counting it and
+// NaNs on the way. Contiguous runs of arithmetic types go through vectors:
+// masked compares keep the fill value out, the masks summed as counts.
+template <class T>
+struct ExclAcc {
+  MinMaxAcc<T> mm;
+  std::uint64_t excluded = 0;
+  std::uint64_t nans = 0;
+};
+
+template <class T>
+void excl_scalar(const std::byte* p, std::int64_t n, std::int64_t stride, const T& x, ExclAcc<T>& acc) {
+  for (std::int64_t i = 0; i < n; ++i) {
+    const T v = load<T>(p + i * stride);
+    if (MinMaxAcc<T>::isnan(v))
+      ++acc.nans;
+    else if (v == x)
+      ++acc.excluded;
+    else
+      acc.mm.add(v);
+  }
+}
+
+template <class T>
+void excl_contiguous(const std::byte* p, std::int64_t n, const T& x, ExclAcc<T>& acc) {
+  using V = typename Vec16<T>::type;
+  using M = decltype(V{} != V{});
+  constexpr std::int64_t L = 16 / static_cast<std::int64_t>(sizeof(T));
+  // Lane counts are as wide as T; flush them before they could overflow.
+  constexpr std::int64_t kFlush = std::int64_t{1} << (8 * sizeof(T) - 2);
+  V lo, hi;
+  if constexpr (std::is_floating_point_v<T>) {
+    lo = V{} + std::numeric_limits<T>::infinity();
+    hi = V{} - std::numeric_limits<T>::infinity();
+  } else {
+    lo = V{} + std::numeric_limits<T>::max();
+    hi = V{} + std::numeric_limits<T>::lowest();
+  }
+  const V xs = V{} + x;
+  V mn = lo, mx = hi;
+  std::int64_t i = 0, since_flush = 0;
+  M excl{}, nan{};
+  auto flush = [&] {
+    for (std::int64_t j = 0; j < L; ++j) {
+      acc.excluded += static_cast<std::uint64_t>(-static_cast<std::int64_t>(excl[j]));
+      acc.nans += static_cast<std::uint64_t>(-static_cast<std::int64_t>(nan[j]));
+    }
+    excl = M{};
+    nan = M{};
+    since_flush = 0;
+  };
+  for (; i + L <= n; i += L) {
+    V v;
+    std::memcpy(&v, p + i * static_cast<std::int64_t>(sizeof(T)), 16);
+    const M is_fill = v == xs;
+    excl += is_fill;  // true lanes are -1
+    if constexpr (std::is_floating_point_v<T>) nan += v != v;
+    const M keep = ~is_fill;
+    mn = (keep & (v < mn)) ? v : mn;
+    mx = (keep & (v > mx)) ? v : mx;
+    if (++since_flush == kFlush) flush();
+  }
+  flush();
+  // A lane that saw a kept value has moved its minimum or its maximum away
+  // from the start value (a value equal to one start value moves the other);
+  // lanes that saw none are left out.
+  for (std::int64_t j = 0; j < L; ++j) {
+    if (mn[j] != lo[j] || mx[j] != hi[j]) {
+      acc.mm.add(mn[j]);
+      acc.mm.add(mx[j]);
+    }
+  }
+  excl_scalar<T>(p + i * static_cast<std::int64_t>(sizeof(T)), n - i, sizeof(T), x, acc);
+}
+
+template <class T>
+ExclAcc<T> minmax_excluding(const NDArray& a, const T& x, unsigned threads) {
+  const Layout L = make_layout(a);
+  const unsigned nt = pick_threads(a, threads);
+  std::vector<ExclAcc<T>> part(nt);
+  parallel_ranges(L.total, nt, [&](unsigned t, std::int64_t eb, std::int64_t ee) {
+    ExclAcc<T> acc;
+    for_range(L, eb, ee, [&](const std::byte* p, std::int64_t n, std::int64_t s) {
+      if constexpr (std::is_arithmetic_v<T> && sizeof(T) >= 2) {
+        if (s == static_cast<std::int64_t>(sizeof(T))) {
+          ExclAcc<T> run;
+          excl_contiguous<T>(p, n, x, run);
+          acc.mm.merge(run.mm);
+          acc.excluded += run.excluded;
+          acc.nans += run.nans;
+          return;
+        }
+      }
+      excl_scalar<T>(p, n, s, x, acc);
+    });
+    part[t] = acc;
+  });
+  ExclAcc<T> all;
+  for (const auto& q : part) {
+    all.mm.merge(q.mm);
+    all.excluded += q.excluded;
+    all.nans += q.nans;
+  }
+  all.mm.nan = all.nans > 0;
+  return all;
+}
+
 // ------------------------------------------------------------------ counts
 
 // Open-addressing count table keyed by a value's bit pattern.
@@ -550,21 +657,43 @@ unsigned auto_threads(std::uint64_t nbytes) {
 }
 
 template <class T>
-MinMax<T> min_max(const NDArray& a, unsigned threads) {
+MinMax<T> min_max(const NDArray& a, unsigned threads, const T* exclude) {
   if (a.dtype() != dtype_of_v<T>) throw std::invalid_argument("min_max: element type mismatch");
   MinMax<T> r;
   r.count = a.size();
   if (r.count == 0) return r;
   if constexpr (std::is_same_v<T, bool>) {
+    (void)exclude;
     const auto acc = minmax_storage<std::uint8_t>(a, threads);
     r.min = acc.mn != 0;
     r.max = acc.mx != 0;
+    r.have = true;
   } else {
-    const auto acc = minmax_storage<T>(a, threads);
-    r.nan = acc.nan;
-    if (acc.have) {
-      r.min = acc.mn;
-      r.max = acc.mx;
+    MinMaxAcc<T> mm;
+    if (exclude && !MinMaxAcc<T>::isnan(*exclude)) {
+      const auto acc = minmax_excluding<T>(a, *exclude, threads);
+      mm = acc.mm;
+      r.excluded = acc.excluded;
+      r.nan_count = acc.nans;
+    } else {
+      mm = minmax_storage<T>(a, threads);
+      // NaNs are rare: counted in a second pass only when there are any.
+      if (mm.nan) {
+        if constexpr (std::is_floating_point_v<T> || is_cplx<T>) {
+          T nan_value;
+          if constexpr (is_cplx<T>)
+            nan_value = T(std::numeric_limits<typename T::value_type>::quiet_NaN(), 0);
+          else
+            nan_value = std::numeric_limits<T>::quiet_NaN();
+          r.nan_count = minmax_excluding<T>(a, nan_value, threads).nans;
+        }
+      }
+    }
+    r.nan = mm.nan || r.nan_count > 0;
+    r.have = mm.have;
+    if (mm.have) {
+      r.min = mm.mn;
+      r.max = mm.mx;
     }
   }
   return r;
@@ -583,7 +712,7 @@ Counts<T> value_counts(const NDArray& a, unsigned threads) {
 }
 
 #define VEXIL_STATS_INSTANTIATE(T)                                  \
-  template MinMax<T> min_max<T>(const NDArray&, unsigned);          \
+  template MinMax<T> min_max<T>(const NDArray&, unsigned, const T*); \
   template Counts<T> value_counts<T>(const NDArray&, unsigned);
 VEXIL_STATS_INSTANTIATE(bool)
 VEXIL_STATS_INSTANTIATE(std::int8_t)

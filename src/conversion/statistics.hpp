@@ -22,12 +22,17 @@ template <class T>
 struct MinMax {
   std::int64_t count = 0;  // elements seen; 0 for an empty array (min, max unset)
   bool nan = false;
+  std::uint64_t nan_count = 0;  // NaN elements (a complex one when either part is)
+  std::uint64_t excluded = 0;   // elements equal to the excluded value
+  bool have = false;            // min and max hold a value: some element was neither
   T min{};
   T max{};
 };
 
+// With `exclude`, elements equal to it (a declared fill value) are left out
+// of min and max and counted in `excluded`.
 template <class T>
-MinMax<T> min_max(const NDArray& a, unsigned threads = 0);
+MinMax<T> min_max(const NDArray& a, unsigned threads = 0, const T* exclude = nullptr);
 
 // One distinct value and how many elements equal it.
 template <class T>

@@ -2,7 +2,10 @@
 
 #include <cmath>
 #include <complex>
+#include <limits>
 #include <new>
+#include <optional>
+#include <vector>
 #include <type_traits>
 
 #include "conversion/statistics.hpp"
@@ -174,6 +177,16 @@ std::string value_str(const T& v) {
 }
 
 template <class T>
+bool is_nan_value(const T& v) {
+  if constexpr (is_cplx<T>)
+    return std::isnan(v.real()) || std::isnan(v.imag());
+  else if constexpr (std::is_floating_point_v<T>)
+    return std::isnan(v);
+  else
+    return false;
+}
+
+template <class T>
 bool is_zero(const T& v) {
   if constexpr (std::is_same_v<T, bool>)
     return !v;
@@ -191,14 +204,56 @@ std::string g4(const T& v) {
   }
 }
 
-std::string value_range_line(const NDArray& data) {
+// The value of a declared fill value as users write it: -9999, 0.5, nan.
+std::string fill_text(const Metadata& v) {
+  if (v.is_number_integer()) return metadata_repr(v);
+  const double d = v.get<double>();
+  if (std::isfinite(d) && d == std::trunc(d) && std::fabs(d) < 1e15)
+    return std::to_string(static_cast<std::int64_t>(d));
+  return text::float_repr(d);
+}
+
+// The value of a declared fill value in the array's type, when the type can
+// hold it exactly (a fill value of -9999 cannot occur in a uint16 cube).
+template <class T>
+std::optional<T> fill_in_type(double fill) {
+  if constexpr (std::is_same_v<T, bool> || is_cplx<T>) {
+    return std::nullopt;
+  } else if constexpr (std::is_floating_point_v<T>) {
+    const T v = static_cast<T>(fill);
+    if (std::isnan(fill) || static_cast<double>(v) == fill) return v;
+    return std::nullopt;
+  } else {
+    if (!(fill >= static_cast<double>(std::numeric_limits<T>::lowest()) &&
+          fill <= static_cast<double>(std::numeric_limits<T>::max())))
+      return std::nullopt;
+    const T v = static_cast<T>(fill);
+    if (static_cast<double>(v) != fill) return std::nullopt;
+    return v;
+  }
+}
+
+// "    Value range  : [min, max]" over the numbers present: NaNs and the
+// declared fill value are left out, the NaNs counted on the same line and
+// the fill value on a line of its own.
+std::vector<std::string> value_range_lines(const NDArray& data, const Metadata* fill) {
   const std::string head = "    Value range  : ";
-  return visit_dtype(data.dtype(), [&](auto tag) -> std::string {
+  return visit_dtype(data.dtype(), [&](auto tag) -> std::vector<std::string> {
     using T = decltype(tag);
-    const auto r = conversion::min_max<T>(data);
-    if (r.count == 0) return head + "[empty]";
-    if (r.nan) return head + "[nan, nan]";
-    return head + "[" + g4(r.min) + ", " + g4(r.max) + "]";
+    std::optional<T> excluded;
+    if (fill && fill->is_number()) excluded = fill_in_type<T>(fill->get<double>());
+    const auto r = conversion::min_max<T>(data, 0, excluded ? &*excluded : nullptr);
+    std::vector<std::string> lines;
+    if (r.count == 0) {
+      lines.push_back(head + "[empty]");
+    } else {
+      std::string range = r.have ? "[" + g4(r.min) + ", " + g4(r.max) + "]" : "[nan, nan]";
+      if (r.nan_count) range += " (" + text::format_grouped(r.nan_count, 0) + " NaN)";
+      lines.push_back(head + range);
+    }
+    if (fill && fill->is_number())
+      lines.push_back("    Fill value   : " + fill_text(*fill) + " (" + text::format_grouped(r.excluded, 0) + " px)");
+    return lines;
   });
 }
 
@@ -237,7 +292,9 @@ void print_classes(const core::Job& job, const NDArray& gt) {
     job.line("\n    " + job.palette().gray + "Per-class pixel counts:" + job.palette().reset);
     for (const auto& c : classes) {
       const std::string label = is_zero(c.value) ? "background" : "class " + value_str(c.value);
-      job.line("      " + text::pad_right(label, 16) + ": " + text::format_grouped(c.count, 8) + " px");
+      // NaN never equals itself, yet NaN labels are pixels: count them.
+      const std::uint64_t count = is_nan_value(c.value) ? counts.nan_elements : c.count;
+      job.line("      " + text::pad_right(label, 16) + ": " + text::format_grouped(count, 8) + " px");
     }
   });
 }
@@ -265,7 +322,8 @@ void print_summary(const core::Job& job, const NDArray& data, const std::optiona
     job.line("    Spatial size : " + std::to_string(data.shape()[0]) + " x " + std::to_string(data.shape()[1]));
   if (data.ndim() == 3) job.line("    Bands        : " + std::to_string(data.shape()[2]));
   job.line("    Dtype        : " + std::string(dtype_name(data.dtype())));
-  job.line(value_range_line(data));
+  const Metadata* fill = lookup(meta, "fill_value");
+  for (const std::string& line : value_range_lines(data, fill)) job.line(line);
   const double size_mb = static_cast<double>(data.nbytes()) / 1048576.0;
   job.line("    Size in memory: " + text::format_fixed(size_mb, 1) + " MB");
   if (const Metadata* wl = lookup(meta, "wavelength"); wl && truthy(*wl)) job.line(wavelength_line(*wl));
