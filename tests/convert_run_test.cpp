@@ -398,6 +398,75 @@ TEST(ConvertRun, FailuresStopBeforeAnythingIsWritten) {
   EXPECT_FALSE(exists(dir / "out"));
 }
 
+// An output never replaces an input: a ground truth inside the output
+// folder, an image whose data file is named like an output, or a link to one.
+TEST(ConvertRun, AnInputThatIsAnOutputIsRefusedBeforeAnythingIsWritten) {
+  TempDir dir;
+  write_envi(dir.path(), "cube", 2, 3, 4, envi_types()[0], "bsq", 0);
+  std::filesystem::create_directory(dir / "out");
+  const std::string labels = "MATLAB 5.0 MAT-file, written by another tool";  // content irrelevant: never read
+  write_file(dir / "out/gt.mat", labels);
+
+  auto r = run_vexil({"convert_to_mat", "--img", "cube.hdr", "--gt", "out/gt.mat", "--out-dir", "out"}, dir.path());
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "vexil convert_to_mat: error: Input 'out/gt.mat' is the output file 'out/gt.mat' of this run "
+                   "and would be replaced: choose another output folder\n");
+  EXPECT_EQ(vexil::test::read_file(dir / "out/gt.mat"), labels);
+  EXPECT_FALSE(exists(dir / "out/data.mat"));
+
+  // Through a symbolic link and another spelling of the folder.
+  std::filesystem::create_symlink(dir / "out/gt.mat", dir / "labels.mat");
+  r = run_vexil({"convert_to_mat", "--img", "cube.hdr", "--gt", "labels.mat", "--out-dir", "./out/"}, dir.path());
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("Input 'labels.mat' is the output file './out/gt.mat'"), std::string::npos) << r.err;
+  EXPECT_EQ(vexil::test::read_file(dir / "out/gt.mat"), labels);
+
+  // An ENVI data file called data.mat, converted in its own folder.
+  write_envi(dir.path(), "scene", 2, 3, 4, envi_types()[0], "bsq", 0);
+  std::filesystem::rename(dir / "scene.img", dir / "data.mat");
+  std::filesystem::rename(dir / "scene.hdr", dir / "data.mat.hdr");
+  r = run_vexil({"convert_to_mat", "--img", "data.mat.hdr", "--out-dir", "."}, dir.path());
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("is the output file './data.mat' of this run"), std::string::npos) << r.err;
+  EXPECT_EQ(std::filesystem::file_size(dir / "data.mat"), 24u);
+  EXPECT_FALSE(exists(dir / "metadata.json"));
+
+  // Without a ground truth in this run, gt.mat is not an output: no conflict.
+  r = run_vexil({"convert_to_mat", "--img", "cube.hdr", "--out-dir", "out"}, dir.path());
+  EXPECT_EQ(r.status, 0) << r.err;
+}
+
+// A gt.mat left by an earlier run does not describe this run's outputs.
+TEST(ConvertRun, AStaleGroundTruthIsNamedAndKept) {
+  TempDir dir;
+  write_envi(dir.path(), "cube", 2, 3, 4, envi_types()[0], "bsq", 0);
+  std::filesystem::create_directory(dir / "out");
+  write_file(dir / "out/gt.mat", "earlier");
+  auto r = run_vexil({"convert_to_mat", "--img", "cube.hdr", "--out-dir", "out"}, dir.path());
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("  \u2713 metadata.json\n"
+                       "  \u26a0 out/gt.mat is left from an earlier run: this conversion has no ground truth\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_EQ(vexil::test::read_file(dir / "out/gt.mat"), "earlier");
+}
+
+// An output folder that cannot be made says why, before any pixel is read.
+TEST(ConvertRun, AnUnusableOutputFolderSaysWhy) {
+  TempDir dir;
+  write_envi(dir.path(), "cube", 2, 3, 4, envi_types()[0], "bsq", 0);
+  write_file(dir / "taken", "a file");
+  auto r = run_vexil({"convert_to_mat", "--img", "cube.hdr", "--out-dir", "taken"}, dir.path());
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "vexil convert_to_mat: error: [Errno 17] File exists: 'taken' (it is a file, not a folder)\n");
+  r = run_vexil({"convert_to_mat", "--img", "cube.hdr", "--out-dir", "taken/sub"}, dir.path());
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "vexil convert_to_mat: error: [Errno 20] Not a directory: 'taken/sub' ('taken' is a file, not a "
+                   "folder)\n");
+  EXPECT_EQ(r.out.find("Saving:"), std::string::npos) << r.out;
+}
+
 TEST(ConvertRun, UsageErrorsAndHelpTouchNothing) {
   TempDir dir;
   write_envi(dir.path(), "cube", 2, 3, 4, envi_types()[0], "bsq", 0);

@@ -54,14 +54,15 @@ TEST_F(SaveOutputs, WritesDataAndSidecarWithoutGroundTruth) {
   meta["samples"] = 4;
   meta["wavelength units"] = "\u00b5m";
   meta["_source_format"] = "ENVI";
-  // A ground-truth file from an earlier run stays untouched.
+  // A ground-truth file from an earlier run stays untouched, and is named.
   std::filesystem::create_directory(tmp / "out");
   vexil::test::write_file(tmp / "out/gt.mat", "");
   const std::string out_dir = tmp / "out/";
   const std::string printed = save(out_dir, data, std::nullopt, meta, std::nullopt, "cube");
 
   EXPECT_EQ(printed, "\n  Saving: " + tmp / "out/data.mat\n" + "  \u2713 data.mat (0.0 MB)\n" +
-                         "  \u2713 metadata.json\n");
+                         "  \u2713 metadata.json\n  \u26a0 " + tmp / "out/gt.mat" +
+                         " is left from an earlier run: this conversion has no ground truth\n");
   EXPECT_EQ(mat_var_name(tmp / "out/data.mat"), "cube");
   EXPECT_EQ(vexil::test::read_file(tmp / "out/gt.mat"), "");
   EXPECT_EQ(vexil::test::read_file(tmp / "out/metadata.json"),
@@ -161,7 +162,7 @@ TEST_F(SaveOutputs, FolderErrorsStopBeforeAnyFile) {
     save(tmp / "file", data, std::nullopt, meta, std::nullopt);
     FAIL() << "a regular file was accepted as the output folder";
   } catch (const WriteError& e) {
-    EXPECT_EQ(std::string(e.what()), "[Errno 17] File exists: '" + tmp / "file" + "'");
+    EXPECT_EQ(std::string(e.what()), "[Errno 17] File exists: '" + tmp / "file" + "' (it is a file, not a folder)");
   }
   EXPECT_THROW(save(tmp / "file/sub", data, std::nullopt, meta, std::nullopt), WriteError);
   EXPECT_EQ(vexil::test::read_file(tmp / "file"), "x");

@@ -1,5 +1,7 @@
 // One conversion from start to end. The order is fixed so that nothing is
 // written before the image, the ground truth and the crop have all succeeded.
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <chrono>
 #include <optional>
@@ -13,6 +15,7 @@
 #include "io/paths.hpp"
 #include "output/save_outputs.hpp"
 #include "spatial/crop.hpp"
+#include "text/text_format.hpp"
 #include "vexil/convert.hpp"
 #include "vexil/errors.hpp"
 
@@ -44,6 +47,19 @@ Metadata crop_number(const CropValue& v) {
   return v.text;
 }
 
+// Refuses a run whose outputs would replace one of its inputs (the same file
+// after links are resolved), before the output is written.
+void check_not_an_output(const std::string& input, const std::vector<std::string>& outputs) {
+  struct stat in {};
+  if (input.empty() || ::stat(input.c_str(), &in) != 0) return;
+  for (const std::string& out : outputs) {
+    struct stat o {};
+    if (::stat(out.c_str(), &o) == 0 && o.st_dev == in.st_dev && o.st_ino == in.st_ino)
+      throw UsageError("Input " + text::str_repr(input) + " is the output file " + text::str_repr(out) +
+                       " of this run and would be replaced: choose another output folder");
+  }
+}
+
 void check_key(const std::string& option, const std::string& key) {
   if (const std::string problem = matlab_name_problem(key); !problem.empty())
     throw UsageError(option + " " + problem);
@@ -56,6 +72,9 @@ ConversionResult convert(const ConversionRequest& request, Reporter& reporter) {
   check_key("gt_key", request.gt_key);
   const auto t0 = std::chrono::steady_clock::now();
   const core::Job job(reporter, request.cancel, request.threads);
+  const std::vector<std::string> outputs = output::output_paths(request.out_dir, request.ground_truth.has_value());
+  check_not_an_output(formats::strip_dataset_specifier(request.image), outputs);
+  if (request.ground_truth) check_not_an_output(formats::strip_dataset_specifier(*request.ground_truth), outputs);
   const Palette& p = job.palette();
   const formats::ReadOptions read_options{&job, request.layout};
 
@@ -63,6 +82,7 @@ ConversionResult convert(const ConversionRequest& request, Reporter& reporter) {
   const formats::Format& format = formats::detect_format(request.image);
   job.line("  " + p.gray + "Detected format: " + upper(format.key) + p.reset);
   formats::LoadResult image = formats::read_image_as(format, request.image, read_options);
+  for (const std::string& f : image.files) check_not_an_output(f, outputs);
   NDArray data = std::move(image.data);
   Metadata meta = std::move(image.meta);
   job.line(loaded_line(p, data));
@@ -72,6 +92,7 @@ ConversionResult convert(const ConversionRequest& request, Reporter& reporter) {
   if (request.ground_truth) {
     job.line("\n  " + p.bold + "Loading ground truth:" + p.reset + " " + *request.ground_truth);
     formats::LoadResult labels = formats::load_gt(*request.ground_truth, read_options);
+    for (const std::string& f : labels.files) check_not_an_output(f, outputs);
     gt = std::move(labels.data);
     gt_meta = std::move(labels.meta);
     job.line(loaded_line(p, *gt));
@@ -97,13 +118,14 @@ ConversionResult convert(const ConversionRequest& request, Reporter& reporter) {
   }
 
   ConversionResult result;
-  output::SaveInputs outputs{request.out_dir, request.data_key, request.gt_key, data, gt, meta, gt_meta};
-  outputs.sidecar_out = &result.sidecar;
-  output::check_outputs_writable(outputs);
+  output::SaveInputs save{request.out_dir, request.data_key, request.gt_key, data, gt, meta, gt_meta};
+  save.sidecar_out = &result.sidecar;
+  output::check_outputs_writable(save);
+  output::check_out_dir(request.out_dir);
   // A deferred image is read here, after every check that needs no pixels,
   // and only within the crop window.
   if (data.is_deferred()) data = data.materialize(job.read_control("reading " + io::basename(request.image)));
-  result.files = output::save_outputs(outputs, job);
+  result.files = output::save_outputs(save, job);
   result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
   result.data_shape = data.shape();
   result.data_dtype = data.dtype();

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "core/job.hpp"
 #include "vexil/array.hpp"
@@ -14,6 +15,9 @@ namespace vexil::formats {
 struct LoadResult {
   NDArray data;
   Metadata meta = Metadata::object();
+  // Files read besides the path given (a header's data file, a side file),
+  // so that no output of the run can replace one of them.
+  std::vector<std::string> files = {};
 };
 
 struct ReadOptions {

@@ -1,6 +1,7 @@
 #include "output/save_outputs.hpp"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -46,6 +47,33 @@ bool is_dir(const std::string& p) {
   return ::stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+// The first existing path of `p`, `p` itself or one of its parents (empty
+// for a relative path none of whose parts exists: the current folder).
+std::string first_existing(std::string p) {
+  while (!p.empty() && !path_exists(p)) {
+    auto [head, tail] = split(p);
+    if (tail.empty()) std::tie(head, tail) = split(head);
+    if (head == p) break;
+    p = head;
+  }
+  return p;
+}
+
+// The error of a folder that cannot be created or written, with the reason.
+[[noreturn]] void out_dir_error(const std::string& out_dir) {
+  const std::string base = first_existing(out_dir);
+  if (!base.empty() && !is_dir(base)) {
+    if (base == out_dir)
+      throw WriteError(fmt::format("[Errno {}] {}: {} (it is a file, not a folder)", EEXIST, std::strerror(EEXIST),
+                                   text::str_repr(out_dir)));
+    throw WriteError(fmt::format("[Errno {}] {}: {} ({} is a file, not a folder)", ENOTDIR, std::strerror(ENOTDIR),
+                                 text::str_repr(out_dir), text::str_repr(base)));
+  }
+  throw WriteError(fmt::format("[Errno {}] {}: {} (no permission to create files in {})", EACCES,
+                               std::strerror(EACCES), text::str_repr(out_dir),
+                               text::str_repr(base.empty() ? "." : base)));
+}
+
 // os.makedirs(name, exist_ok=True): parents created as needed, an existing
 // folder accepted, anything else in the way an error naming the path.
 void makedirs(const std::string& name) {
@@ -62,7 +90,9 @@ void makedirs(const std::string& name) {
   }
   if (::mkdir(name.c_str(), 0777) != 0) {
     const int err = errno;
-    if (!is_dir(name)) throw_os_error(err, name);
+    if (is_dir(name)) return;
+    if (err == EEXIST || err == ENOTDIR) out_dir_error(name);
+    throw_os_error(err, name);
   }
 }
 
@@ -143,6 +173,20 @@ void check_writable(const NDArray& array, const std::string& key, std::uint64_t 
 
 }  // namespace
 
+void check_out_dir(const std::string& out_dir) {
+  if (out_dir.empty()) throw_os_error(ENOENT, out_dir);  // as creating it would
+  const std::string base = first_existing(out_dir);
+  if (!base.empty() && !is_dir(base)) out_dir_error(out_dir);
+  if (::access(base.empty() ? "." : base.c_str(), W_OK | X_OK) != 0) out_dir_error(out_dir);
+}
+
+std::vector<std::string> output_paths(const std::string& out_dir, bool with_gt) {
+  std::vector<std::string> paths{io::join(out_dir, "data.mat")};
+  if (with_gt) paths.push_back(io::join(out_dir, "gt.mat"));
+  paths.push_back(io::join(out_dir, "metadata.json"));
+  return paths;
+}
+
 bool needs_mat73(const NDArray& array, const std::string& key, std::uint64_t mat5_limit) {
   // Also validates the name, which both formats store the same way.
   const std::uint64_t bytes = output::mat5_matrix_bytes(array, key);
@@ -211,6 +255,13 @@ std::vector<WrittenFile> save_outputs(const SaveInputs& in, const core::Job& job
     written.push_back({f.name, f.file->final_path(), bytes, f.format});
   }
   job.line("  " + p.green + "\u2713" + p.reset + " metadata.json");
+  // A label map of an earlier run no longer matches the files beside it.
+  if (!in.gt) {
+    const std::string stale = io::join(in.out_dir, "gt.mat");
+    if (path_exists(stale))
+      job.line("  " + p.yellow + "\u26a0 " + stale + " is left from an earlier run: this conversion has no ground truth" +
+               p.reset);
+  }
   if (in.sidecar_out) *in.sidecar_out = std::move(combined);
   return written;
 }

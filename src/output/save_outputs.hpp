@@ -6,6 +6,7 @@
 #include <limits>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "core/job.hpp"
 #include "vexil/convert.hpp"
@@ -40,6 +41,13 @@ bool needs_mat73(const NDArray& array, const std::string& key, std::uint64_t mat
 // variable names, and HDF5 being built in when an array needs MAT-file 7.3;
 // throws BadInputError otherwise.
 void check_outputs_writable(const SaveInputs& in);
+
+// Throws WriteError, with the reason, when the output folder cannot be
+// created or written (a file in its place, no permission); creates nothing.
+void check_out_dir(const std::string& out_dir);
+
+// The files a run writes into `out_dir`, in writing order.
+std::vector<std::string> output_paths(const std::string& out_dir, bool with_gt);
 // Creates the folder, writes every file under a temporary name, then renames
 // them into place together; reports each through the job. On failure no
 // file of the folder has changed.

@@ -60,6 +60,7 @@ LoadResult load_envi(const std::string& path, const ReadOptions&) {
   }
   meta["_source_format"] = "ENVI";
   meta["_source_file"] = io::abspath(paths.hdr_path);
+  result.files = {paths.hdr_path, img_path};
   return result;
 }
 
