@@ -171,3 +171,9 @@ std::string to_json_text(const Metadata& value) {
 }
 
 }  // namespace vexil::text
+
+namespace vexil {
+
+std::string metadata_json_text(const Metadata& value) { return text::to_json_text(value); }
+
+}  // namespace vexil
