@@ -290,6 +290,10 @@ int main(int argc, char** argv) {
       for (int k = 0; k < opt.batch_cubes; ++k) batch_cubes.push_back(request("batch", "u16", 100u * k));
     if (opt.has("module")) module_cube = request("module", "u16");
     const std::vector<Cube> cubes = acquire_cubes(gen, requests);
+    if (opt.generate_only) {
+      for (const auto& c : cubes) fmt::print("{}  {}\n", c.hdr, c.label());
+      return 0;
+    }
 
     b.scratch = opt.scratch;
     const bool own_scratch = b.scratch.empty();

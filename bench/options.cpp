@@ -26,6 +26,7 @@ const char* kUsage =
     "                          module   the vexil Python module, when it can be imported\n"
     "                          methods  deflate methods and thread scaling on the sweep cubes\n"
     "  --quick               small cubes (s8; m64 for 1g) and --verify: a smoke run of a few minutes or less\n"
+    "  --generate-only       make the cubes the selected rows need, then stop (to measure later)\n"
     "  --size GROUP=SIZE,..  generator size per group: s8, m64, l256, xl1g\n"
     "                          (default formats=l256,sweep=m64,1g=xl1g,batch=m64,module=l256)\n"
     "  --formats LIST        input formats (default all): envi-bsq,envi-bil,envi-bip,tiff-pixel,tiff-band,\n"
@@ -50,8 +51,11 @@ const char* kUsage =
     "  --json FILE           also write every measurement as JSON\n";
 
 [[noreturn]] void usage(int status, const std::string& message = "") {
-  if (!message.empty()) fmt::print(stderr, "vexil_bench: {}\n", message);
-  std::fputs(kUsage, status ? stderr : stdout);
+  if (status == 0) {
+    std::fputs(kUsage, stdout);
+  } else {
+    fmt::print(stderr, "vexil_bench: {}\n(vexil_bench --help lists the options)\n", message);
+  }
   std::exit(status);
 }
 
@@ -121,6 +125,7 @@ Options parse_options(int argc, char** argv) {
       for (const auto& g : o.groups)
         if (std::find(kGroups.begin(), kGroups.end(), g) == kGroups.end()) usage(2, "unknown row group: " + g);
     } else if (a == "--quick") o.quick = true;
+    else if (a == "--generate-only") o.generate_only = true;
     else if (a == "--size") {
       for (const auto& item : split_list(value())) {
         const auto eq = item.find('=');

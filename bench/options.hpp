@@ -35,6 +35,7 @@ struct Options {
   std::string json;        // also write the results here
 
   bool quick = false;
+  bool generate_only = false;
   bool keep = false;
   bool python_baseline = true;
   bool zlib = true;

@@ -73,10 +73,11 @@ void Report::begin(const RunContext& context) {
   fmt::print("- load average at start (1, 5, 15 min): {}\n", load_at_start_);
   fmt::print("- vexil: {} ({}); writer deflate: {}; --threads option: {}\n", context.vexil, context.vexil_version,
              context.writer_method, context.threads_option ? "yes" : "no");
-  fmt::print("- MB = 10^6 bytes. Peak RSS: the command's ru_maxrss from wait4 ({}); pages of a memory-mapped input\n"
-             "  that it touched count. CPU/wall = (user + sys) / wall of the command and its children.\n"
-             "  Inputs are in the page cache (just written, or read by the zlib baseline) for every run.\n\n",
-             has_launcher() ? "taken in a small launcher process, so this program's memory is not counted"
+  fmt::print("- MB = 10^6 bytes. Peak RSS: the command's ru_maxrss from wait4 ({});\n"
+             "  pages of a memory-mapped input that it touched count.\n"
+             "- CPU/wall = (user + sys) / wall of the command and its children.\n"
+             "- Inputs are in the page cache (just written, or read by the zlib baseline) for every run.\n\n",
+             has_launcher() ? "taken in a small launcher, so this program's own memory is not counted"
                             : "no launcher found: includes this program's resident size at the start");
   std::fflush(stdout);
 }
@@ -147,6 +148,7 @@ void Report::note(const std::string& text) { notes_.push_back(text); }
 void Report::finish(double total_seconds, const std::vector<std::string>& summary_lines) {
   if (!notes_.empty() || !summary_lines.empty()) fmt::print("\n");
   for (const auto& n : notes_) fmt::print("{}\n", n);
+  if (!summary_lines.empty()) fmt::print("\nClosing summary, from the \"metadata.json\" line to the end of output:\n");
   for (const auto& s : summary_lines) fmt::print("{}\n", s);
   const std::string load_now = load_average();
   fmt::print("\nLoad average at start {}, at end {}; benchmark took {:.0f} s.\n", load_at_start_, load_now,
