@@ -47,7 +47,8 @@ const char* kUsage =
     "  --cache DIR           generated cubes, kept for later runs (default: the build's bench/cubes)\n"
     "  --scratch DIR         written inputs and outputs (default: a new folder in $TMPDIR, removed)\n"
     "  --keep                keep the scratch folder\n"
-    "  --module-dir DIR      folder holding the vexil Python module (prepended to PYTHONPATH)\n"
+    "  --module-dir DIR      folder holding the vexil Python package, put first on PYTHONPATH\n"
+    "                          (default: this build's python/ when it built the module)\n"
     "  --json FILE           also write every measurement as JSON\n";
 
 [[noreturn]] void usage(int status, const std::string& message = "") {
