@@ -9,9 +9,10 @@ packages=(
   zlib1g-dev libisal-dev libfmt-dev nlohmann-json3-dev libgtest-dev
   libmatio-dev libgdal-dev libhdf5-dev
   python3 python3-numpy python3-scipy python3-h5py
-  python3-spectral python3-rasterio parallel
   clang libclang-rt-14-dev
 )
+# The benchmark's Python pipeline readers and its GNU parallel batch row.
+packages+=(python3-spectral python3-rasterio parallel)
 
 missing=()
 for p in "${packages[@]}"; do
