@@ -72,11 +72,14 @@ Zlib6 zlib6_stream(const vexil::output::ByteSource& source) {
 PythonRun run_python_pipeline(const PythonSetup& setup, const WrittenInput& input, const std::string& out_mat,
                               bool read_only) {
   std::vector<std::string> argv{setup.python, (fs::path(setup.scripts_dir) / "python_pipeline.py").string(),
-                                "--reader", format_info(input.format).reader, "--input", input.path};
+                                "--reader",   format_info(input.format).reader,
+                                "--input",    input.path};
   if (!input.dataset.empty()) argv.insert(argv.end(), {"--dataset", input.dataset});
   if (input.bands_first) argv.push_back("--bands-first");
-  if (read_only) argv.push_back("--read-only");
-  else argv.insert(argv.end(), {"--out", out_mat});
+  if (read_only)
+    argv.push_back("--read-only");
+  else
+    argv.insert(argv.end(), {"--out", out_mat});
   PythonRun p;
   p.run = run_process(argv);
   if (p.run.ok()) {

@@ -33,7 +33,7 @@ Zlib6 zlib6_stream(const vexil::output::ByteSource& source);
 
 struct PythonRun {
   RunResult run;
-  double read_seconds = -1;   // as the script measured them
+  double read_seconds = -1;  // as the script measured them
   double write_seconds = -1;
 };
 

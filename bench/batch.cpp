@@ -93,11 +93,13 @@ BatchOutcome run_batch(const BatchSetup& setup, const std::vector<Cube>& cubes) 
   seq.cube_bytes = par.cube_bytes;
   seq.run.status = 0;
   for (const auto& c : cubes) {
-    const std::vector<std::string> one{setup.vexil, "convert_to_mat", "--img", c.hdr, "--out-dir", out_dir(seq_root, c)};
+    const std::vector<std::string> one{setup.vexil, "convert_to_mat", "--img",
+                                       c.hdr,       "--out-dir",      out_dir(seq_root, c)};
     if (seq.command.empty()) seq.command = shell_line(one) + " (one per cube)";
     const RunResult r = run_process(one);
     if (!r.ok())
-      throw std::runtime_error(fmt::format("vexil failed (status {}): {}\n{}{}", r.status, shell_line(one), r.out, r.err));
+      throw std::runtime_error(
+          fmt::format("vexil failed (status {}): {}\n{}{}", r.status, shell_line(one), r.out, r.err));
     seq.run.wall += r.wall;
     seq.run.user += r.user;
     seq.run.sys += r.sys;
@@ -105,8 +107,9 @@ BatchOutcome run_batch(const BatchSetup& setup, const std::vector<Cube>& cubes) 
   }
   check_outputs(seq_root, cubes, o.sequential_mats);
   o.rows = {par, seq};
-  o.note = "Batch: peak RSS is the largest single conversion (GNU parallel's wait4 figure covers its children); "
-           "CPU/wall sums every process. Sequential wall and CPU are the sums of the runs.";
+  o.note =
+      "Batch: peak RSS is the largest single conversion (GNU parallel's wait4 figure covers its children); "
+      "CPU/wall sums every process. Sequential wall and CPU are the sums of the runs.";
   return o;
 }
 

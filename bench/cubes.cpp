@@ -106,13 +106,13 @@ std::vector<Cube> acquire_cubes(const GeneratorSetup& setup, const std::vector<C
     std::string list;
     for (const auto& v : variants) list += (list.empty() ? "" : ",") + v;
     fmt::print(stderr, "[cubes] generating {} seed {}: {}\n", key.first, key.second, list);
-    const std::vector<std::string> argv{setup.python, setup.script, "--out", setup.cache_dir, "--size", key.first,
-                                        "--seed", std::to_string(key.second), "--variants", list,
-                                        "--generator", setup.generator};
+    const std::vector<std::string> argv{setup.python, setup.script, "--out",       setup.cache_dir,
+                                        "--size",     key.first,    "--seed",      std::to_string(key.second),
+                                        "--variants", list,         "--generator", setup.generator};
     const RunResult r = run_process(argv);
     if (!r.ok())
-      throw std::runtime_error(fmt::format("cube generator failed (status {}): {}\n{}{}", r.status, shell_line(argv),
-                                           r.out, r.err));
+      throw std::runtime_error(
+          fmt::format("cube generator failed (status {}): {}\n{}{}", r.status, shell_line(argv), r.out, r.err));
     fmt::print(stderr, "[cubes] {:.1f} s\n", r.wall);
   }
   std::vector<Cube> cubes;

@@ -48,9 +48,10 @@ int main(int argc, char** argv) {
   }
   const int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   char line[128];
-  const int n = std::snprintf(line, sizeof line, "%d %ld.%06ld %ld.%06ld %ld\n", code, static_cast<long>(ru.ru_utime.tv_sec),
-                              static_cast<long>(ru.ru_utime.tv_usec), static_cast<long>(ru.ru_stime.tv_sec),
-                              static_cast<long>(ru.ru_stime.tv_usec), ru.ru_maxrss);
+  const int n =
+      std::snprintf(line, sizeof line, "%d %ld.%06ld %ld.%06ld %ld\n", code, static_cast<long>(ru.ru_utime.tv_sec),
+                    static_cast<long>(ru.ru_utime.tv_usec), static_cast<long>(ru.ru_stime.tv_sec),
+                    static_cast<long>(ru.ru_stime.tv_usec), ru.ru_maxrss);
   if (n <= 0 || write(3, line, static_cast<std::size_t>(n)) != n) return 2;
   return 0;
 }

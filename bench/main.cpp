@@ -47,7 +47,8 @@ std::string find_vexil(const char* argv0, const std::string& given) {
 std::string find_launcher() {
   std::error_code ec;
   const fs::path self = fs::canonical("/proc/self/exe", ec);
-  if (!ec && fs::exists(self.parent_path() / "vexil_bench_launch")) return (self.parent_path() / "vexil_bench_launch").string();
+  if (!ec && fs::exists(self.parent_path() / "vexil_bench_launch"))
+    return (self.parent_path() / "vexil_bench_launch").string();
 #ifdef VEXIL_BENCH_LAUNCH
   if (fs::exists(VEXIL_BENCH_LAUNCH)) return VEXIL_BENCH_LAUNCH;
 #endif
@@ -99,9 +100,9 @@ struct Bench {
       return;
     }
     const double s = r.t_output_end - r.t_mark;
-    summary_lines.push_back(fmt::format(
-        "- {}: after the metadata.json line {:.3f} s = {:.1f}% of Elapsed {:.2f} s; wall {:.2f} s", who, s,
-        100.0 * s / e, e, r.wall));
+    summary_lines.push_back(
+        fmt::format("- {}: after the metadata.json line {:.3f} s = {:.1f}% of Elapsed {:.2f} s; wall {:.2f} s", who, s,
+                    100.0 * s / e, e, r.wall));
   }
 
   // One conversion of `input` and the Python pipeline on the same file.
@@ -202,9 +203,10 @@ struct Bench {
     fmt::print(stderr, "[module] {}: vexil.convert_to_mat\n", cube.label());
     const ModuleRun conv = run_python_module(python, "convert", cube.hdr, out_dir, opt.module_dir);
     if (!conv.run) {
-      report->note(fmt::format("Python module rows skipped: `import vexil` failed ({}). Build the module and give "
-                               "--module-dir.",
-                               conv.missing));
+      report->note(
+          fmt::format("Python module rows skipped: `import vexil` failed ({}). Build the module and give "
+                      "--module-dir.",
+                      conv.missing));
       return;
     }
     const WrittenInput input{InputFormat::EnviBsq, cube.hdr, cube.hdr, "", false, {}};
@@ -224,7 +226,8 @@ struct Bench {
         std::error_code ec;
         row.mat_bytes = fs::file_size(out_dir + "/data.mat", ec);
       }
-      if (row.vexil && !row.vexil->ok()) fail(fmt::format("{}: status {}\n{}", row.input, row.vexil->status, row.vexil->err));
+      if (row.vexil && !row.vexil->ok())
+        fail(fmt::format("{}: status {}\n{}", row.input, row.vexil->status, row.vexil->err));
       if (opt.python_baseline) {
         const std::string py_mat = (fs::path(scratch) / "python.mat").string();
         row.python = run_python_pipeline(python, input, py_mat, read);
@@ -349,8 +352,10 @@ int main(int argc, char** argv) {
     if (!threads_option && opt.has("batch"))
       report.note("This vexil has no --threads option: batch jobs were pinned to one CPU each with taskset.");
 
-    if (own_scratch && !opt.keep) fs::remove_all(b.scratch);
-    else fmt::print(stderr, "scratch folder kept: {}\n", b.scratch);
+    if (own_scratch && !opt.keep)
+      fs::remove_all(b.scratch);
+    else
+      fmt::print(stderr, "scratch folder kept: {}\n", b.scratch);
     report.finish(std::chrono::duration<double>(std::chrono::steady_clock::now() - t_start).count(), b.summary_lines);
     if (b.failures) {
       fmt::print(stderr, "vexil_bench: {} failure(s), see above\n", b.failures);

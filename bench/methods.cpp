@@ -34,7 +34,8 @@ class Prefix final : public ByteSource {
 std::pair<std::uint64_t, double> compress(const ByteSource& src, const vexil::output::DeflateOptions& o) {
   std::uint64_t produced = 0;
   const auto t0 = Clock::now();
-  vexil::output::parallel_zlib(src, [&](const std::uint8_t*, std::size_t n) { produced += n; }, o);
+  vexil::output::parallel_zlib(
+      src, [&](const std::uint8_t*, std::size_t n) { produced += n; }, o);
   return {produced, since(t0)};
 }
 
@@ -69,10 +70,11 @@ std::vector<std::string> compare_deflate_methods(const MappedCube& cube, std::ui
     o.method = method;
     o.level = level;
     const auto [n, s] = compress(sample, o);
-    lines.push_back(fmt::format("{:<29} {:8.1f} MB/s  size {:.4f}  compressed/raw {:.3f}",
-                                (method == out::DeflateMethod::Auto ? "writer default: " : "") + out::describe_method(o),
-                                mb / s, static_cast<double>(n) / static_cast<double>(ref),
-                                static_cast<double>(n) / static_cast<double>(sample.size())));
+    lines.push_back(
+        fmt::format("{:<29} {:8.1f} MB/s  size {:.4f}  compressed/raw {:.3f}",
+                    (method == out::DeflateMethod::Auto ? "writer default: " : "") + out::describe_method(o), mb / s,
+                    static_cast<double>(n) / static_cast<double>(ref),
+                    static_cast<double>(n) / static_cast<double>(sample.size())));
   }
   std::string scan = "writer default, whole payload, MB/s by threads:";
   for (int t = 1; t <= out::resolve_threads(0); ++t) {

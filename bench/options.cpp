@@ -78,10 +78,14 @@ std::uint64_t parse_bytes(const std::string& s) {
   }
   const std::string unit = s.substr(pos);
   double mult = 1;
-  if (unit == "K" || unit == "k") mult = 1024.0;
-  else if (unit == "M" || unit == "m") mult = 1048576.0;
-  else if (unit == "G" || unit == "g") mult = 1073741824.0;
-  else if (!unit.empty()) usage(2, "bad size: " + s);
+  if (unit == "K" || unit == "k")
+    mult = 1024.0;
+  else if (unit == "M" || unit == "m")
+    mult = 1048576.0;
+  else if (unit == "G" || unit == "g")
+    mult = 1073741824.0;
+  else if (!unit.empty())
+    usage(2, "bad size: " + s);
   if (v <= 0) usage(2, "bad size: " + s);
   return static_cast<std::uint64_t>(v * mult);
 }
@@ -120,13 +124,16 @@ Options parse_options(int argc, char** argv) {
       if (i + 1 >= argc) usage(2, a + " needs a value");
       return argv[++i];
     };
-    if (a == "-h" || a == "--help") usage(0);
+    if (a == "-h" || a == "--help")
+      usage(0);
     else if (a == "--only") {
       o.groups = split_list(value());
       for (const auto& g : o.groups)
         if (std::find(kGroups.begin(), kGroups.end(), g) == kGroups.end()) usage(2, "unknown row group: " + g);
-    } else if (a == "--quick") o.quick = true;
-    else if (a == "--generate-only") o.generate_only = true;
+    } else if (a == "--quick")
+      o.quick = true;
+    else if (a == "--generate-only")
+      o.generate_only = true;
     else if (a == "--size") {
       for (const auto& item : split_list(value())) {
         const auto eq = item.find('=');
@@ -147,24 +154,42 @@ Options parse_options(int argc, char** argv) {
       o.sweep_variants = split_list(value());
       for (const auto& v : o.sweep_variants)
         if (!valid_variant(v)) usage(2, "unknown sweep variant: " + v);
-    } else if (a == "--batch-cubes") o.batch_cubes = parse_count(a, value());
-    else if (a == "--batch-jobs") o.batch_jobs = parse_count(a, value());
-    else if (a == "--seed") o.seed = static_cast<unsigned>(parse_count(a, value()));
-    else if (a == "--no-python") o.python_baseline = false;
-    else if (a == "--no-zlib") o.zlib = false;
-    else if (a == "--verify") o.verify = true;
-    else if (a == "--summary") o.summary = true;
-    else if (a == "--methods-sample") o.methods_sample = parse_bytes(value());
-    else if (a == "--vexil") o.vexil = value();
-    else if (a == "--python") o.python = value();
-    else if (a == "--scripts") o.scripts = value();
-    else if (a == "--generator") o.generator = value();
-    else if (a == "--cache") o.cache = value();
-    else if (a == "--scratch") o.scratch = value();
-    else if (a == "--keep") o.keep = true;
-    else if (a == "--module-dir") o.module_dir = value();
-    else if (a == "--json") o.json = value();
-    else usage(2, "unknown option: " + a);
+    } else if (a == "--batch-cubes")
+      o.batch_cubes = parse_count(a, value());
+    else if (a == "--batch-jobs")
+      o.batch_jobs = parse_count(a, value());
+    else if (a == "--seed")
+      o.seed = static_cast<unsigned>(parse_count(a, value()));
+    else if (a == "--no-python")
+      o.python_baseline = false;
+    else if (a == "--no-zlib")
+      o.zlib = false;
+    else if (a == "--verify")
+      o.verify = true;
+    else if (a == "--summary")
+      o.summary = true;
+    else if (a == "--methods-sample")
+      o.methods_sample = parse_bytes(value());
+    else if (a == "--vexil")
+      o.vexil = value();
+    else if (a == "--python")
+      o.python = value();
+    else if (a == "--scripts")
+      o.scripts = value();
+    else if (a == "--generator")
+      o.generator = value();
+    else if (a == "--cache")
+      o.cache = value();
+    else if (a == "--scratch")
+      o.scratch = value();
+    else if (a == "--keep")
+      o.keep = true;
+    else if (a == "--module-dir")
+      o.module_dir = value();
+    else if (a == "--json")
+      o.json = value();
+    else
+      usage(2, "unknown option: " + a);
   }
   if (o.quick) {
     o.sizes = {{"formats", "s8"}, {"sweep", "s8"}, {"1g", "m64"}, {"batch", "s8"}, {"module", "s8"}};

@@ -25,7 +25,7 @@ struct Options {
   unsigned seed = 20240611;  // make_cubes.py's default
   std::uint64_t methods_sample = 64ull << 20;
 
-  std::string vexil;       // default: beside this program
+  std::string vexil;  // default: beside this program
   std::string python = "/usr/bin/python3";
   std::string scripts;     // the Python scripts (default: this source tree's bench/)
   std::string generator;   // make_cubes.py (default: in `scripts`)

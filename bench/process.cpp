@@ -64,8 +64,9 @@ std::string shell_line(const std::vector<std::string>& argv) {
   std::string s;
   for (const auto& a : argv) {
     if (!s.empty()) s += ' ';
-    const bool plain = !a.empty() && a.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
-                                                         "0123456789_-+=/.,:@%") == std::string::npos;
+    const bool plain = !a.empty() && a.find_first_not_of(
+                                         "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                         "0123456789_-+=/.,:@%") == std::string::npos;
     if (plain) {
       s += a;
       continue;
@@ -172,8 +173,8 @@ RunResult run_process(const std::vector<std::string>& argv, const RunOptions& op
     double user = 0, sys = 0;
     long long maxrss = 0;
     if (r.status != 0 || n <= 0 || std::sscanf(line, "%d %lf %lf %lld", &code, &user, &sys, &maxrss) != 4)
-      throw std::runtime_error(fmt::format("the launcher failed (status {}) running {}:\n{}", r.status,
-                                           shell_line(argv), r.err));
+      throw std::runtime_error(
+          fmt::format("the launcher failed (status {}) running {}:\n{}", r.status, shell_line(argv), r.err));
     r.status = code;
     r.user = user;
     r.sys = sys;

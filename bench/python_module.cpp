@@ -24,8 +24,9 @@ ModuleRun run_python_module(const PythonSetup& setup, const std::string& mode, c
   p.run = run_process(argv, options);
   const std::string& out = p.run.out;
   const auto line_start = out.rfind('{');
-  const nlohmann::json j =
-      line_start == std::string::npos ? nlohmann::json() : nlohmann::json::parse(out.substr(line_start), nullptr, false);
+  const nlohmann::json j = line_start == std::string::npos
+                               ? nlohmann::json()
+                               : nlohmann::json::parse(out.substr(line_start), nullptr, false);
   ModuleRun m;
   if (p.run.status == 3 && j.is_object() && j.contains("missing")) {
     m.missing = j["missing"].get<std::string>();

@@ -49,7 +49,8 @@ std::string ratio(double a, double b, const char* fmt_text = "{:.2f}") {
 }
 
 nlohmann::json run_json(const RunResult& r) {
-  return {{"status", r.status}, {"wall_s", r.wall}, {"user_s", r.user}, {"sys_s", r.sys}, {"peak_rss_bytes", r.peak_rss}};
+  return {
+      {"status", r.status}, {"wall_s", r.wall}, {"user_s", r.user}, {"sys_s", r.sys}, {"peak_rss_bytes", r.peak_rss}};
 }
 
 }  // namespace
@@ -68,24 +69,27 @@ void Report::begin(const RunContext& context) {
   uname(&u);
   fmt::print("# vexil_bench, {}\n\n", utc_now());
   fmt::print("- command: `{}`\n", context.command_line);
-  fmt::print("- machine: {}; {} CPUs allowed of {}; {} memory; Linux {}\n", first_line_with("/proc/cpuinfo", "model name"),
-             allowed_cpus(), std::thread::hardware_concurrency(), first_line_with("/proc/meminfo", "MemTotal"), u.release);
+  fmt::print("- machine: {}; {} CPUs allowed of {}; {} memory; Linux {}\n",
+             first_line_with("/proc/cpuinfo", "model name"), allowed_cpus(), std::thread::hardware_concurrency(),
+             first_line_with("/proc/meminfo", "MemTotal"), u.release);
   fmt::print("- load average at start (1, 5, 15 min): {}\n", load_at_start_);
   fmt::print("- vexil: {} ({}); writer deflate: {}; --threads option: {}\n", context.vexil, context.vexil_version,
              context.writer_method, context.threads_option ? "yes" : "no");
-  fmt::print("- MB = 10^6 bytes. Peak RSS: the command's ru_maxrss from wait4 ({});\n"
-             "  pages of a memory-mapped input that it touched count.\n"
-             "- CPU/wall = (user + sys) / wall of the command and its children.\n"
-             "- Inputs are in the page cache (just written, or read by the zlib baseline) for every run.\n\n",
-             has_launcher() ? "taken in a small launcher, so this program's own memory is not counted"
-                            : "no launcher found: includes this program's resident size at the start");
+  fmt::print(
+      "- MB = 10^6 bytes. Peak RSS: the command's ru_maxrss from wait4 ({});\n"
+      "  pages of a memory-mapped input that it touched count.\n"
+      "- CPU/wall = (user + sys) / wall of the command and its children.\n"
+      "- Inputs are in the page cache (just written, or read by the zlib baseline) for every run.\n\n",
+      has_launcher() ? "taken in a small launcher, so this program's own memory is not counted"
+                     : "no launcher found: includes this program's resident size at the start");
   std::fflush(stdout);
 }
 
 void Report::add(const Row& r) {
   if (!table_started_) {
-    fmt::print("| group | cube | input | cube MB | vexil s | MB/s | CPU/wall | peak RSS MB | RSS / cube | data.mat / zlib-6 "
-               "| zlib-6 ratio | zlib-6 s | Python s | Python RSS / cube | Python CPU/wall | speed-up vs Python | check |\n");
+    fmt::print(
+        "| group | cube | input | cube MB | vexil s | MB/s | CPU/wall | peak RSS MB | RSS / cube | data.mat / zlib-6 "
+        "| zlib-6 ratio | zlib-6 s | Python s | Python RSS / cube | Python CPU/wall | speed-up vs Python | check |\n");
     fmt::print("|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|\n");
     table_started_ = true;
   }
@@ -100,7 +104,8 @@ void Report::add(const Row& r) {
     if (!r.vexil->ok()) vs = fmt::format("failed ({})", r.vexil->status);
   }
   if (r.zlib) {
-    if (r.mat_bytes) vs_zlib = ratio(static_cast<double>(r.mat_bytes), static_cast<double>(r.zlib->file_size()), "{:.4f}");
+    if (r.mat_bytes)
+      vs_zlib = ratio(static_cast<double>(r.mat_bytes), static_cast<double>(r.zlib->file_size()), "{:.4f}");
     zr = fmt::format("{:.3f}", r.zlib->ratio());
     zs = fmt::format("{:.1f}", r.zlib->seconds);
   }
@@ -119,8 +124,8 @@ void Report::add(const Row& r) {
       ps = fmt::format("failed ({})", p.status);
     }
   }
-  fmt::print("| {} | {} | {} | {:.1f} | {} | {} | {} | {} | {} | {} | {} | {} | {} | {} | {} | {} | {} |\n", r.group, r.cube,
-             r.input, mb(r.cube_bytes), vs, mbs, cpu, rss, rss_ratio, vs_zlib, zr, zs, ps, prss, pcpu, speed,
+  fmt::print("| {} | {} | {} | {:.1f} | {} | {} | {} | {} | {} | {} | {} | {} | {} | {} | {} | {} | {} |\n", r.group,
+             r.cube, r.input, mb(r.cube_bytes), vs, mbs, cpu, rss, rss_ratio, vs_zlib, zr, zs, ps, prss, pcpu, speed,
              r.verified.empty() ? "-" : r.verified);
   std::fflush(stdout);
   rows_.push_back(r);
@@ -128,12 +133,13 @@ void Report::add(const Row& r) {
 
 void Report::add_batch(const std::vector<BatchRow>& rows, const std::string& note) {
   if (rows.empty()) return;
-  fmt::print("\n| batch | cubes | wall s | CPU/wall | largest process peak RSS MB | RSS / cube | speed-up vs sequential |\n");
+  fmt::print(
+      "\n| batch | cubes | wall s | CPU/wall | largest process peak RSS MB | RSS / cube | speed-up vs sequential |\n");
   fmt::print("|---|---|---|---|---|---|---|\n");
   const double sequential = rows.back().run.wall;
   for (const auto& b : rows) {
-    fmt::print("| {} | {} x {:.1f} MB | {:.2f} | {} | {:.0f} | {} | {} |\n", b.mode, b.cubes, mb(b.cube_bytes), b.run.wall,
-               ratio(b.run.cpu(), b.run.wall), mb(b.run.peak_rss),
+    fmt::print("| {} | {} x {:.1f} MB | {:.2f} | {} | {:.0f} | {} | {} |\n", b.mode, b.cubes, mb(b.cube_bytes),
+               b.run.wall, ratio(b.run.cpu(), b.run.wall), mb(b.run.peak_rss),
                ratio(static_cast<double>(b.run.peak_rss), static_cast<double>(b.cube_bytes)),
                ratio(sequential, b.run.wall, "{:.2f}x"));
   }
@@ -166,12 +172,13 @@ void Report::finish(double total_seconds, const std::vector<std::string>& summar
                   {"total_s", total_seconds}};
   j["rows"] = nlohmann::json::array();
   for (const auto& r : rows_) {
-    nlohmann::json o{{"group", r.group},         {"cube", r.cube},   {"input", r.input},
-                     {"cube_bytes", r.cube_bytes}, {"mat_bytes", r.mat_bytes}, {"mat73", r.mat73}, {"mat_shape", r.mat_shape},
-                     {"check", r.verified}};
+    nlohmann::json o{{"group", r.group},           {"cube", r.cube},           {"input", r.input},
+                     {"cube_bytes", r.cube_bytes}, {"mat_bytes", r.mat_bytes}, {"mat73", r.mat73},
+                     {"mat_shape", r.mat_shape},   {"check", r.verified}};
     if (r.vexil) o["vexil"] = run_json(*r.vexil);
     if (r.zlib)
-      o["zlib6"] = {{"payload_bytes", r.zlib->payload}, {"file_bytes", r.zlib->file_size()}, {"seconds", r.zlib->seconds}};
+      o["zlib6"] = {
+          {"payload_bytes", r.zlib->payload}, {"file_bytes", r.zlib->file_size()}, {"seconds", r.zlib->seconds}};
     if (r.python) {
       o["python"] = run_json(r.python->run);
       o["python"]["read_s"] = r.python->read_seconds;

@@ -28,8 +28,8 @@ struct Row {
 };
 
 struct BatchRow {
-  std::string mode;         // "GNU parallel -j2, 1 thread each" / "sequential"
-  std::string command;      // as run (parallel) or one of the runs (sequential)
+  std::string mode;     // "GNU parallel -j2, 1 thread each" / "sequential"
+  std::string command;  // as run (parallel) or one of the runs (sequential)
   int cubes = 0;
   std::uint64_t cube_bytes = 0;  // each
   RunResult run;                 // wall and CPU summed over sequential runs; peak = largest process

@@ -39,8 +39,10 @@ void pixel_order_rows(const Cube& c, const MappedCube& m, std::int64_t y0, std::
 }
 
 void pixel_order(const Cube& c, const MappedCube& m, std::int64_t y0, std::int64_t n, std::byte* out) {
-  if (c.item() == 2) pixel_order_rows<std::uint16_t>(c, m, y0, n, out);
-  else pixel_order_rows<std::uint32_t>(c, m, y0, n, out);
+  if (c.item() == 2)
+    pixel_order_rows<std::uint16_t>(c, m, y0, n, out);
+  else
+    pixel_order_rows<std::uint32_t>(c, m, y0, n, out);
 }
 
 // The cached header with another interleave: every other field (wavelengths,
@@ -248,11 +250,9 @@ const FormatInfo& format_info(InputFormat format) {
 
 WrittenInput write_input(const Cube& c, const MappedCube& m, InputFormat f, const std::string& dir) {
   switch (f) {
-    case InputFormat::EnviBsq:
-      return {f, c.hdr, c.hdr, "", false, {}};
+    case InputFormat::EnviBsq: return {f, c.hdr, c.hdr, "", false, {}};
     case InputFormat::EnviBil:
-    case InputFormat::EnviBip:
-      return write_envi(c, m, f, dir);
+    case InputFormat::EnviBip: return write_envi(c, m, f, dir);
     case InputFormat::TiffPixel:
     case InputFormat::TiffBand:
     case InputFormat::TiffPixelDeflate:
