@@ -9,7 +9,8 @@ packages=(
   zlib1g-dev libisal-dev libfmt-dev nlohmann-json3-dev libgtest-dev
   libmatio-dev libgdal-dev libhdf5-dev
   python3 python3-numpy python3-scipy python3-h5py
-  clang libclang-rt-14-dev
+  clang libclang-rt-14-dev clang-format-14
+  dpkg-dev file
 )
 
 missing=()
