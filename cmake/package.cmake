@@ -26,5 +26,7 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "nlohmann-json3-dev (>= 3.10)")
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+# The Python module, when built, needs NumPy at run time.
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "python3, python3-numpy")
 
 include(CPack)

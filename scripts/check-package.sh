@@ -29,7 +29,8 @@ version="$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$dir/CMakeCache.txt")"
 soversion="${version%.*}"
 [ "${version%%.*}" = 0 ] || soversion="${version%%.*}"
 
-# What every installation must hold, relative to its prefix.
+# What every installation must hold, relative to its prefix (and the .deb,
+# under /usr).
 expected=(
   bin/vexil
   "$libdir/libvexil.so"
@@ -60,6 +61,17 @@ fi
 readelf -d "$prefix/$libdir/libvexil.so.$version" | grep -q "SONAME.*libvexil.so.$soversion" ||
   fail "libvexil's SONAME is not libvexil.so.$soversion"
 env -u LD_LIBRARY_PATH "$prefix/bin/vexil" --version
+
+pydir="$prefix/$(sed -n 's/^VEXIL_PYTHON_INSTALL_DIR:STRING=//p' "$dir/CMakeCache.txt")"
+if [ "$pydir" != "$prefix/" ] && [ -d "$pydir/vexil" ]; then
+  step "the installed Python module"
+  PYTHONPATH="$pydir" /usr/bin/python3 - "$root/data/sample/indian_sample.hdr" <<'PY' || fail "the installed Python module does not work"
+import sys, vexil
+cube, meta = vexil.read(sys.argv[1])
+assert cube.shape == (96, 96, 100), cube.shape
+print("vexil", vexil.__version__, "from", vexil.__file__, "reads", cube.shape)
+PY
+fi
 
 step "each public header compiles on its own (C++17, installed headers only)"
 for h in "$prefix"/include/vexil/*.hpp; do
