@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -46,6 +47,8 @@ struct Case {
   std::string name;
   std::function<Prepared(const std::string& dir)> make;
 };
+// GoogleTest prints a parameter by this (else as a dump of its bytes).
+inline void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
 
 inline void put(const std::string& path, const Bytes& b) {
   std::filesystem::create_directories(std::filesystem::path(path).parent_path());
