@@ -3,16 +3,17 @@
 #include "core/cpu_budget.hpp"
 
 #include <gtest/gtest.h>
-#include <sched.h>
 
 #include <filesystem>
 #include <string>
 
+#include "support/one_cpu.hpp"
 #include "support/test_util.hpp"
 
 namespace vexil::core {
 namespace {
 
+using test::OneCpu;
 using test::TempDir;
 
 // A fake cgroup tree: `self` is /proc/self/cgroup's content; each file is
@@ -28,26 +29,6 @@ CgroupFiles fake_tree(const TempDir& dir, const std::string& self,
   test::write_file(dir / "self_cgroup", self);
   return {root, dir / "self_cgroup"};
 }
-
-// Restricts the calling thread to its first allowed CPU while in scope.
-class OneCpu {
- public:
-  OneCpu() {
-    sched_getaffinity(0, sizeof saved_, &saved_);
-    cpu_set_t one;
-    CPU_ZERO(&one);
-    for (int c = 0; c < CPU_SETSIZE; ++c)
-      if (CPU_ISSET(c, &saved_)) {
-        CPU_SET(c, &one);
-        break;
-      }
-    sched_setaffinity(0, sizeof one, &one);
-  }
-  ~OneCpu() { sched_setaffinity(0, sizeof saved_, &saved_); }
-
- private:
-  cpu_set_t saved_;
-};
 
 }  // namespace
 

@@ -3,7 +3,6 @@
 // count asked for otherwise, and usage errors for counts that are none.
 #include <dirent.h>
 #include <gtest/gtest.h>
-#include <sched.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -13,11 +12,13 @@
 
 #include "core/worker_pool.hpp"
 #include "vexil/convert.hpp"
+#include "support/one_cpu.hpp"
 #include "support/test_util.hpp"
 
 namespace vexil {
 namespace {
 
+using test::OneCpu;
 using test::TempDir;
 
 int threads_now() {
@@ -70,26 +71,6 @@ ThreadUse convert_with(const std::string& image, const std::string& out, int thr
   convert(req, counter);
   return {counter.most(), core::WorkerPool::threads_started() - before};
 }
-
-// Restricts the process's calling thread (and threads it starts) to one CPU.
-class OneCpu {
- public:
-  OneCpu() {
-    sched_getaffinity(0, sizeof saved_, &saved_);
-    cpu_set_t one;
-    CPU_ZERO(&one);
-    for (int c = 0; c < CPU_SETSIZE; ++c)
-      if (CPU_ISSET(c, &saved_)) {
-        CPU_SET(c, &one);
-        break;
-      }
-    sched_setaffinity(0, sizeof one, &one);
-  }
-  ~OneCpu() { sched_setaffinity(0, sizeof saved_, &saved_); }
-
- private:
-  cpu_set_t saved_;
-};
 
 }  // namespace
 
