@@ -29,8 +29,9 @@ class ByteSource {
 };
 
 enum class DeflateMethod {
-  Auto,  // ISA-L when built in, redone with zlib where that is clearly
-         // smaller (see describe_method); zlib alone without ISA-L
+  Auto,  // ISA-L when built in, zlib for the chunks where ISA-L would lose
+         // too much against zlib level 6 (see describe_method); zlib alone
+         // without ISA-L
   Isal,  // ISA-L, levels 1..3
   Zlib,  // zlib, levels 1..9
 };
@@ -76,7 +77,7 @@ struct Buffer {
 struct DeflateSetup {
   DeflateMethod method = DeflateMethod::Zlib;  // Isal or Zlib
   int level = 6;
-  bool adaptive = false;  // ISA-L, with zlib where that is clearly smaller
+  bool adaptive = false;  // ISA-L, and zlib for the chunks a BudgetRule picks
 };
 // Resolves Auto and the default level (-1); throws std::invalid_argument
 // for ISA-L in a build without it or a level the method lacks.
@@ -87,6 +88,12 @@ enum class Framing {
   Zlib,  // one whole zlib stream (header, data, Adler-32)
 };
 
+// What a chunk would cost, estimated from a sample of its head.
+struct ChunkSample {
+  double extra = 0;      // bytes ISA-L would add over zlib level 6 (may be negative)
+  double reference = 0;  // bytes zlib level 6 would give
+};
+
 // One worker's compression state.
 class Deflater {
  public:
@@ -95,11 +102,20 @@ class Deflater {
   Deflater(const Deflater&) = delete;
   Deflater& operator=(const Deflater&) = delete;
 
-  // Compresses in[0, len) into `out` (replacing its content). Raw framing
-  // only: primed with dict[0, dict_len) (at most 32 KiB), and `last` ends
-  // the stream with a final block instead of a sync flush.
+  // Compresses in[0, len) into `out` (replacing its content), with the
+  // setup's method, or with its zlib level when `strong` and the setup is
+  // adaptive. Raw framing only: primed with dict[0, dict_len) (at most
+  // 32 KiB), and `last` ends the stream with a final block instead of a
+  // sync flush.
   void compress(const std::uint8_t* dict, std::size_t dict_len, const std::uint8_t* in, std::size_t len, bool last,
-                Buffer& out);
+                Buffer& out, bool strong = false);
+
+  // Estimates a chunk of `chunk_len` bytes from its first sample_bytes()
+  // (fewer in a shorter chunk) at `head`, primed with `dict`. Adaptive
+  // setups with Raw framing only.
+  ChunkSample sample(const std::uint8_t* dict, std::size_t dict_len, const std::uint8_t* head,
+                     std::uint64_t chunk_len);
+  static std::size_t sample_bytes();
 
  private:
   struct Engines;
@@ -115,10 +131,11 @@ struct CompressedChunk {
   std::uint64_t raw_len = 0;  // uncompressed bytes the chunk stands for
 };
 
-// A worker's deflater and input buffer, reused from chunk to chunk.
+// A worker's deflater and buffers, reused from chunk to chunk.
 struct DeflateWorker {
   Deflater deflater;
   Buffer input;
+  Buffer scratch;
   DeflateWorker(const DeflateSetup& setup, Framing framing) : deflater(setup, framing) {}
 };
 
