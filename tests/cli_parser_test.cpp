@@ -8,6 +8,7 @@
 #include "app/cli_parser.hpp"
 #include "vexil/errors.hpp"
 #include "support/test_util.hpp"
+#include "text/text_format.hpp"
 
 using vexil::app::Options;
 using vexil::app::parse_args;
@@ -40,7 +41,7 @@ Outcome parse(const Args& args) {
 const std::string kUsage =
     "usage: vexil convert_to_mat [-h] --img IMG [--gt GT] --out-dir OUT_DIR\n"
     "                            [--crop Y X H W] [--data-key DATA_KEY]\n"
-    "                            [--gt-key GT_KEY]\n";
+    "                            [--gt-key GT_KEY] [--threads N]\n";
 
 const std::string kHelp = kUsage +
     "\n"
@@ -57,7 +58,9 @@ const std::string kHelp = kUsage +
     "  --data-key DATA_KEY  Key name for image data in the output .mat (default:\n"
     "                       data)\n"
     "  --gt-key GT_KEY      Key name for ground truth in the output .mat (default:\n"
-    "                       gt)\n";
+    "                       gt)\n"
+    "  --threads N          Worker threads (default: VEXIL_THREADS if set, else the\n"
+    "                       CPUs this process may use)\n";
 
 Args with_required(Args extra) {
   Args a{"--img", "a", "--out-dir", "o"};
@@ -332,6 +335,16 @@ p.add_argument("--crop", nargs=4, type=int, default=None, metavar=("Y", "X", "H"
                help="Spatial crop: Y X Height Width (e.g. --crop 448 2560 512 512)")
 p.add_argument("--data-key", default="data", help="Key name for image data in the output .mat (default: data)")
 p.add_argument("--gt-key", default="gt", help="Key name for ground truth in the output .mat (default: gt)")
+def thread_count(text):
+    try:
+        v = int(text)
+    except ValueError:
+        v = 0
+    if not 1 <= v <= 1024:
+        raise argparse.ArgumentTypeError("expected a whole number of threads from 1 to 1024, got %r" % text)
+    return v
+p.add_argument("--threads", type=thread_count, metavar="N",
+               help="Worker threads (default: VEXIL_THREADS if set, else the CPUs this process may use)")
 results = []
 for argv in json.load(open(sys.argv[1], encoding="utf-8")):
     out, err = io.StringIO(), io.StringIO()
@@ -340,7 +353,7 @@ for argv in json.load(open(sys.argv[1], encoding="utf-8")):
         try:
             a = p.parse_args(argv)
             values = [a.img, a.gt, a.out_dir, None if a.crop is None else [str(v) for v in a.crop],
-                      a.data_key, a.gt_key]
+                      a.data_key, a.gt_key, a.threads]
         except SystemExit as e:
             status = e.code
     results.append({"status": status, "out": out.getvalue(), "err": err.getvalue(), "values": values})
@@ -369,7 +382,9 @@ print(json.dumps(results))
       if (o.opts.crop) crop = crop_texts(o.opts);
       nlohmann::json gt = nullptr;
       if (o.opts.gt) gt = *o.opts.gt;
-      const nlohmann::json mine = {o.opts.img, gt, o.opts.out_dir, crop, o.opts.data_key, o.opts.gt_key};
+      nlohmann::json threads = nullptr;
+      if (o.opts.threads) threads = *o.opts.threads;
+      const nlohmann::json mine = {o.opts.img, gt, o.opts.out_dir, crop, o.opts.data_key, o.opts.gt_key, threads};
       EXPECT_EQ(mine, e["values"]);
     }
   }
@@ -412,6 +427,11 @@ TEST(CliParse, AgreesWithPythonArgparse) {
       {"--data-key", "_bad", "--img", "--out-dir"},
       {"a", "b", "c"},
       {"--img", "a", "--out-dir", "o", "--crop", "1", "2", "3", "4", "5", "-h"},
+      with_required({"--threads", "3"}), with_required({"--threads", "0"}), with_required({"--threads", "-2"}),
+      with_required({"--threads", "abc"}), with_required({"--threads", " 1_6 "}), with_required({"--threads", "1024"}),
+      with_required({"--threads", "1025"}), with_required({"--threads", "99999999999999999999999"}),
+      with_required({"--threads"}), with_required({"--t=2"}), with_required({"--threads", "2", "--threads", "x"}),
+      with_required({"--threads", "\xd9\xa3"}), with_required({"--threads", "2.0"}),
   };
   EXPECT_EQ(compare_with_argparse(py, cases), cases.size() - 2);
 }
@@ -425,7 +445,7 @@ TEST(CliParse, AgreesWithPythonArgparseOnRandomCommandLines) {
       "--img", "--gt", "--out-dir", "--crop", "--data-key", "--gt-key", "-h", "--he", "--g",
       "--gt-", "--o", "--c", "--d", "--i=a", "--crop=1", "--gt=", "a", "o.h5", "1", "-1", "007",
       "-1.5", "-.5", "x", "--", "-x", "--bogus", "--bogus=1", "k2", "_k", "\xd9\xa3", " 7 ",
-      "1_0", "-5\n", "", "-", "-hx", "a b", "-x y", "+3"};
+      "1_0", "-5\n", "", "-", "-hx", "a b", "-x y", "+3", "--threads", "--t", "--threads=0", "0"};
   std::uint32_t state = 12345;
   auto next = [&state] {
     state = state * 1103515245u + 12345u;
@@ -444,4 +464,47 @@ TEST(CliParse, AgreesWithPythonArgparseOnRandomCommandLines) {
     cases.push_back(a);
   }
   EXPECT_GT(compare_with_argparse(py, cases), 300u);
+}
+
+TEST(CliThreads, APositiveCountFromTheOptionOrTheVariable) {
+  Outcome o = parse(with_required({"--threads", "3"}));
+  EXPECT_EQ(o.status, -1) << o.err;
+  EXPECT_EQ(o.opts.threads, 3);
+  EXPECT_EQ(parse(with_required({})).opts.threads, std::nullopt);
+
+  for (const std::string bad : {"0", "-2", "abc", "1025", "2.5", ""}) {
+    SCOPED_TRACE(bad);
+    o = parse(with_required({"--threads", bad}));
+    EXPECT_EQ(o.status, 2);
+    EXPECT_EQ(o.err, kUsage + "vexil convert_to_mat: error: argument --threads: expected a whole number of threads "
+                              "from 1 to 1024, got " + vexil::text::str_repr(bad) + "\n");
+  }
+
+  // The variable applies only where the option is absent; empty is unset.
+  Options opts;
+  vexil::app::apply_environment(opts, "4");
+  EXPECT_EQ(opts.threads, 4);
+  opts.threads = 2;
+  vexil::app::apply_environment(opts, "x");
+  EXPECT_EQ(opts.threads, 2);
+  opts.threads.reset();
+  vexil::app::apply_environment(opts, "");
+  vexil::app::apply_environment(opts, nullptr);
+  EXPECT_EQ(opts.threads, std::nullopt);
+
+  for (const char* bad : {"x", "0", "-1"}) {
+    SCOPED_TRACE(bad);
+    Options fresh;
+    testing::internal::CaptureStderr();
+    int status = -1;
+    try {
+      vexil::app::apply_environment(fresh, bad);
+    } catch (const vexil::app::ParserExit& e) {
+      status = e.status();
+    }
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(status, 2);
+    EXPECT_EQ(err, kUsage + "vexil convert_to_mat: error: environment variable VEXIL_THREADS: expected a whole "
+                            "number of threads from 1 to 1024, got '" + bad + "'\n");
+  }
 }

@@ -1,5 +1,5 @@
 // A parser that behaves exactly like Python's argparse (3.11) configured with
-// this command's six options: same classification of each argument, same
+// this command's seven options: same classification of each argument, same
 // prefix matching, same order of errors, same texts. A general-purpose
 // library would differ in the details users and scripts rely on (negative
 // numbers as values, which error wins, the exact messages), so the
@@ -13,6 +13,8 @@
 #include <string_view>
 #include <vector>
 
+#include <fmt/format.h>
+
 #include "text/text_format.hpp"
 
 namespace vexil::app {
@@ -24,12 +26,12 @@ namespace {
 const std::string_view USAGE_TEXT =
     "usage: vexil convert_to_mat [-h] --img IMG [--gt GT] --out-dir OUT_DIR\n"
     "                            [--crop Y X H W] [--data-key DATA_KEY]\n"
-    "                            [--gt-key GT_KEY]\n";
+    "                            [--gt-key GT_KEY] [--threads N]\n";
 
 const std::string_view HELP_TEXT =
     "usage: vexil convert_to_mat [-h] --img IMG [--gt GT] --out-dir OUT_DIR\n"
     "                            [--crop Y X H W] [--data-key DATA_KEY]\n"
-    "                            [--gt-key GT_KEY]\n"
+    "                            [--gt-key GT_KEY] [--threads N]\n"
     "\n"
     "Convert ENVI / TIFF / GeoTIFF / HDF5 to .mat format\n"
     "\n"
@@ -44,7 +46,9 @@ const std::string_view HELP_TEXT =
     "  --data-key DATA_KEY  Key name for image data in the output .mat (default:\n"
     "                       data)\n"
     "  --gt-key GT_KEY      Key name for ground truth in the output .mat (default:\n"
-    "                       gt)\n";
+    "                       gt)\n"
+    "  --threads N          Worker threads (default: VEXIL_THREADS if set, else the\n"
+    "                       CPUs this process may use)\n";
 
 namespace {
 
@@ -98,7 +102,7 @@ bool looks_like_negative_number(std::string_view s) {
 // ---------------------------------------------------------------------------
 // The option table, in the order argparse registers the option strings.
 
-enum Action { kHelp, kImg, kGt, kOutDir, kCrop, kDataKey, kGtKey, kActionCount };
+enum Action { kHelp, kImg, kGt, kOutDir, kCrop, kDataKey, kGtKey, kThreads, kActionCount };
 
 struct OptionString {
   std::string_view text;
@@ -107,13 +111,13 @@ struct OptionString {
 constexpr OptionString kOptionStrings[] = {
     {"-h", kHelp},     {"--help", kHelp},         {"--img", kImg},
     {"--gt", kGt},     {"--out-dir", kOutDir},    {"--crop", kCrop},
-    {"--data-key", kDataKey}, {"--gt-key", kGtKey},
+    {"--data-key", kDataKey}, {"--gt-key", kGtKey}, {"--threads", kThreads},
 };
 
 constexpr std::string_view kActionNames[kActionCount] = {
-    "-h/--help", "--img", "--gt", "--out-dir", "--crop", "--data-key", "--gt-key"};
-constexpr int kActionNargs[kActionCount] = {0, 1, 1, 1, 4, 1, 1};
-constexpr bool kActionRequired[kActionCount] = {false, true, false, true, false, false, false};
+    "-h/--help", "--img", "--gt", "--out-dir", "--crop", "--data-key", "--gt-key", "--threads"};
+constexpr int kActionNargs[kActionCount] = {0, 1, 1, 1, 4, 1, 1, 1};
+constexpr bool kActionRequired[kActionCount] = {false, true, false, true, false, false, false, false};
 
 int lookup(std::string_view s) {
   for (const auto& o : kOptionStrings) {
@@ -131,6 +135,10 @@ int lookup(std::string_view s) {
   std::fwrite(text.data(), 1, text.size(), stderr);
   std::fflush(stderr);
   throw ParserExit(2);
+}
+
+std::string thread_count_problem(std::string_view text) {
+  return fmt::format("expected a whole number of threads from 1 to {}, got {}", kMaxThreads, text::str_repr(text));
 }
 
 // An error tied to one option ("argument --crop: ...").
@@ -355,6 +363,12 @@ class Parser {
         }
         (action == kDataKey ? options_.data_key : options_.gt_key) = values[0];
         break;
+      case kThreads:
+        if (const auto n = parse_thread_count(values.at(0))) {
+          options_.threads = *n;
+          break;
+        }
+        throw ArgumentError{action, thread_count_problem(values[0])};
       default:
         break;
     }
@@ -434,5 +448,17 @@ std::optional<CropValue> parse_integer(std::string_view text) {
 }
 
 Options parse_args(const std::vector<std::string>& args) { return Parser(args).run(); }
+
+std::optional<int> parse_thread_count(std::string_view text) {
+  const auto v = parse_integer(text);
+  if (!v || !v->value || *v->value < 1 || *v->value > kMaxThreads) return std::nullopt;
+  return static_cast<int>(*v->value);
+}
+
+void apply_environment(Options& options, const char* threads_variable) {
+  if (options.threads || !threads_variable || !*threads_variable) return;
+  options.threads = parse_thread_count(threads_variable);
+  if (!options.threads) usage_error("environment variable VEXIL_THREADS: " + thread_count_problem(threads_variable));
+}
 
 }  // namespace vexil::app

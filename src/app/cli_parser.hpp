@@ -20,7 +20,11 @@ struct Options {
   std::optional<CropWindow> crop;
   std::string data_key = "data";
   std::string gt_key = "gt";
+  std::optional<int> threads;  // --threads, else VEXIL_THREADS once applied
 };
+
+// The most worker threads --threads and VEXIL_THREADS accept.
+inline constexpr int kMaxThreads = 1024;
 
 // Thrown once the parser has printed help (status 0) or a usage error (2).
 class ParserExit : public std::exception {
@@ -36,6 +40,14 @@ class ParserExit : public std::exception {
 // Parses the subcommand's arguments. Help: printed on stdout, then
 // ParserExit(0); usage errors: usage and message on stderr, ParserExit(2).
 Options parse_args(const std::vector<std::string>& args);
+
+// Takes the thread count from VEXIL_THREADS (the variable's value, or null
+// when unset) unless --threads gave one; an empty value counts as unset.
+// A value that is not a count is a usage error (ParserExit(2)).
+void apply_environment(Options& options, const char* threads_variable);
+
+// A thread count as --threads takes it: an integer from 1 to kMaxThreads.
+std::optional<int> parse_thread_count(std::string_view text);
 
 // The text that -h prints (fixed 80-column layout; COLUMNS is not consulted).
 extern const std::string_view HELP_TEXT;

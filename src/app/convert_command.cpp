@@ -1,6 +1,7 @@
 #include "app/convert_command.hpp"
 
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <new>
 #include <string>
@@ -28,6 +29,7 @@ ConversionRequest request_from(const Options& opt) {
   req.crop = opt.crop;
   req.data_key = opt.data_key;
   req.gt_key = opt.gt_key;
+  req.threads = opt.threads.value_or(0);
   req.cancel = &interrupt_requested();
   return req;
 }
@@ -43,7 +45,8 @@ std::string missing_dependency_hint(const Palette& p, const MissingDependencyErr
 int run_convert_command(const std::vector<std::string>& args) {
   ConsoleReporter console;
   try {
-    const Options opt = parse_args(args);
+    Options opt = parse_args(args);
+    apply_environment(opt, std::getenv("VEXIL_THREADS"));
     install_interrupt_handlers();
     convert(request_from(opt), console);
     return 0;

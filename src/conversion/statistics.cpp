@@ -4,11 +4,11 @@
 #include <atomic>
 #include <complex>
 #include <cstring>
-#include <exception>
 #include <limits>
-#include <system_error>
-#include <thread>
 #include <type_traits>
+
+#include "core/cpu_budget.hpp"
+#include "core/worker_pool.hpp"
 
 namespace vexil::conversion {
 namespace {
@@ -108,44 +108,15 @@ void for_range(const Layout& L, std::int64_t eb, std::int64_t ee, F&& f) {
   }
 }
 
-// Runs work(thread_index, eb, ee) on `nt` threads over equal element ranges.
+// Runs work(range_index, eb, ee) over `nt` equal element ranges, on a pool
+// of `nt` workers.
 template <class W>
 void parallel_ranges(std::int64_t total, unsigned nt, W&& work) {
-  if (nt <= 1) {
-    work(0u, std::int64_t{0}, total);
-    return;
-  }
-  std::vector<std::thread> pool;
-  std::vector<std::exception_ptr> errors(nt);
-  pool.reserve(nt - 1);
-  const auto bound = [&](unsigned t) {
-    return static_cast<std::int64_t>(static_cast<__int128>(total) * t / nt);
+  const auto bound = [&](std::size_t t) {
+    return static_cast<std::int64_t>(static_cast<__int128>(total) * static_cast<__int128>(t) / nt);
   };
-  // Ranges whose thread could not be started run here instead.
-  unsigned started = nt;
-  for (unsigned t = 1; t < nt; ++t) {
-    try {
-      pool.emplace_back([&, t] {
-        try {
-          work(t, bound(t), bound(t + 1));
-        } catch (...) {
-          errors[t] = std::current_exception();
-        }
-      });
-    } catch (const std::system_error&) {
-      started = t;
-      break;
-    }
-  }
-  try {
-    work(0u, bound(0), bound(1));
-    for (unsigned t = started; t < nt; ++t) work(t, bound(t), bound(t + 1));
-  } catch (...) {
-    errors[0] = std::current_exception();
-  }
-  for (auto& th : pool) th.join();
-  for (auto& e : errors)
-    if (e) std::rethrow_exception(e);
+  core::WorkerPool pool(static_cast<int>(nt));
+  pool.for_each(nt, [&](std::size_t t, int) { work(static_cast<unsigned>(t), bound(t), bound(t + 1)); });
 }
 
 unsigned pick_threads(const NDArray& a, unsigned threads) {
@@ -651,9 +622,9 @@ Counts<T> counts_hashed(const NDArray& a, unsigned threads) {
 
 }  // namespace
 
-unsigned auto_threads(std::uint64_t nbytes) {
+unsigned auto_threads(std::uint64_t nbytes, int budget) {
   if (nbytes <= (std::uint64_t{64} << 20)) return 1;
-  return std::max(1u, std::thread::hardware_concurrency());
+  return static_cast<unsigned>(core::resolve_workers(budget));
 }
 
 template <class T>

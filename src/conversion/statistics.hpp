@@ -1,7 +1,7 @@
 // Whole-array statistics for the closing report: value range, and distinct
 // values with their counts. Each is one pass over the array, whatever its
 // layout (views are read through their strides); large arrays are split
-// across threads.
+// across the workers of a pool.
 #pragma once
 
 #include <cstdint>
@@ -11,8 +11,8 @@
 
 namespace vexil::conversion {
 
-// `threads` = 0 chooses by size: one thread below 64 MiB, otherwise all cores.
-// Any other value forces that many threads (at most one per outer index).
+// `threads` = 0 chooses by size (auto_threads). Any other value forces that
+// many workers (at most one per element).
 
 // Minimum and maximum over all elements. Bool reads as 0/1 (any non-zero
 // byte is true). Complex values compare as NumPy does: real part first, then
@@ -56,7 +56,8 @@ struct Counts {
 template <class T>
 Counts<T> value_counts(const NDArray& a, unsigned threads = 0);
 
-// How many threads `threads` = 0 picks for an array of this many bytes.
-unsigned auto_threads(std::uint64_t nbytes);
+// Workers worth using for an array of this many bytes: one up to 64 MiB,
+// else `budget` (0: the CPUs this process may use).
+unsigned auto_threads(std::uint64_t nbytes, int budget = 0);
 
 }  // namespace vexil::conversion

@@ -236,13 +236,14 @@ std::optional<T> fill_in_type(double fill) {
 // "    Value range  : [min, max]" over the numbers present: NaNs and the
 // declared fill value are left out, the NaNs counted on the same line and
 // the fill value on a line of its own.
-std::vector<std::string> value_range_lines(const NDArray& data, const Metadata* fill) {
+std::vector<std::string> value_range_lines(const NDArray& data, const Metadata* fill, int threads) {
   const std::string head = "    Value range  : ";
   return visit_dtype(data.dtype(), [&](auto tag) -> std::vector<std::string> {
     using T = decltype(tag);
     std::optional<T> excluded;
     if (fill && fill->is_number()) excluded = fill_in_type<T>(fill->get<double>());
-    const auto r = conversion::min_max<T>(data, 0, excluded ? &*excluded : nullptr);
+    const auto r = conversion::min_max<T>(data, conversion::auto_threads(data.nbytes(), threads),
+                                          excluded ? &*excluded : nullptr);
     std::vector<std::string> lines;
     if (r.count == 0) {
       lines.push_back(head + "[empty]");
@@ -262,7 +263,7 @@ void print_classes(const core::Job& job, const NDArray& gt) {
     using T = decltype(tag);
     conversion::Counts<T> counts;
     try {
-      counts = conversion::value_counts<T>(gt);
+      counts = conversion::value_counts<T>(gt, conversion::auto_threads(gt.nbytes(), job.threads()));
     } catch (const std::bad_alloc&) {
       // The files are written already; the report says what it could not do.
       job.line("    Classes      : not counted (out of memory)");
@@ -323,7 +324,7 @@ void print_summary(const core::Job& job, const NDArray& data, const std::optiona
   if (data.ndim() == 3) job.line("    Bands        : " + std::to_string(data.shape()[2]));
   job.line("    Dtype        : " + std::string(dtype_name(data.dtype())));
   const Metadata* fill = lookup(meta, "fill_value");
-  for (const std::string& line : value_range_lines(data, fill)) job.line(line);
+  for (const std::string& line : value_range_lines(data, fill, job.threads())) job.line(line);
   const double size_mb = static_cast<double>(data.nbytes()) / 1048576.0;
   job.line("    Size in memory: " + text::format_fixed(size_mb, 1) + " MB");
   if (const Metadata* wl = lookup(meta, "wavelength"); wl && truthy(*wl)) job.line(wavelength_line(*wl));

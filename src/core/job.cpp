@@ -1,24 +1,15 @@
 #include "core/job.hpp"
 
-#include <thread>
-
+#include "core/cpu_budget.hpp"
 #include "vexil/errors.hpp"
 
 namespace vexil::core {
-namespace {
-
-int default_threads() {
-  const unsigned hw = std::thread::hardware_concurrency();
-  return hw ? static_cast<int>(hw) : 1;
-}
-
-}  // namespace
 
 Job::Job(Reporter& reporter, const std::atomic<bool>* cancel, int threads)
     : reporter_(reporter),
       palette_(reporter.palette()),
       cancel_(cancel),
-      threads_(threads > 0 ? threads : default_threads()) {}
+      threads_(resolve_workers(threads)) {}
 
 const Job& Job::silent() {
   static SilentReporter reporter;

@@ -1,5 +1,6 @@
-// Small helpers over the HDF5 C API: owned handles that always close, and
-// error texts taken from HDF5's error stack (its automatic printing is off).
+// Small helpers over the HDF5 C API, for the reader and the MAT 7.3 writer:
+// owned handles that always close, and error texts taken from HDF5's error
+// stack (its automatic printing is off).
 #pragma once
 
 #ifdef VEXIL_HAVE_HDF5
@@ -17,19 +18,36 @@ namespace vexil::libs::hdf5 {
 // Turns off HDF5's printing of its error stack to stderr; idempotent.
 inline void silence_errors() { H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr); }
 
-// The current error stack as one line:
-// "<Outermost description> (<innermost description>)", e.g.
-// "Unable to open file (file signature not found)". Empty when the stack is.
-inline std::string error_stack_text() {
-  struct Ends {
-    std::string inner, outer;
-    bool any = false;
-  } ends;
+// Keeps HDF5 from printing its error stack while in scope, then restores
+// whatever printing the process had (library users may want theirs).
+class QuietErrors {
+ public:
+  QuietErrors() {
+    H5Eget_auto2(H5E_DEFAULT, &func_, &data_);
+    H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);
+  }
+  ~QuietErrors() { H5Eset_auto2(H5E_DEFAULT, func_, data_); }
+  QuietErrors(const QuietErrors&) = delete;
+  QuietErrors& operator=(const QuietErrors&) = delete;
+
+ private:
+  H5E_auto2_t func_ = nullptr;
+  void* data_ = nullptr;
+};
+
+// The descriptions at both ends of the current error stack: `inner` where
+// the error was detected, `outer` the API call that failed. Clears the stack.
+struct ErrorEnds {
+  std::string inner, outer;
+  bool any = false;
+};
+inline ErrorEnds error_stack_ends() {
+  ErrorEnds ends;
   // Upward walk: entry 0 is where the error was detected, the last is the API call.
   H5Ewalk2(
       H5E_DEFAULT, H5E_WALK_UPWARD,
       [](unsigned n, const H5E_error2_t* e, void* data) -> herr_t {
-        auto* d = static_cast<Ends*>(data);
+        auto* d = static_cast<ErrorEnds*>(data);
         std::string desc = e->desc ? e->desc : "";
         if (n == 0) d->inner = desc;
         d->outer = desc;
@@ -38,6 +56,14 @@ inline std::string error_stack_text() {
       },
       &ends);
   H5Eclear2(H5E_DEFAULT);
+  return ends;
+}
+
+// The current error stack as one line:
+// "<Outermost description> (<innermost description>)", e.g.
+// "Unable to open file (file signature not found)". Empty when the stack is.
+inline std::string error_stack_text() {
+  const ErrorEnds ends = error_stack_ends();
   if (!ends.any) return {};
   std::string outer = ends.outer;
   if (!outer.empty() && outer[0] >= 'a' && outer[0] <= 'z') outer[0] = static_cast<char>(outer[0] - 'a' + 'A');
@@ -72,9 +98,12 @@ class Handle {
   }
   ~Handle() { reset(); }
 
-  void reset() {
-    if (id_ >= 0 && close_) close_(id_);
+  // Closes now; false when HDF5 reports a failure (for a file: its last flush).
+  bool reset() {
+    bool ok = true;
+    if (id_ >= 0 && close_) ok = close_(id_) >= 0;
     id_ = H5I_INVALID_HID;
+    return ok;
   }
   hid_t get() const { return id_; }
   explicit operator bool() const { return id_ >= 0; }

@@ -156,6 +156,12 @@ ColumnGather::ColumnGather(const NDArray& array, int part) : keep_alive_(array.k
   if (is_complex(array.dtype())) item_ /= 2;
   base_ = array.data() + (part ? item_ : 0);
   count_ = array.size();
+  if (count_ == 0) {
+    // Nothing to read: one empty axis, whichever axis of the array is empty.
+    dims_ = {0};
+    strides_ = {static_cast<std::int64_t>(item_)};
+    return;
+  }
   // Column-major order walks axis 0 fastest. Axes of length 1 never move;
   // neighbours laid out back to back behave as one longer axis.
   for (int ax = 0; ax < array.ndim(); ++ax) {

@@ -13,21 +13,14 @@
 #include "text/text_format.hpp"
 #include "output/atomic_file.hpp"
 #include "output/column_gather.hpp"
+#include "core/mat_constants.hpp"
 
 namespace vexil::output {
 namespace {
 
 static_assert(std::endian::native == std::endian::little, "the writer emits native little-endian data");
 
-enum : std::uint32_t {
-  miINT8 = 1, miUINT8 = 2, miINT16 = 3, miUINT16 = 4, miINT32 = 5, miUINT32 = 6,
-  miSINGLE = 7, miDOUBLE = 9, miINT64 = 12, miUINT64 = 13, miMATRIX = 14, miCOMPRESSED = 15,
-};
-enum : std::uint32_t {
-  mxDOUBLE = 6, mxSINGLE = 7, mxINT8 = 8, mxUINT8 = 9, mxINT16 = 10, mxUINT16 = 11,
-  mxINT32 = 12, mxUINT32 = 13, mxINT64 = 14, mxUINT64 = 15,
-};
-constexpr std::uint32_t kFlagComplex = 0x08, kFlagLogical = 0x02;
+using namespace core::mat;
 constexpr std::uint64_t kU32Max = std::numeric_limits<std::uint32_t>::max();
 
 struct MatType {
@@ -264,11 +257,7 @@ void write_mat5(AtomicFile& file, std::string_view name, const NDArray& array, c
   file.write(tag.data(), tag.size());
 
   const std::uint64_t start = file.bytes_written();
-  DeflateOptions dopt;
-  dopt.threads = options.threads;
-  dopt.method = options.method;
-  dopt.level = options.level;
-  dopt.block_size = options.block_size;
+  const DeflateOptions dopt{options.threads, options.block_size, options.method, options.level};
   parallel_zlib(*source, [&](const std::uint8_t* p, std::size_t n) { file.write(p, n); }, dopt, options.progress);
 
   const std::uint64_t compressed = file.bytes_written() - start;

@@ -1,7 +1,7 @@
 // MAT-file Level 5 writer: a 128-byte header and one miCOMPRESSED element
 // holding a single zlib stream of the variable's miMATRIX element. Blocks
 // are gathered in column-major order straight from the (strided) array and
-// compressed on all cores.
+// compressed on the worker pool.
 #pragma once
 
 #include <cstdint>
@@ -16,7 +16,7 @@
 namespace vexil::output {
 
 struct Mat5Options {
-  int threads = 0;  // 0: all hardware threads
+  int threads = 0;  // 0: the CPUs this process may use
   DeflateMethod method = DeflateMethod::Auto;
   int level = -1;              // -1: the method's chosen level
   std::size_t block_size = 0;  // 0: chosen by the compressor

@@ -1,17 +1,9 @@
 #include "output/mat73_writer.hpp"
 
-#include <zlib.h>
-
 #include <algorithm>
-#include <condition_variable>
 #include <cstring>
 #include <ctime>
-#include <exception>
-#include <limits>
-#include <map>
 #include <memory>
-#include <mutex>
-#include <thread>
 
 #include <fmt/format.h>
 
@@ -20,10 +12,7 @@
 #include "output/column_gather.hpp"
 
 #ifdef VEXIL_HAVE_HDF5
-#include <hdf5.h>
-#endif
-#ifdef VEXIL_HAVE_ISAL
-#include <isa-l/igzip_lib.h>
+#include "libs/hdf5_handles.hpp"
 #endif
 
 namespace vexil::output {
@@ -158,6 +147,8 @@ void check_name(std::string_view name) {
 
 #ifdef VEXIL_HAVE_HDF5
 
+using libs::hdf5::Handle;
+
 std::string_view matlab_class(DType t) {
   switch (t) {
     case DType::Bool: return "logical";
@@ -177,23 +168,11 @@ std::string_view matlab_class(DType t) {
   return "double";
 }
 
-DeflateMethod resolve_method(DeflateMethod m) {
-  if (m == DeflateMethod::Auto) return isal_available() ? DeflateMethod::Isal : DeflateMethod::Zlib;
-  if (m == DeflateMethod::Isal && !isal_available())
-    throw BadInputError("ISA-L deflate was requested but this build has no ISA-L");
-  return m;
-}
-
 // The defaults favour speed: the arrays written here are the largest ones.
-int resolve_level(DeflateMethod m, int level) {
-  if (m == DeflateMethod::Isal) {
-    if (level < 0) return 1;
-    if (level < 1 || level > 3) throw BadInputError("ISA-L deflate levels are 1 to 3");
-    return level;
-  }
-  if (level < 0) return 1;
-  if (level < 1 || level > 9) throw BadInputError("zlib deflate levels are 1 to 9");
-  return level;
+DeflateSetup resolve_setup(const Mat73Options& o) {
+  DeflateSetup s = resolve_deflate(o.method, o.level, 1, 1);
+  s.adaptive = false;
+  return s;
 }
 
 // Copies a rows x cols plane (dst row length `dst_cols` elements). When the
@@ -240,8 +219,9 @@ void normalise_logical(std::byte* data, std::size_t len) {
 
 // Fills `out` (chunk_bytes) with chunk `index` in HDF5 C order, which is the
 // column-major order of the MATLAB array; the part of an edge chunk beyond
-// the dataset is zero, as direct chunk writes need whole chunks.
-void gather_chunk(const ChunkPlan& p, std::uint64_t index, std::byte* out) {
+// the dataset is zero, as direct chunk writes need whole chunks. Returns the
+// bytes of the array the chunk holds.
+std::size_t gather_chunk(const ChunkPlan& p, std::uint64_t index, std::byte* out) {
   const int n = p.n;
   std::vector<std::uint64_t> start(n);
   std::vector<std::int64_t> ext(n);
@@ -256,14 +236,16 @@ void gather_chunk(const ChunkPlan& p, std::uint64_t index, std::byte* out) {
     p.columns->read(first * p.item, len, out);
     std::memset(out + len, 0, p.chunk_bytes - len);
     if (p.logical) normalise_logical(out, len);
-    return;
+    return len;
   }
   bool edge = false;
+  std::size_t len = p.item;
   const std::byte* src0 = p.base;
   for (int k = 0; k < n; ++k) {
     ext[k] = static_cast<std::int64_t>(std::min(p.chunk[k], p.hdims[k] - start[k]));
     edge = edge || static_cast<std::uint64_t>(ext[k]) < p.chunk[k];
     src0 += static_cast<std::int64_t>(start[k]) * p.hstrides[k];
+    len *= static_cast<std::size_t>(ext[k]);
   }
   if (edge) std::memset(out, 0, p.chunk_bytes);
 
@@ -294,174 +276,7 @@ void gather_chunk(const ChunkPlan& p, std::uint64_t index, std::byte* out) {
     if (k < 0) break;
   }
   if (p.logical) normalise_logical(out, p.chunk_bytes);
-}
-
-// One complete zlib stream per chunk, as HDF5's deflate filter stores it.
-class Deflater {
- public:
-  Deflater(DeflateMethod method, int level) : method_(method), level_(level) {
-#ifdef VEXIL_HAVE_ISAL
-    if (method_ == DeflateMethod::Isal) {
-      isal_buf_size_ = level == 1 ? ISAL_DEF_LVL1_DEFAULT : level == 2 ? ISAL_DEF_LVL2_DEFAULT : ISAL_DEF_LVL3_DEFAULT;
-      isal_buf_ = std::make_unique<std::uint8_t[]>(isal_buf_size_);
-      isal_ = std::make_unique<isal_zstream>();
-      return;
-    }
-#endif
-    if (deflateInit(&z_, level) != Z_OK) throw std::bad_alloc();
-    zlib_ready_ = true;
-  }
-  ~Deflater() {
-    if (zlib_ready_) deflateEnd(&z_);
-  }
-  Deflater(const Deflater&) = delete;
-  Deflater& operator=(const Deflater&) = delete;
-
-  std::size_t compress(const std::byte* in, std::size_t len, std::vector<unsigned char>& out) {
-#ifdef VEXIL_HAVE_ISAL
-    if (method_ == DeflateMethod::Isal) return compress_isal(in, len, out);
-#endif
-    deflateReset(&z_);
-    const std::size_t bound = deflateBound(&z_, static_cast<uLong>(len));
-    if (out.size() < bound) out.resize(bound);
-    z_.next_in = reinterpret_cast<Bytef*>(const_cast<std::byte*>(in));
-    z_.avail_in = static_cast<uInt>(len);
-    z_.next_out = out.data();
-    z_.avail_out = static_cast<uInt>(out.size());
-    if (deflate(&z_, Z_FINISH) != Z_STREAM_END) throw WriteError("zlib failed to compress a chunk");
-    return out.size() - z_.avail_out;
-  }
-
- private:
-#ifdef VEXIL_HAVE_ISAL
-  std::size_t compress_isal(const std::byte* in, std::size_t len, std::vector<unsigned char>& out) {
-    isal_zstream* s = isal_.get();
-    isal_deflate_init(s);
-    s->level = static_cast<std::uint32_t>(level_);
-    s->level_buf = isal_buf_.get();
-    s->level_buf_size = isal_buf_size_;
-    s->gzip_flag = IGZIP_ZLIB;
-    s->end_of_stream = 1;
-    s->flush = NO_FLUSH;
-    s->next_in = reinterpret_cast<std::uint8_t*>(const_cast<std::byte*>(in));
-    s->avail_in = static_cast<std::uint32_t>(len);
-    if (out.size() < len + len / 8 + 1024) out.resize(len + len / 8 + 1024);
-    std::size_t done = 0;
-    for (;;) {
-      s->next_out = out.data() + done;
-      s->avail_out = static_cast<std::uint32_t>(out.size() - done);
-      if (isal_deflate(s) != COMP_OK) throw WriteError("ISA-L failed to compress a chunk");
-      done = out.size() - s->avail_out;
-      if (s->internal_state.state == ZSTATE_END) return done;
-      if (s->avail_out == 0) out.resize(out.size() * 2);
-    }
-  }
-  std::uint32_t isal_buf_size_ = 0;
-  std::unique_ptr<std::uint8_t[]> isal_buf_;
-  std::unique_ptr<isal_zstream> isal_;
-#endif
-  DeflateMethod method_;
-  int level_;
-  z_stream z_{};
-  bool zlib_ready_ = false;
-};
-
-struct Compressed {
-  std::vector<unsigned char> bytes;
-  std::size_t size = 0;
-};
-
-using ChunkSink = void (*)(void* ctx, std::uint64_t index, const unsigned char* data, std::size_t len);
-
-// Gathers and deflates every chunk on `threads` workers and hands them to
-// `sink` on the calling thread in chunk order (HDF5 is not thread-safe).
-// At most 2 x threads chunks wait at any time.
-void compress_chunks(const ChunkPlan& plan, int threads, DeflateMethod method, int level, ChunkSink sink,
-                     void* ctx) {
-  struct Shared {
-    std::mutex m;
-    std::condition_variable work_cv, ready_cv;
-    std::uint64_t next_claim = 0;
-    std::uint64_t next_write = 0;
-    std::map<std::uint64_t, Compressed> ready;
-    std::vector<Compressed> spare;
-    std::exception_ptr error;
-    bool stop = false;
-  } sh;
-  const std::uint64_t window = 2 * static_cast<std::uint64_t>(threads);
-
-  auto fail = [&sh](std::exception_ptr e) {
-    {
-      std::lock_guard<std::mutex> lk(sh.m);
-      if (!sh.error) sh.error = e;
-      sh.stop = true;
-    }
-    sh.work_cv.notify_all();
-    sh.ready_cv.notify_all();
-  };
-
-  auto worker = [&] {
-    try {
-      std::vector<std::byte> raw(plan.chunk_bytes);
-      Deflater z(method, level);
-      for (;;) {
-        std::uint64_t index;
-        Compressed c;
-        {
-          std::unique_lock<std::mutex> lk(sh.m);
-          sh.work_cv.wait(lk, [&] {
-            return sh.stop || sh.next_claim >= plan.nchunks || sh.next_claim < sh.next_write + window;
-          });
-          if (sh.stop || sh.next_claim >= plan.nchunks) return;
-          index = sh.next_claim++;
-          if (!sh.spare.empty()) {
-            c = std::move(sh.spare.back());
-            sh.spare.pop_back();
-          }
-        }
-        gather_chunk(plan, index, raw.data());
-        c.size = z.compress(raw.data(), raw.size(), c.bytes);
-        {
-          std::lock_guard<std::mutex> lk(sh.m);
-          sh.ready.emplace(index, std::move(c));
-        }
-        sh.ready_cv.notify_one();
-      }
-    } catch (...) {
-      fail(std::current_exception());
-    }
-  };
-
-  std::vector<std::thread> pool;
-  try {
-    for (int t = 0; t < threads; ++t) pool.emplace_back(worker);
-    for (std::uint64_t w = 0; w < plan.nchunks; ++w) {
-      Compressed c;
-      {
-        std::unique_lock<std::mutex> lk(sh.m);
-        sh.ready_cv.wait(lk, [&] { return sh.stop || sh.ready.count(w) != 0; });
-        if (sh.stop) break;
-        auto node = sh.ready.extract(w);
-        c = std::move(node.mapped());
-      }
-      sink(ctx, w, c.bytes.data(), c.size);
-      {
-        std::lock_guard<std::mutex> lk(sh.m);
-        sh.next_write = w + 1;
-        sh.spare.push_back(std::move(c));
-      }
-      sh.work_cv.notify_all();
-    }
-  } catch (...) {
-    fail(std::current_exception());
-  }
-  {
-    std::lock_guard<std::mutex> lk(sh.m);
-    sh.stop = true;
-  }
-  sh.work_cv.notify_all();
-  for (auto& t : pool) t.join();
-  if (sh.error) std::rethrow_exception(sh.error);
+  return len;
 }
 
 // "Tue Dec  8 04:06:48 2026", as C's asctime writes it, in English whatever the locale.
@@ -490,53 +305,8 @@ std::vector<unsigned char> user_block() {
   return block;
 }
 
-// An HDF5 identifier closed on scope exit.
-class H5Handle {
- public:
-  using Closer = herr_t (*)(hid_t);
-  H5Handle(hid_t id, Closer close) : id_(id), close_(close) {}
-  ~H5Handle() { reset(); }
-  H5Handle(const H5Handle&) = delete;
-  H5Handle& operator=(const H5Handle&) = delete;
-  hid_t get() const { return id_; }
-  bool valid() const { return id_ >= 0; }
-  // Closes now; false when HDF5 reports a failure (a file's last flush).
-  bool reset() {
-    bool ok = true;
-    if (id_ >= 0) ok = close_(id_) >= 0;
-    id_ = -1;
-    return ok;
-  }
-
- private:
-  hid_t id_;
-  Closer close_;
-};
-
-// Keeps HDF5 from printing its error stack; our exceptions carry the message.
-class QuietHdf5 {
- public:
-  QuietHdf5() {
-    H5Eget_auto2(H5E_DEFAULT, &func_, &data_);
-    H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);
-  }
-  ~QuietHdf5() { H5Eset_auto2(H5E_DEFAULT, func_, data_); }
-  QuietHdf5(const QuietHdf5&) = delete;
-  QuietHdf5& operator=(const QuietHdf5&) = delete;
-
- private:
-  H5E_auto2_t func_ = nullptr;
-  void* data_ = nullptr;
-};
-
-herr_t innermost_error(unsigned n, const H5E_error2_t* err, void* out) {
-  if (n == 0 && err && err->desc) *static_cast<std::string*>(out) = err->desc;
-  return 0;
-}
-
 [[noreturn]] void hdf5_failed(const std::string& path, std::string_view what) {
-  std::string detail;
-  H5Ewalk2(H5E_DEFAULT, H5E_WALK_UPWARD, innermost_error, &detail);
+  const std::string detail = libs::hdf5::error_stack_ends().inner;
   throw WriteError(fmt::format("cannot write '{}': HDF5 could not {}{}", path, what,
                             detail.empty() ? std::string() : fmt::format(" ({})", detail)));
 }
@@ -562,36 +332,44 @@ hid_t element_type(DType t) {
 
 void add_class_attribute(hid_t obj, std::string_view cls, const std::string& path) {
   // Fixed-length ASCII of exactly the text's length, as MATLAB stores it.
-  H5Handle type(H5Tcopy(H5T_C_S1), H5Tclose);
-  if (!type.valid() || H5Tset_size(type.get(), cls.size()) < 0) hdf5_failed(path, "create a string type");
-  H5Handle space(H5Screate(H5S_SCALAR), H5Sclose);
-  H5Handle attr(H5Acreate2(obj, "MATLAB_class", type.get(), space.get(), H5P_DEFAULT, H5P_DEFAULT), H5Aclose);
-  if (!attr.valid() || H5Awrite(attr.get(), type.get(), cls.data()) < 0)
+  Handle type(H5Tcopy(H5T_C_S1), H5Tclose);
+  if (!type || H5Tset_size(type.get(), cls.size()) < 0) hdf5_failed(path, "create a string type");
+  Handle space(H5Screate(H5S_SCALAR), H5Sclose);
+  Handle attr(H5Acreate2(obj, "MATLAB_class", type.get(), space.get(), H5P_DEFAULT, H5P_DEFAULT), H5Aclose);
+  if (!attr || H5Awrite(attr.get(), type.get(), cls.data()) < 0)
     hdf5_failed(path, "write the MATLAB_class attribute");
 }
 
 template <class T>
 void add_scalar_attribute(hid_t obj, const char* name, hid_t type, T value, const std::string& path) {
-  H5Handle space(H5Screate(H5S_SCALAR), H5Sclose);
-  H5Handle attr(H5Acreate2(obj, name, type, space.get(), H5P_DEFAULT, H5P_DEFAULT), H5Aclose);
-  if (!attr.valid() || H5Awrite(attr.get(), type, &value) < 0)
+  Handle space(H5Screate(H5S_SCALAR), H5Sclose);
+  Handle attr(H5Acreate2(obj, name, type, space.get(), H5P_DEFAULT, H5P_DEFAULT), H5Aclose);
+  if (!attr || H5Awrite(attr.get(), type, &value) < 0)
     hdf5_failed(path, fmt::format("write the {} attribute", name));
 }
 
-struct DirectWrite {
-  hid_t dset;
-  const ChunkPlan* plan;
-  const std::string* path;
-};
-
-void write_chunk(void* ctx, std::uint64_t index, const unsigned char* data, std::size_t len) {
-  auto* w = static_cast<DirectWrite*>(ctx);
-  std::vector<hsize_t> offset(w->plan->n);
-  std::vector<std::uint64_t> start(w->plan->n);
-  w->plan->start_of(index, start.data());
-  std::copy(start.begin(), start.end(), offset.begin());
-  if (H5Dwrite_chunk(w->dset, H5P_DEFAULT, 0, offset.data(), len, data) < 0)
-    hdf5_failed(*w->path, "write a chunk");
+// Gathers, deflates and stores every chunk: compressed on the workers,
+// written on this thread in chunk order (HDF5 is not thread-safe).
+void write_chunks(hid_t dset, const ChunkPlan& plan, const Mat73Options& options, const std::string& path) {
+  std::uint64_t total = plan.item;
+  for (auto d : plan.hdims) total *= d;
+  std::uint64_t done = 0;
+  compress_in_order(
+      options.threads, plan.nchunks, resolve_setup(options), Framing::Zlib,
+      [&](std::uint64_t index, DeflateWorker& w, CompressedChunk& out) {
+        w.input.reserve(plan.chunk_bytes);
+        out.raw_len = gather_chunk(plan, index, reinterpret_cast<std::byte*>(w.input.data.get()));
+        w.deflater.compress(nullptr, 0, w.input.data.get(), plan.chunk_bytes, true, out.bytes);
+      },
+      [&](std::uint64_t index, const CompressedChunk& c) {
+        std::vector<std::uint64_t> start(plan.n);
+        plan.start_of(index, start.data());
+        const std::vector<hsize_t> offset(start.begin(), start.end());
+        if (H5Dwrite_chunk(dset, H5P_DEFAULT, 0, offset.data(), c.bytes.size, c.bytes.data.get()) < 0)
+          hdf5_failed(path, "write a chunk");
+        done += c.raw_len;
+        if (options.progress) options.progress(done, total);
+      });
 }
 
 void write_hdf5_body(const std::string& tmp, const std::string& path, std::string_view name,
@@ -599,24 +377,24 @@ void write_hdf5_body(const std::string& tmp, const std::string& path, std::strin
   const MatlabLayout m = matlab_layout(array);
   const std::string key(name);
 
-  H5Handle fcpl(H5Pcreate(H5P_FILE_CREATE), H5Pclose);
-  if (!fcpl.valid() || H5Pset_userblock(fcpl.get(), kUserBlockBytes) < 0)
+  Handle fcpl(H5Pcreate(H5P_FILE_CREATE), H5Pclose);
+  if (!fcpl || H5Pset_userblock(fcpl.get(), kUserBlockBytes) < 0)
     hdf5_failed(path, "reserve the MAT-file header");
-  H5Handle fapl(H5Pcreate(H5P_FILE_ACCESS), H5Pclose);
-  if (!fapl.valid() || H5Pset_fclose_degree(fapl.get(), H5F_CLOSE_STRONG) < 0)
+  Handle fapl(H5Pcreate(H5P_FILE_ACCESS), H5Pclose);
+  if (!fapl || H5Pset_fclose_degree(fapl.get(), H5F_CLOSE_STRONG) < 0)
     hdf5_failed(path, "set up file access");
-  H5Handle file(H5Fcreate(tmp.c_str(), H5F_ACC_TRUNC, fcpl.get(), fapl.get()), H5Fclose);
-  if (!file.valid()) hdf5_failed(path, "create the file");
+  Handle file(H5Fcreate(tmp.c_str(), H5F_ACC_TRUNC, fcpl.get(), fapl.get()), H5Fclose);
+  if (!file) hdf5_failed(path, "create the file");
 
   if (array.empty()) {
     // MATLAB keeps an empty array as its dimensions, flagged MATLAB_empty.
     std::vector<std::uint64_t> dims(m.dims.begin(), m.dims.end());
     const hsize_t rank = dims.size();
-    H5Handle space(H5Screate_simple(1, &rank, nullptr), H5Sclose);
-    H5Handle dset(H5Dcreate2(file.get(), key.c_str(), H5T_NATIVE_UINT64, space.get(), H5P_DEFAULT, H5P_DEFAULT,
+    Handle space(H5Screate_simple(1, &rank, nullptr), H5Sclose);
+    Handle dset(H5Dcreate2(file.get(), key.c_str(), H5T_NATIVE_UINT64, space.get(), H5P_DEFAULT, H5P_DEFAULT,
                              H5P_DEFAULT),
                   H5Dclose);
-    if (!dset.valid()) hdf5_failed(path, fmt::format("create the dataset '{}'", key));
+    if (!dset) hdf5_failed(path, fmt::format("create the dataset '{}'", key));
     if (H5Dwrite(dset.get(), H5T_NATIVE_UINT64, H5S_ALL, H5S_ALL, H5P_DEFAULT, dims.data()) < 0)
       hdf5_failed(path, "write the dimensions of an empty array");
     add_class_attribute(dset.get(), matlab_class(array.dtype()), path);
@@ -636,16 +414,15 @@ void write_hdf5_body(const std::string& tmp, const std::string& path, std::strin
                                  plan.hdims[0] >= 4;
   if (pixel_interleaved && !is_complex(array.dtype()) && chunks_are_runs(plan))
     plan.columns = std::make_shared<ColumnGather>(array);
-  const DeflateMethod method = resolve_method(options.method);
-  const int level = resolve_level(method, options.level);
+  const DeflateSetup setup = resolve_setup(options);
 
   const hid_t component = element_type(array.dtype());
   const bool complex = is_complex(array.dtype());
-  H5Handle compound(complex ? H5Tcreate(H5T_COMPOUND, array.itemsize()) : -1, H5Tclose);
+  Handle compound(complex ? H5Tcreate(H5T_COMPOUND, array.itemsize()) : -1, H5Tclose);
   hid_t type = component;
   if (complex) {
     const std::size_t half = array.itemsize() / 2;
-    if (!compound.valid() || H5Tinsert(compound.get(), "real", 0, component) < 0 ||
+    if (!compound || H5Tinsert(compound.get(), "real", 0, component) < 0 ||
         H5Tinsert(compound.get(), "imag", half, component) < 0)
       hdf5_failed(path, "create the complex type");
     type = compound.get();
@@ -653,25 +430,21 @@ void write_hdf5_body(const std::string& tmp, const std::string& path, std::strin
 
   std::vector<hsize_t> hdims(plan.hdims.begin(), plan.hdims.end());
   std::vector<hsize_t> chunk(plan.chunk.begin(), plan.chunk.end());
-  H5Handle space(H5Screate_simple(plan.n, hdims.data(), nullptr), H5Sclose);
-  if (!space.valid()) hdf5_failed(path, "create the dataspace");
-  H5Handle dcpl(H5Pcreate(H5P_DATASET_CREATE), H5Pclose);
-  if (!dcpl.valid() || H5Pset_chunk(dcpl.get(), plan.n, chunk.data()) < 0 ||
-      H5Pset_deflate(dcpl.get(), static_cast<unsigned>(level)) < 0 ||
+  Handle space(H5Screate_simple(plan.n, hdims.data(), nullptr), H5Sclose);
+  if (!space) hdf5_failed(path, "create the dataspace");
+  Handle dcpl(H5Pcreate(H5P_DATASET_CREATE), H5Pclose);
+  if (!dcpl || H5Pset_chunk(dcpl.get(), plan.n, chunk.data()) < 0 ||
+      H5Pset_deflate(dcpl.get(), static_cast<unsigned>(setup.level)) < 0 ||
       H5Pset_fill_time(dcpl.get(), H5D_FILL_TIME_NEVER) < 0)
     hdf5_failed(path, "set up chunked deflate storage");
-  H5Handle dset(H5Dcreate2(file.get(), key.c_str(), type, space.get(), H5P_DEFAULT, dcpl.get(), H5P_DEFAULT),
+  Handle dset(H5Dcreate2(file.get(), key.c_str(), type, space.get(), H5P_DEFAULT, dcpl.get(), H5P_DEFAULT),
                 H5Dclose);
-  if (!dset.valid()) hdf5_failed(path, fmt::format("create the dataset '{}'", key));
+  if (!dset) hdf5_failed(path, fmt::format("create the dataset '{}'", key));
   add_class_attribute(dset.get(), matlab_class(array.dtype()), path);
   if (array.dtype() == DType::Bool)
     add_scalar_attribute<std::int32_t>(dset.get(), "MATLAB_int_decode", H5T_NATIVE_INT32, 1, path);
 
-  int threads = options.threads > 0 ? options.threads : static_cast<int>(std::thread::hardware_concurrency());
-  threads = static_cast<int>(std::clamp<std::uint64_t>(static_cast<std::uint64_t>(std::max(threads, 1)), 1,
-                                                       plan.nchunks));
-  DirectWrite ctx{dset.get(), &plan, &path};
-  compress_chunks(plan, threads, method, level, write_chunk, &ctx);
+  write_chunks(dset.get(), plan, options, path);
 
   if (!dset.reset()) hdf5_failed(path, "close the dataset");
   if (!file.reset()) hdf5_failed(path, "finish the file");
@@ -708,7 +481,7 @@ void write_mat73(AtomicFile& out, std::string_view name, const NDArray& array, c
   // HDF5 rewrites the (empty) temporary file through its own descriptor; the
   // header goes into the user block it leaves free once HDF5 is done.
   {
-    QuietHdf5 quiet;
+    libs::hdf5::QuietErrors quiet;
     write_hdf5_body(out.temp_path(), path, name, array, options);
   }
   const auto block = user_block();

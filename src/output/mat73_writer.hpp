@@ -3,8 +3,8 @@
 // (reversed dimensions, MATLAB_class attribute, complex as a {real, imag}
 // compound). Used for arrays too large for a Level 5 variable. The dataset
 // is chunked band plane by band plane; chunks are gathered straight from the
-// (strided) array, deflated on a thread pool and stored with HDF5's direct
-// chunk write, so memory stays at a few chunks per thread.
+// (strided) array, deflated on the worker pool and stored in order with
+// HDF5's direct chunk write, so memory stays at a few chunks per worker.
 #pragma once
 
 #include <cstddef>
@@ -20,10 +20,11 @@
 namespace vexil::output {
 
 struct Mat73Options {
-  int threads = 0;                             // 0: all hardware threads
+  int threads = 0;                             // 0: the CPUs this process may use
   DeflateMethod method = DeflateMethod::Auto;  // ISA-L when built in, else zlib
   int level = -1;                              // the method's level; -1: its fastest
   std::size_t chunk_bytes = 0;                 // upper bound of a chunk's size; 0: the default (4 MiB)
+  ProgressFn progress = {};  // (array bytes done, bytes in all) after each chunk; may throw to stop
 };
 
 // True when this build can write MAT-file 7.3 (it was built with HDF5).
@@ -35,8 +36,8 @@ std::vector<std::uint64_t> mat73_chunk_dims(const NDArray& array, const Mat73Opt
 
 // Writes `path` atomically (temporary name in the same folder, then rename);
 // on failure no file is left behind. Throws BadInputError for a name HDF5
-// cannot hold or a level the method lacks, WriteError when writing fails or
-// HDF5 is not built in.
+// cannot hold, std::invalid_argument for a level the method lacks,
+// WriteError when writing fails or HDF5 is not built in.
 void write_mat73(const std::string& path, std::string_view name, const NDArray& array,
                  const Mat73Options& options = {});
 // Writes the file into `out`, which the caller commits (or discards).

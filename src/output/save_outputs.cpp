@@ -133,6 +133,7 @@ PendingFile write_mat(const std::string& out_dir, const std::string& name, const
   o5.progress = [&](std::uint64_t done, std::uint64_t total) { job.progress(what, done, total); };
   Mat73Options o73;
   o73.threads = job.threads();
+  o73.progress = o5.progress;
   bool as_mat73 = needs_mat73(array, key, limit);
   if (!as_mat73) {
     try {

@@ -10,11 +10,13 @@
 #include <cstring>
 #include <string>
 
+#include "core/mat_constants.hpp"
+
 namespace vexil::formats::mat {
 
-constexpr std::uint32_t miINT8 = 1, miUINT8 = 2, miINT16 = 3, miUINT16 = 4, miINT32 = 5, miUINT32 = 6,
-                        miSINGLE = 7, miDOUBLE = 9, miINT64 = 12, miUINT64 = 13, miMATRIX = 14,
-                        miCOMPRESSED = 15;
+using core::mat::miINT8, core::mat::miUINT8, core::mat::miINT16, core::mat::miUINT16, core::mat::miINT32,
+    core::mat::miUINT32, core::mat::miSINGLE, core::mat::miDOUBLE, core::mat::miINT64, core::mat::miUINT64,
+    core::mat::miMATRIX, core::mat::miCOMPRESSED;
 // deflate never expands by more than this.
 constexpr std::uint64_t kDeflateMaxRatio = 1032;
 

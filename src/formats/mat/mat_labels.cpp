@@ -120,8 +120,8 @@ std::optional<StoredVar> parse_matrix_head(const unsigned char* p, std::size_t n
   v.data_end = pos + (data.data - (p + pos)) + static_cast<std::uint64_t>(data.nbytes);
   const std::uint32_t flag_word = load_u32(flags.data, swap);
   const std::uint32_t cls = flag_word & 0xFF;
-  v.numeric = cls >= 6 && cls <= 15;  // mxDOUBLE .. mxUINT64
-  v.complex = flag_word & 0x800;
+  v.numeric = cls >= core::mat::mxDOUBLE && cls <= core::mat::mxUINT64;
+  v.complex = (flag_word >> 8) & core::mat::kFlagComplex;
   unsigned __int128 count = 1;
   for (std::uint32_t i = 0; i + 4 <= dims.nbytes; i += 4) {
     const auto d = static_cast<std::int32_t>(load_u32(dims.data + i, swap));
