@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "vexil/errors.hpp"
+#include "formats/mat/mat_choice.hpp"
 #include "formats/mat/mat_format.hpp"
 #include "support/test_util.hpp"
 
@@ -408,3 +409,40 @@ TEST(GtMat, BrokenAndHostileFilesGiveClearErrors) {
 }
 
 }  // namespace
+
+// --- the choice of a variable, images, and the variables beside labels -----
+
+namespace {
+
+using vexil::formats::mat::choose_image_variable;
+using vexil::formats::mat::choose_label_variable;
+using vexil::formats::mat::VariableInfo;
+
+VariableInfo info(const std::string& name, std::int64_t count) {
+  VariableInfo v;
+  v.name = name;
+  v.shape = {count};
+  v.count = static_cast<unsigned __int128>(count);
+  return v;
+}
+
+std::string chosen(const VariableInfo* v) { return v ? v->name : "<none>"; }
+
+}  // namespace
+
+TEST(MatChoice, LabelsPreferTheirNamesImagesTheLargest) {
+  const std::vector<VariableInfo> none;
+  EXPECT_EQ(chosen(choose_label_variable(none)), "<none>");
+  EXPECT_EQ(chosen(choose_image_variable(none)), "<none>");
+  const std::vector<VariableInfo> one{info("whatever", 3)};
+  EXPECT_EQ(chosen(choose_label_variable(one)), "whatever");
+  EXPECT_EQ(chosen(choose_image_variable(one)), "whatever");
+  const std::vector<VariableInfo> cube_and_gt{info("paviaU", 1000), info("groundtruth", 10), info("gt", 10)};
+  EXPECT_EQ(chosen(choose_label_variable(cube_and_gt)), "gt");
+  EXPECT_EQ(chosen(choose_image_variable(cube_and_gt)), "paviaU");
+  const std::vector<VariableInfo> groundtruth{info("cube", 1000), info("groundtruth", 10), info("GT", 10)};
+  EXPECT_EQ(chosen(choose_label_variable(groundtruth)), "groundtruth");
+  const std::vector<VariableInfo> ties{info("a", 5), info("b", 9), info("c", 9)};
+  EXPECT_EQ(chosen(choose_label_variable(ties)), "b");
+  EXPECT_EQ(chosen(choose_image_variable(ties)), "b");
+}
