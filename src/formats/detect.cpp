@@ -13,11 +13,11 @@ namespace vexil::formats {
 
 namespace {
 
-// The format keys of every image format, sorted: "envi, hdf5, tiff".
+// The format keys of every listed image format, sorted: "envi, hdf5, tiff".
 std::string supported_list() {
   std::vector<std::string_view> keys;
   for (const Format* f : all_formats())
-    if (!f->image_extensions.empty()) keys.push_back(f->key);
+    if (!f->image_extensions.empty() && !f->unlisted) keys.push_back(f->key);
   std::sort(keys.begin(), keys.end());
   keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
   std::string out;

@@ -1,6 +1,8 @@
 // Ground-truth MAT-files: the label variable (mat_read.hpp) with its unit
-// axes removed.
+// axes removed, and the variables that describe it (class names, colour
+// maps) kept for the sidecar.
 #include "formats/mat/mat_format.hpp"
+#include "formats/mat/mat_other_variables.hpp"
 #include "formats/mat/mat_read.hpp"
 
 namespace vexil::formats::mat {
@@ -12,11 +14,14 @@ NDArray read_label_variable(const std::string& path, std::string& mat_key) {
 }
 
 LoadResult load_mat_labels(const std::string& path, const ReadOptions&) {
+  const auto [file, variable] = split_variable_path(path);
+  MatVariable v = read_mat_variable(file, variable, Purpose::Labels);
   LoadResult result;
-  std::string mat_key;
-  result.data = read_label_variable(path, mat_key).squeeze();
-  result.meta["mat_key"] = mat_key;
+  result.data = v.data.squeeze();
+  result.meta["mat_key"] = v.name;
   result.meta["_source_format"] = "MAT";
+  Metadata others = read_other_variables(file, v.name);
+  if (!others.empty()) result.meta["other_variables"] = std::move(others);
   return result;
 }
 
@@ -24,6 +29,8 @@ namespace {
 constexpr std::string_view kExtensions[] = {".mat"};
 }  // namespace
 
-const Format kFormat{"mat", {}, kExtensions, "", nullptr, &load_mat_labels};
+// Listed among the image formats but not in the "Supported:" text of the
+// unrecognised-extension error, which names the formats it always named.
+const Format kFormat{"mat", kExtensions, kExtensions, "", &load_mat_image, &load_mat_labels, true};
 
 }  // namespace vexil::formats::mat
