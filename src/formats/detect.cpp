@@ -145,9 +145,12 @@ const Format& detect_format(const std::string& path) {
   std::string ext = text::lower(io::splitext(clean).second);
   if (ext == ".nc") ext = ".h5";
   if (const Format* f = format_for_image_extension(ext)) {
-    // The ENVI reader names a directory given as a header itself.
-    if (f->key != "envi" && sniff_content(clean) == Content::Directory)
-      throw BadInputError(clean + " is a directory, not a file.");
+    if (f->key == "envi") return *f;  // the ENVI reader names a directory given as a header itself
+    const Content content = sniff_content(clean);
+    if (content == Content::Directory) throw BadInputError(clean + " is a directory, not a file.");
+    // NetCDF-3 and HDF4 share their extensions with HDF5 (.nc, .hdf).
+    if (f->key == "hdf5" && (content == Content::NetCdf3 || content == Content::Hdf4))
+      if (const Format* g = format_keyed(content == Content::Hdf4 ? "hdf4" : "netcdf3")) return *g;
     return *f;
   }
   if (const Format* f = mat_with_variable(clean)) return *f;
@@ -159,10 +162,13 @@ const Format& detect_format(const std::string& path) {
     case Content::Hdf5: by_content = format_keyed("hdf5"); break;
     case Content::Mat: by_content = format_keyed("mat"); break;
     case Content::Directory: throw BadInputError(clean + " is a directory, not a file.");
+    // Read where a format for them is registered; named otherwise.
     case Content::NetCdf3:
+      if ((by_content = format_keyed("netcdf3"))) break;
       throw UnsupportedFormatError(clean + " is a NetCDF-3 file, which is not supported: convert it to NetCDF-4 "
                                            "(nccopy -k nc4) and name it .nc.");
     case Content::Hdf4:
+      if ((by_content = format_keyed("hdf4"))) break;
       throw UnsupportedFormatError(clean + " is an HDF4 file, which is not supported: convert it to HDF5 "
                                            "(h4toh5) or GeoTIFF (gdal_translate).");
     case Content::Unreadable:

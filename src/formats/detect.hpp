@@ -32,12 +32,14 @@ enum class Content {
 Content sniff_content(const std::string& path);
 
 // The format of an image path (a dataset specifier is ignored; ".nc" counts
-// as ".h5"). By extension first; an extension no format claims is
-// recognised by content: TIFF, HDF5 and MAT signatures, or an ENVI header
-// beside the file. Throws UnsupportedFormatError "Unrecognised file
-// extension '<ext>'. Supported: envi, hdf5, tiff" when neither tells, and
-// an error naming the file when it is a directory, or a NetCDF-3 or HDF4
-// file with an extension no reader claims.
+// as ".h5"). By extension first, except that a NetCDF-3 or HDF4 file named
+// like HDF5 goes to the format registered under "netcdf3" or "hdf4" when
+// there is one; an extension no format claims is recognised by content:
+// TIFF, HDF5, MAT, NetCDF-3 and HDF4 signatures, or an ENVI header beside
+// the file. Throws UnsupportedFormatError "Unrecognised file extension
+// '<ext>'. Supported: envi, hdf5, tiff" when neither tells, and an error
+// naming the file when it is a directory, or a NetCDF-3 or HDF4 file that
+// no registered format reads.
 const Format& detect_format(const std::string& path);
 
 // Runs the format's image reader after checking that its library is built in.
