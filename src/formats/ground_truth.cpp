@@ -45,6 +45,7 @@ LoadResult load_gt(const std::string& path, const ReadOptions& options) {
   LoadResult read = format->read_labels(path, options);
   result.data = std::move(read.data);
   for (auto it = read.meta.begin(); it != read.meta.end(); ++it) result.meta[it.key()] = it.value();
+  result.files = std::move(read.files);
   return result;
 }
 

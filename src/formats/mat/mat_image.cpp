@@ -50,6 +50,7 @@ LoadResult load_mat_image(const std::string& path, const ReadOptions&) {
   if (std::string text = header_text(file); !text.empty()) result.meta["mat_header"] = std::move(text);
   result.meta["_source_format"] = "MAT";
   result.meta["_source_file"] = io::abspath(file);
+  result.files = {file};
   return result;
 }
 

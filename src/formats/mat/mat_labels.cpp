@@ -22,6 +22,7 @@ LoadResult load_mat_labels(const std::string& path, const ReadOptions&) {
   result.meta["_source_format"] = "MAT";
   Metadata others = read_other_variables(file, v.name);
   if (!others.empty()) result.meta["other_variables"] = std::move(others);
+  result.files = {file};
   return result;
 }
 

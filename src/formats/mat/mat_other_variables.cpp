@@ -57,7 +57,7 @@ bool is_small_numeric(const matvar_t* v) {
 // Latin-1), two-byte units as UTF-16, four-byte units as code points.
 std::string text_row(const matvar_t* v, std::size_t row) {
   const std::size_t rows = v->dims[0], cols = v->dims[1];
-  const std::size_t unit = v->data_size;
+  const auto unit = static_cast<std::size_t>(v->data_size);
   const auto* p = static_cast<const unsigned char*>(v->data);
   std::string out;
   if (unit == 1) {
@@ -108,7 +108,8 @@ Metadata number_at(const matvar_t* v, std::size_t i) {
   };
   if (v->isLogical) {
     bool nonzero = false;
-    for (std::size_t k = 0; k < v->data_size; ++k) nonzero |= static_cast<const unsigned char*>(v->data)[i * v->data_size + k] != 0;
+    const auto unit = static_cast<std::size_t>(v->data_size);
+    for (std::size_t k = 0; k < unit; ++k) nonzero |= static_cast<const unsigned char*>(v->data)[i * unit + k] != 0;
     return nonzero;
   }
   switch (v->class_type) {
@@ -171,8 +172,9 @@ std::optional<Metadata> value_of(const matvar_t* listed, const matvar_t* v) {
     return nest(v, [&](std::size_t i) { return text_value(cells[i]); });
   }
   if (n > 0 && !v->data) return std::nullopt;
-  const std::size_t unit = v->isLogical ? v->data_size : itemsize(*dtype_of_class(v->class_type));
-  if (v->data_size != unit || v->nbytes < n * unit) return std::nullopt;
+  if (v->data_size <= 0) return std::nullopt;
+  const auto unit = static_cast<std::size_t>(v->data_size);
+  if ((!v->isLogical && unit != itemsize(*dtype_of_class(v->class_type))) || v->nbytes < n * unit) return std::nullopt;
   return nest(v, [&](std::size_t i) { return number_at(v, i); });
 }
 

@@ -42,6 +42,7 @@ LoadResult load_tiff_described_by_envi_header(const std::string& hdr_path, const
   result.meta["envi_header_file"] = io::abspath(hdr_path);
   result.meta["_source_format"] = read.meta.value("_source_format", "TIFF");
   result.meta["_source_file"] = read.meta.value("_source_file", io::abspath(tif));
+  result.files = {hdr_path, tif};
   return result;
 }
 
