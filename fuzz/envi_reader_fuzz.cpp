@@ -1,7 +1,10 @@
 // The ENVI loader end to end: header and data file written beside each other,
-// then load_envi on the header. The first two bytes give the header length;
-// the rest after the header is the data file. Every element of the returned
-// cube is read so a view reaching past the mapping shows up under ASan.
+// then load_envi on the header. The first two bytes give the header length
+// (low 15 bits); the rest after the header is the data file. Every element
+// of the returned cube is read so a view reaching past the mapping shows up
+// under ASan. With the top bit of the length set, the data file is cut to
+// half its size before the elements are read, as if it shrank during a run:
+// reading must not crash, and a damaged mapping must say so.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -11,8 +14,9 @@
 #include <cstring>
 #include <string>
 
-#include "vexil/errors.hpp"
 #include "formats/envi/envi_format.hpp"
+#include "io/mapped_file.hpp"
+#include "vexil/errors.hpp"
 
 using vexil::formats::envi::load_envi;
 
@@ -43,7 +47,8 @@ void put(const std::string& path, const std::uint8_t* p, std::size_t n) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 2) return 0;
-  std::size_t hdr_len = static_cast<std::size_t>(data[0]) | (static_cast<std::size_t>(data[1]) << 8);
+  std::size_t hdr_len = static_cast<std::size_t>(data[0]) | (static_cast<std::size_t>(data[1] & 0x7F) << 8);
+  const bool shrink = data[1] & 0x80;
   data += 2;
   size -= 2;
   if (hdr_len > size) hdr_len = size;
@@ -54,12 +59,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   try {
     const auto result = load_envi(hdr);
+    if (shrink && truncate(img.c_str(), static_cast<off_t>((size - hdr_len) / 2)) != 0) std::abort();
     volatile unsigned sink = 0;
     const std::size_t item = result.data.itemsize();
     for_each_element(result.data, [&](const std::byte* e) {
       for (std::size_t i = 0; i < item; ++i) sink = sink + static_cast<unsigned>(e[i]);
     });
     (void)result.meta.dump();  // throws (and so fails the run) on text that is not UTF-8
+    try {
+      vexil::io::check_mapping_intact(result.data.keep_alive());
+    } catch (const vexil::ReadError& e) {
+      if (!shrink || !*e.what()) std::abort();
+    }
   } catch (const vexil::BadInputError& e) {
     if (!*e.what()) std::abort();
   } catch (const vexil::MissingKeyError& e) {

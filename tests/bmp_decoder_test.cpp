@@ -334,6 +334,36 @@ TEST(BmpDecoder, HostileFilesFailCleanly) {
   EXPECT_NE(expect_failure({'P', 'K', 3, 4}).find("not a BMP"), std::string::npos);
 }
 
+// A header that lies about its palette is corrupt, also where Pillow reads
+// past the lie (a palette running into the pixels and past the file's end).
+TEST(BmpDecoder, LyingPaletteSizesAreRefusedNamingTheFile) {
+  Bmp s;
+  s.width = 4;
+  s.height = 2;
+  s.palette = colour_palette(16);
+  s.pixels = Bytes(8, 3);
+  s.colors_used = 16;
+  EXPECT_EQ(decode(build(s)).at<std::uint8_t>({1, 2}), 3);  // honest: 16 declared, 16 held
+
+  s.colors_used = 1u << 24;
+  std::string msg = expect_failure(build(s));
+  EXPECT_NE(msg.find("'t.bmp'"), std::string::npos) << msg;
+  EXPECT_NE(msg.find("declares 16777216 palette colours, but a 8-bit image has at most 256"), std::string::npos) << msg;
+  s.colors_used = 300;
+  EXPECT_NE(expect_failure(build(s)).find("declares 300 palette colours"), std::string::npos);
+  s.colors_used = 256;  // within the depth, but the file ends first
+  msg = expect_failure(build(s));
+  EXPECT_NE(msg.find("declares 256 palette colours, but the file holds 16"), std::string::npos) << msg;
+  s.bits = 4;
+  s.colors_used = 17;
+  s.pixels = Bytes(8, 0x12);
+  EXPECT_NE(expect_failure(build(s)).find("a 4-bit image has at most 16"), std::string::npos);
+  // A palette left out of the declared size (0 = 2^bits) stays accepted.
+  s.colors_used = 0;
+  s.palette = colour_palette(16);
+  EXPECT_EQ(decode(build(s)).at<std::uint8_t>({0, 1}), 2);
+}
+
 // Pillow's arrays for the variants Pillow reads, as the reference.
 TEST(BmpDecoder, MatchesPillow) {
   const std::string python = vexil::test::system_python_with("numpy, PIL.Image");

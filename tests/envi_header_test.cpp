@@ -293,12 +293,51 @@ TEST(EnviLayout, SizesAndOffsets) {
   // would still overflow).
   EXPECT_NE(layout_error(std::string(kBase) + "lines = 4294967296\nsamples = 4294967296").find("too large"),
             std::string::npos);
-  EXPECT_NE(layout_error(std::string(kBase) + "lines = 0\nsamples = 4294967296\nbands = 4294967296")
-                .find("too large"),
-            std::string::npos);
-  envi::Layout lay = envi::layout_from_header(parse_body(std::string(kBase) + "lines = 1_0\nbands = +0"));
+  envi::Layout lay = envi::layout_from_header(parse_body(std::string(kBase) + "lines = 1_0\nbands = +1"));
   EXPECT_EQ(lay.lines, 10);
-  EXPECT_EQ(lay.data_bytes, 0u);
+  EXPECT_EQ(lay.data_bytes, 60u);
+}
+
+TEST(EnviLayout, ZeroExtentsAreCorrupt) {
+  for (const char* key : {"lines", "samples", "bands"}) {
+    for (const char* zero : {"0", "+0", "-0", "0_0"}) {
+      const std::string msg = layout_error(std::string(kBase) + key + " = " + zero);
+      EXPECT_EQ(msg, std::string("ENVI header is corrupt: it declares ") + key +
+                         " = 0, and an image needs at least one line, sample and band.")
+          << zero;
+    }
+  }
+  // The file is named when the caller gives it.
+  try {
+    envi::layout_from_header(parse_body(std::string(kBase) + "samples = 0"), "/d/zero.hdr");
+    ADD_FAILURE() << "no error";
+  } catch (const vexil::BadInputError& e) {
+    EXPECT_STREQ(e.what(), "ENVI header /d/zero.hdr is corrupt: it declares samples = 0, and an image needs at least "
+                           "one line, sample and band.");
+  }
+}
+
+TEST(EnviLayout, ErrorsNameTheHeaderWhenGiven) {
+  auto error_with_name = [](const std::string& body) {
+    try {
+      envi::layout_from_header(parse_body(body), "/d/x.hdr");
+    } catch (const std::exception& e) {
+      return std::string(e.what());
+    }
+    return std::string("<no error>");
+  };
+  EXPECT_EQ(error_with_name("lines = 1"), "Mandatory parameter \"samples\" missing from header file /d/x.hdr.");
+  EXPECT_EQ(error_with_name(std::string(kBase) + "interleave = xyz"),
+            "ENVI header /d/x.hdr: field \"interleave\" must be bsq, bil or bip, not 'xyz'.");
+  EXPECT_EQ(error_with_name(std::string(kBase) + "major frame offsets = 3"),
+            "ENVI header /d/x.hdr: image frame offsets are not supported.");
+  try {
+    envi::parse_header("samples = 1\n", "/d/x.hdr");
+    ADD_FAILURE() << "no error";
+  } catch (const vexil::BadInputError& e) {
+    EXPECT_STREQ(e.what(),
+                 "File /d/x.hdr does not appear to be an ENVI header (missing \"ENVI\" at beginning of first line).");
+  }
 }
 
 TEST(EnviLayout, FrameOffsets) {

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "vexil/errors.hpp"
@@ -174,14 +175,35 @@ TEST(EnviRead, ShortDataFileIsRefused) {
   EXPECT_NE(load_error(dir / "s.hdr").find("too short"), std::string::npos);
 }
 
-TEST(EnviRead, ZeroSizesGiveEmptyArrays) {
+TEST(EnviRead, ZeroExtentsAreCorruptHeadersNamingFileAndField) {
   TempDir dir;
-  write_file(dir / "z.hdr", header_text(0, 5, 3, 2, "bil", 1));
-  write_file(dir / "z.img", "");
-  const NDArray a = load_envi(dir / "z.hdr").data;
-  EXPECT_EQ(a.shape(), (vexil::Shape{0, 5, 3}));
-  EXPECT_EQ(a.size(), 0);
-  EXPECT_EQ(a.dtype(), DType::Int16);
+  write_file(dir / "z.img", std::string(64, '\x01'));
+  const std::tuple<int, int, int, const char*> cases[] = {
+      {0, 5, 3, "lines = 0"}, {4, 0, 3, "samples = 0"}, {4, 5, 0, "bands = 0"}};
+  for (const auto& [lines, samples, bands, field] : cases) {
+    write_file(dir / "z.hdr", header_text(lines, samples, bands, 2, "bil", 1, "wavelength = {400, 410, 420, 430, 440}\n"));
+    EXPECT_EQ(load_error(dir / "z.hdr"), "ENVI header " + (dir / "z.hdr") + " is corrupt: it declares " + field +
+                                             ", and an image needs at least one line, sample and band.");
+    EXPECT_THROW(load_envi(dir / "z.img"), vexil::BadInputError);
+  }
+}
+
+TEST(EnviRead, HeaderErrorsNameTheHeader) {
+  TempDir dir;
+  write_file(dir / "x.img", std::string(48, '\0'));
+  write_file(dir / "x.hdr", "samples = 4\nlines = 3\n");
+  EXPECT_EQ(load_error(dir / "x.img"), "File " + (dir / "x.hdr") +
+                                           " does not appear to be an ENVI header (missing \"ENVI\" at beginning of "
+                                           "first line).");
+  write_file(dir / "x.hdr", "ENVI\nsamples = 4\nlines = 3\nbands = 2\ninterleave = bsq\nbyte order = 0\n");
+  EXPECT_EQ(load_error(dir / "x.hdr"), "Mandatory parameter \"data type\" missing from header file " +
+                                           (dir / "x.hdr") + ".");
+  write_file(dir / "x.hdr", header_text(3, 4, 2, 7, "bsq", 0));
+  EXPECT_NE(load_error(dir / "x.hdr").find("ENVI header " + (dir / "x.hdr") + ": unsupported data type '7'"),
+            std::string::npos);
+  write_file(dir / "x.hdr", header_text(3, 4, 2, 2, "bsq", 0, "wavelength = {1, 2\n"));
+  EXPECT_NE(load_error(dir / "x.hdr").find("Failed to parse ENVI header file " + (dir / "x.hdr") + ":"),
+            std::string::npos);
 }
 
 TEST(EnviRead, AbsurdSizesFailBeforeReading) {
@@ -248,9 +270,45 @@ TEST(EnviPairing, DirectoriesAndDoubleExtensions) {
   write_file(d2 / "cube.img.hdr", header_text(1, 1, 1, 1, "bsq", 0));
   write_file(d2 / "cube.img", std::string(1, '\x09'));
   EXPECT_EQ(data_marker(d2 / "cube.img.hdr"), 9);
-  // The header of cube.img is cube.hdr, never cube.img.hdr.
-  EXPECT_EQ(load_error(d2 / "cube.img"), "Cannot find ENVI header: " + (d2 / "cube.hdr") +
-                                             "\nENVI files require a .hdr header alongside the data file.");
+  // GDAL's SUFFIX=ADD pair, named by its data file.
+  EXPECT_EQ(data_marker(d2 / "cube.img"), 9);
+  EXPECT_EQ(load_envi(d2 / "cube.img").meta["_source_file"], d2 / "cube.img.hdr");
+}
+
+TEST(EnviPairing, DataFileNamedFindsItsHeaderUnderEveryName) {
+  // The header names tried, in order; each case holds the headers listed and
+  // must pick the first (each describes a different number of lines).
+  const std::vector<std::vector<std::string>> cases{
+      {"scan.hdr", "scan.HDR", "scan.dat.hdr", "scan.dat.HDR"},
+      {"scan.HDR", "scan.dat.hdr", "scan.dat.HDR"},
+      {"scan.dat.hdr", "scan.dat.HDR"},
+      {"scan.dat.HDR"},
+  };
+  for (const auto& headers : cases) {
+    TempDir dir;
+    write_file(dir / "scan.dat", std::string(16, '\x02'));
+    for (std::size_t i = 0; i < headers.size(); ++i)
+      write_file(dir / headers[i], header_text(static_cast<std::int64_t>(i + 1), 1, 1, 1, "bsq", 0));
+    SCOPED_TRACE(headers.front());
+    const auto r = load_envi(dir / "scan.dat");
+    EXPECT_EQ(r.data.shape(), (vexil::Shape{1, 1, 1}));
+    EXPECT_EQ(r.meta["_source_file"], dir / headers.front());
+  }
+  // No extension (AVIRIS-NG's "..._img"), any extension of a data file, any case.
+  for (const std::string name : {"ang_rfl_img", "cube.BSQ", "cube.hyspex", "cube.RAW", "cube.bil"}) {
+    TempDir dir;
+    write_file(dir / name, std::string(1, '\x05'));
+    write_file(dir / (name + ".hdr"), header_text(1, 1, 1, 1, "bsq", 0));
+    EXPECT_EQ(data_marker(dir / name), 5) << name;
+  }
+  // None found: the message shows the plain <base>.hdr.
+  TempDir dir;
+  write_file(dir / "lone.dat", "x");
+  EXPECT_EQ(load_error(dir / "lone.dat"), "Cannot find ENVI header: " + (dir / "lone.hdr") +
+                                              "\nENVI files require a .hdr header alongside the data file.");
+  write_file(dir / "lone", "x");
+  EXPECT_EQ(load_error(dir / "lone"), "Cannot find ENVI header: " + (dir / "lone.hdr") +
+                                          "\nENVI files require a .hdr header alongside the data file.");
 }
 
 TEST(EnviPairing, UpperCaseHeaderAndDataNamed) {
@@ -260,8 +318,9 @@ TEST(EnviPairing, UpperCaseHeaderAndDataNamed) {
   const auto r = load_envi(dir / "CUBE.HDR");
   EXPECT_EQ(r.data.at<std::uint8_t>({0, 0, 0}), 4);
   EXPECT_EQ(r.meta["_source_file"], dir / "CUBE.HDR");
-  // Named data file: the header is looked for as lower-case .hdr only.
-  EXPECT_NE(load_error(dir / "CUBE.img").find("Cannot find ENVI header: " + (dir / "CUBE.hdr")), std::string::npos);
+  // Named data file: the upper-case header is found too.
+  EXPECT_EQ(data_marker(dir / "CUBE.img"), 4);
+  EXPECT_EQ(load_envi(dir / "CUBE.img").meta["_source_file"], dir / "CUBE.HDR");
 
   write_file(dir / "scan.hdr", header_text(1, 1, 1, 1, "bsq", 0));
   write_file(dir / "scan.lan", std::string(1, '\x05'));
@@ -330,11 +389,11 @@ TEST(EnviMetadata, ListedFieldsFirstThenHeaderOrder) {
   for (auto it = r.meta.begin(); it != r.meta.end(); ++it) keys.push_back(it.key());
   EXPECT_EQ(keys, (std::vector<std::string>{"description", "samples", "lines", "bands", "data type", "interleave",
                                             "byte order", "wavelength", "fwhm", "sensor type", "my field",
-                                            "file type", "bbl", "_source_format", "_source_file"}));
+                                            "file type", "bbl", "bad_bands", "_source_format", "_source_file"}));
   EXPECT_EQ(r.meta["description"], "Test cube");
   EXPECT_EQ(r.meta["samples"], "1");
   EXPECT_EQ(r.meta["wavelength"], (nlohmann::ordered_json{"400.0", "410.5"}));
-  EXPECT_EQ(r.meta["bbl"], (nlohmann::ordered_json{"1", "0"}));
+  EXPECT_EQ(r.meta["bbl"], (nlohmann::ordered_json{1, 0}));
   EXPECT_EQ(r.meta["_source_format"], "ENVI");
   EXPECT_EQ(r.meta["_source_file"], dir / "m.hdr");
 }
@@ -348,4 +407,93 @@ TEST(EnviMetadata, SpectralLibraryReadsLikeAnImage) {
   const auto r = load_envi(dir / "lib.hdr");
   EXPECT_EQ(r.data.at<float>({1, 2, 0}), 5.0f);
   EXPECT_EQ(r.meta["file type"], "ENVI Spectral Library");
+}
+
+TEST(EnviMetadata, BandFactsUnderCommonKeysAfterTheHeaderFields) {
+  TempDir dir;
+  write_file(dir / "b.img", std::string(12, '\0'));
+  write_file(dir / "b.hdr", header_text(1, 2, 3, 2, "bsq", 0,
+                                        "wavelength units = Micrometers\n"
+                                        "wavelength = {0.4, 0.5, 0.6}\n"
+                                        "bbl = {1.0, 0, 1}\n"
+                                        "data ignore value = -9999\n"
+                                        "reflectance scale factor = 10000\n"
+                                        "data gain values = {0.5, 0.25, 2}\n"
+                                        "data offset values = {0, 1.5, -1}\n"));
+  const auto m = load_envi(dir / "b.hdr").meta;
+  // What the header said stays as it said it (bbl as integers).
+  EXPECT_EQ(m["wavelength"], (nlohmann::ordered_json{"0.4", "0.5", "0.6"}));
+  EXPECT_EQ(m["bbl"], (nlohmann::ordered_json{1, 0, 1}));
+  EXPECT_EQ(m["data ignore value"], "-9999");
+  EXPECT_EQ(m["bad_bands"], (nlohmann::ordered_json{1}));
+  EXPECT_EQ(m["wavelength_units"], "Micrometers");
+  ASSERT_TRUE(m["fill_value"].is_number_integer());
+  EXPECT_EQ(m["fill_value"], -9999);
+  EXPECT_EQ(m["scale"], (nlohmann::ordered_json{{"gain", {0.5, 0.25, 2.0}},
+                                                 {"offset", {0.0, 1.5, -1.0}},
+                                                 {"apply", "value = gain * DN + offset"}}));
+  std::vector<std::string> tail;
+  for (auto it = m.begin(); it != m.end(); ++it) tail.push_back(it.key());
+  tail.erase(tail.begin(), tail.end() - 6);
+  EXPECT_EQ(tail, (std::vector<std::string>{"bad_bands", "wavelength_units", "fill_value", "scale", "_source_format",
+                                            "_source_file"}));
+
+  // A float fill value stays a float; a scale factor alone is the scale;
+  // lists of the wrong length and values that are no numbers are left out.
+  write_file(dir / "b.hdr", header_text(1, 2, 3, 2, "bsq", 0,
+                                        "data ignore value = -9999.0\n"
+                                        "reflectance scale factor = 10000\n"
+                                        "bbl = {1, x, 1}\n"
+                                        "data gain values = {0.5, 0.25}\n"));
+  const auto m2 = load_envi(dir / "b.hdr").meta;
+  ASSERT_TRUE(m2["fill_value"].is_number_float());
+  EXPECT_EQ(m2["fill_value"], -9999.0);
+  EXPECT_EQ(m2["bbl"], (nlohmann::ordered_json{"1", "x", "1"}));
+  EXPECT_FALSE(m2.contains("bad_bands"));
+  EXPECT_EQ(m2["scale"], (nlohmann::ordered_json{{"divide_by", 10000},
+                                                  {"apply", "reflectance = DN / reflectance scale factor"}}));
+  // Nothing declared, nothing added.
+  write_file(dir / "b.hdr", header_text(1, 2, 3, 2, "bsq", 0));
+  const auto m3 = load_envi(dir / "b.hdr").meta;
+  for (const char* key : {"bad_bands", "wavelength_units", "fill_value", "scale", "band_facts_source"})
+    EXPECT_FALSE(m3.contains(key)) << key;
+}
+
+TEST(EnviProducts, AvirisClassicGainFileBecomesTheScale) {
+  TempDir dir;
+  const std::string img = dir / "f130522t01p00r11rdn_e_sc01_ort_img";
+  write_file(img, std::string(2 * 3 * 4, '\0'));
+  write_file(img + ".hdr", header_text(1, 4, 3, 2, "bip", 1, "data ignore value = -9999\n"));
+  write_file(dir / "f130522t01p00r11rdn_e.gain", "   300.00000     1\n   600.00000     2\n  1200.00000     3\n");
+  write_file(dir / "f130522t01p00r11.gain", "1 1\n2 2\n3 3\n");  // a shorter match loses
+  const auto m = load_envi(img).meta;
+  EXPECT_EQ(m["scale"], (nlohmann::ordered_json{{"gain_file", "f130522t01p00r11rdn_e.gain"},
+                                                 {"divide_by", {300.0, 600.0, 1200.0}},
+                                                 {"apply", "radiance = DN / gain (uW/cm^2/nm/sr)"}}));
+  EXPECT_EQ(m["band_facts_source"], "AVIRIS-Classic gain file");
+  EXPECT_EQ(m["fill_value"], -9999);
+
+  // A gain file that does not give one gain per band is not used.
+  write_file(dir / "f130522t01p00r11rdn_e.gain", "300 1\n600 2\n");
+  EXPECT_FALSE(load_envi(img).meta.contains("scale"));
+  // Not an AVIRIS-Classic name: no side file is looked for.
+  write_file(dir / "scene_img", std::string(24, '\0'));
+  write_file(dir / "scene_img.hdr", header_text(1, 4, 3, 2, "bip", 1));
+  write_file(dir / "scene.gain", "1 1\n2 2\n3 3\n");
+  EXPECT_FALSE(load_envi(dir / "scene_img").meta.contains("scale"));
+}
+
+TEST(EnviProducts, SpecimReferencesAreNamed) {
+  TempDir dir;
+  std::filesystem::create_directories(dir / "cap/capture");
+  const std::string base = dir / "cap/capture/2023-05-04_012";
+  write_file(base + ".raw", std::string(2 * 2 * 3, '\0'));
+  write_file(base + ".hdr", header_text(1, 2, 3, 12, "bil", 0));
+  EXPECT_FALSE(load_envi(base + ".raw").meta.contains("scale"));
+  write_file(dir / "cap/capture/DARKREF_2023-05-04_012.raw", "");
+  write_file(dir / "cap/capture/WHITEREF_2023-05-04_012.raw", "");
+  EXPECT_EQ(load_envi(base + ".raw").meta["scale"],
+            (nlohmann::ordered_json{{"dark_reference", "DARKREF_2023-05-04_012.raw"},
+                                    {"white_reference", "WHITEREF_2023-05-04_012.raw"},
+                                    {"apply", "reflectance = (DN - dark) / (white - dark)"}}));
 }

@@ -4,6 +4,7 @@
 #include <matio.h>
 
 #include <cstdint>
+#include <filesystem>
 #include <numeric>
 #include <string>
 #include <vector>
@@ -167,3 +168,41 @@ TEST(GtLoader, ImagesAndTiffs) {
 #endif
 
 }  // namespace
+
+// The files a label reader read travel with the labels (so no output can
+// replace one), and a dataset or variable specifier picks the reader by the
+// file's own extension.
+TEST(GtLoader, FilesReadAndVariableSpecifiers) {
+  TempDir dir;
+  vexil::test::write_file(dir / "labels.hdr",
+                          "ENVI\nsamples = 2\nlines = 2\nbands = 1\ndata type = 1\ninterleave = bsq\nbyte order = 0\n");
+  vexil::test::write_file(dir / "labels.img", std::string(4, '\x02'));
+  EXPECT_EQ(load_gt(dir / "labels.hdr").files, (std::vector<std::string>{dir / "labels.hdr", dir / "labels.img"}));
+
+  write_double_mat(dir / "gt.mat", "classes", {3, 4});
+  EXPECT_EQ(load_gt(dir / "gt.mat").files, std::vector<std::string>{dir / "gt.mat"});
+  for (const std::string spec : {":classes", "::classes", ":/classes"}) {
+    const auto r = load_gt(dir / "gt.mat" + spec);
+    EXPECT_EQ(r.data.shape(), (Shape{3, 4})) << spec;
+    EXPECT_EQ(r.meta["_source_file"], dir / "gt.mat") << spec;
+    EXPECT_EQ(r.meta["mat_key"], "classes");
+  }
+  EXPECT_EQ(vexil::test::error_of([&] { load_gt(dir / "missing.mat:classes"); }),
+            "Unsupported ground truth format: .mat:classes");
+
+  // A label header whose data file is this run's gt.mat: refused before
+  // anything is written, the file left as it was.
+  vexil::test::write_file(dir / "img.hdr",
+                          "ENVI\nsamples = 2\nlines = 2\nbands = 1\ndata type = 1\ninterleave = bsq\nbyte order = 0\n");
+  vexil::test::write_file(dir / "img.img", std::string(4, '\x01'));
+  std::filesystem::create_directories(dir / "out");
+  vexil::test::write_file(dir / "out/gt.mat.hdr",
+                          "ENVI\nsamples = 2\nlines = 2\nbands = 1\ndata type = 1\ninterleave = bsq\nbyte order = 0\n");
+  vexil::test::write_file(dir / "out/gt.mat", std::string(4, '\x03'));
+  const auto run = vexil::test::run_vexil(
+      {"convert_to_mat", "--img", dir / "img.hdr", "--gt", dir / "out/gt.mat.hdr", "--out-dir", dir / "out"});
+  EXPECT_EQ(run.status, 1) << run.err;
+  EXPECT_NE(run.err.find("is the output file"), std::string::npos) << run.err;
+  EXPECT_EQ(vexil::test::read_file(dir / "out/gt.mat"), std::string(4, '\x03'));
+  EXPECT_FALSE(vexil::test::exists(dir / "out/data.mat"));
+}

@@ -317,6 +317,72 @@ void interrupt_during_write(int sig) {
   EXPECT_TRUE(left.empty()) << "left behind: " << (left.empty() ? "" : left.front());
 }
 
+// The cube's data file is cut to a quarter while data.mat is being written
+// from its memory map: the run ends with an error naming the file, not
+// SIGBUS, and leaves no output behind.
+TEST(HostileShrink, DataFileTruncatedDuringWriteEndsInAClearError) {
+  vexil::test::TempDir td;
+  const std::string dir = td.path();
+  const int lines = 1024, samples = 512, bands = 128;
+  const std::uint64_t total = std::uint64_t{2} * lines * samples * bands;
+  {
+    std::ofstream hdr(dir + "/big.hdr");
+    hdr << "ENVI\nsamples = " << samples << "\nlines = " << lines << "\nbands = " << bands
+        << "\nheader offset = 0\ndata type = 2\ninterleave = bsq\nbyte order = 0\n";
+    std::ofstream img(dir + "/big.img", std::ios::binary);
+    vexil::hostile::Rng rng(98);
+    std::vector<std::uint64_t> block(1 << 16);
+    for (std::uint64_t done = 0; done < total; done += block.size() * 8) {
+      for (auto& v : block) v = rng.next();
+      img.write(reinterpret_cast<const char*>(block.data()), static_cast<std::streamsize>(block.size() * 8));
+    }
+  }
+  const std::string out = dir + "/out";
+  const std::string err_path = dir + "/stderr";
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    const int null_fd = open("/dev/null", O_RDWR);
+    const int err_fd = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(null_fd, 0);
+    dup2(null_fd, 1);
+    dup2(err_fd, 2);
+    execl(VEXIL_BINARY, VEXIL_BINARY, "convert_to_mat", "--img", (dir + "/big.hdr").c_str(), "--out-dir",
+          out.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  bool cut = false;
+  int status = 0;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(300);
+  while (waitpid(pid, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      FAIL() << "the run did not end";
+    }
+    std::error_code ec;
+    if (!cut && fs::is_directory(out, ec)) {
+      for (const auto& e : fs::directory_iterator(out, ec)) {
+        if (e.path().filename().string().rfind(".data.mat.tmp", 0) == 0 && e.file_size(ec) > 0) {
+          ASSERT_EQ(::truncate((dir + "/big.img").c_str(), static_cast<off_t>(total / 4)), 0);
+          cut = true;
+        }
+      }
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ASSERT_TRUE(cut) << "the write ended before a growing temporary file was seen";
+  const std::string err = slurp(err_path);
+  ASSERT_TRUE(WIFEXITED(status)) << "killed by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0) << "\n" << err;
+  EXPECT_EQ(WEXITSTATUS(status), 1) << err;
+  EXPECT_NE(err.find(dir + "/big.img changed while it was being read"), std::string::npos) << err;
+  EXPECT_EQ(count_lines(err), 1) << err;
+  std::vector<std::string> left;
+  std::error_code ec;
+  for (const auto& e : fs::directory_iterator(out, ec)) left.push_back(e.path().filename().string());
+  EXPECT_TRUE(left.empty()) << "left behind: " << (left.empty() ? "" : left.front());
+}
+
 TEST(HostileInterrupt, SigintDuringWriteLeavesNoFile) { interrupt_during_write(SIGINT); }
 TEST(HostileInterrupt, SigtermDuringWriteLeavesNoFile) { interrupt_during_write(SIGTERM); }
 

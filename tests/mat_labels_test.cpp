@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "vexil/errors.hpp"
+#include "formats/mat/mat_choice.hpp"
 #include "formats/mat/mat_format.hpp"
 #include "support/test_util.hpp"
 
@@ -408,3 +409,138 @@ TEST(GtMat, BrokenAndHostileFilesGiveClearErrors) {
 }
 
 }  // namespace
+
+// --- the choice of a variable, images, and the variables beside labels -----
+
+namespace {
+
+using vexil::formats::mat::choose_image_variable;
+using vexil::formats::mat::choose_label_variable;
+using vexil::formats::mat::VariableInfo;
+
+VariableInfo info(const std::string& name, std::int64_t count) {
+  VariableInfo v;
+  v.name = name;
+  v.shape = {count};
+  v.count = static_cast<unsigned __int128>(count);
+  return v;
+}
+
+std::string chosen(const VariableInfo* v) { return v ? v->name : "<none>"; }
+
+}  // namespace
+
+TEST(MatChoice, LabelsPreferTheirNamesImagesTheLargest) {
+  const std::vector<VariableInfo> none;
+  EXPECT_EQ(chosen(choose_label_variable(none)), "<none>");
+  EXPECT_EQ(chosen(choose_image_variable(none)), "<none>");
+  const std::vector<VariableInfo> one{info("whatever", 3)};
+  EXPECT_EQ(chosen(choose_label_variable(one)), "whatever");
+  EXPECT_EQ(chosen(choose_image_variable(one)), "whatever");
+  const std::vector<VariableInfo> cube_and_gt{info("paviaU", 1000), info("groundtruth", 10), info("gt", 10)};
+  EXPECT_EQ(chosen(choose_label_variable(cube_and_gt)), "gt");
+  EXPECT_EQ(chosen(choose_image_variable(cube_and_gt)), "paviaU");
+  const std::vector<VariableInfo> groundtruth{info("cube", 1000), info("groundtruth", 10), info("GT", 10)};
+  EXPECT_EQ(chosen(choose_label_variable(groundtruth)), "groundtruth");
+  const std::vector<VariableInfo> ties{info("a", 5), info("b", 9), info("c", 9)};
+  EXPECT_EQ(chosen(choose_label_variable(ties)), "b");
+  EXPECT_EQ(chosen(choose_image_variable(ties)), "b");
+}
+
+TEST(MatImage, CubeInMatlabOrderChosenOrNamed) {
+  TempDir dir;
+  // (rows 4, cols 5, bands 3) uint16 as MATLAB stores it (column-major), and its labels.
+  std::vector<std::uint16_t> cube(60);
+  std::iota(cube.begin(), cube.end(), std::uint16_t{1000});
+  std::vector<std::uint8_t> gt(20, 7);
+  for (mat_ft version : kVersions) {
+    if (version == MAT_FT_MAT4) continue;  // Level 4 holds only 2-D matrices
+    SCOPED_TRACE(version);
+    const std::string path = dir / "scene.mat";
+    write_mat(path, version, MAT_COMPRESSION_ZLIB,
+              {{"gt", MAT_C_UINT8, MAT_T_UINT8, {4, 5}, gt.data()},
+               {"scene", MAT_C_UINT16, MAT_T_UINT16, {4, 5, 3}, cube.data()}});
+    const auto r = vexil::formats::mat::load_mat_image(path);
+    ASSERT_EQ(r.data.shape(), (Shape{4, 5, 3}));
+    ASSERT_EQ(r.data.dtype(), DType::UInt16);
+    for (std::int64_t i = 0; i < 4; ++i)
+      for (std::int64_t j = 0; j < 5; ++j)
+        for (std::int64_t k = 0; k < 3; ++k)
+          ASSERT_EQ(r.data.at<std::uint16_t>({i, j, k}), cube[i + 4 * j + 20 * k]) << i << j << k;
+    EXPECT_EQ(r.meta["mat_key"], "scene");
+    EXPECT_EQ(r.meta["_source_format"], "MAT");
+    EXPECT_EQ(r.meta["_source_file"], path);
+    EXPECT_EQ(r.meta["mat_header"].get<std::string>().rfind("MATLAB ", 0), 0u);
+
+    for (const std::string spec : {":gt", "::gt", ":/gt", "::/gt"}) {
+      const auto named = vexil::formats::mat::load_mat_image(path + spec);
+      EXPECT_EQ(named.data.shape(), (Shape{4, 5})) << spec;
+      EXPECT_EQ(named.meta["mat_key"], "gt");
+      EXPECT_EQ(named.meta["_source_file"], path);
+    }
+    EXPECT_EQ(error_of([&] { vexil::formats::mat::load_mat_image(path + "::labels"); }),
+              "MAT-file " + path + " has no numeric array variable 'labels'; its numeric arrays: gt, scene");
+  }
+}
+
+TEST(GtMat, TextCellsAndSmallArraysTravelBesideTheLabels) {
+  TempDir dir;
+  const std::string path = dir / "labels.mat";
+  for (mat_ft version : {MAT_FT_MAT5, MAT_FT_MAT73}) {
+    SCOPED_TRACE(version);
+    mat_t* mat = Mat_CreateVer(path.c_str(), nullptr, version);
+    std::vector<std::uint8_t> gt(12, 2);
+    std::size_t d34[2] = {3, 4}, d13[2] = {1, 3}, d23[2] = {2, 3}, d11[2] = {1, 1}, d15[2] = {1, 5},
+                dbig[2] = {65, 64}, d22[2] = {2, 2}, d14[2] = {1, 4};
+    std::vector<matvar_t*> vars;
+    vars.push_back(Mat_VarCreate("gt", MAT_C_UINT8, MAT_T_UINT8, 2, d34, gt.data(), 0));
+    matvar_t* names[3] = {
+        Mat_VarCreate(nullptr, MAT_C_CHAR, MAT_T_UINT8, 2, d15, const_cast<char*>("water"), 0),
+        Mat_VarCreate(nullptr, MAT_C_CHAR, MAT_T_UINT8, 2, d14, const_cast<char*>("corn"), 0),
+        Mat_VarCreate(nullptr, MAT_C_CHAR, MAT_T_UINT8, 2, d14, const_cast<char*>("soil"), 0)};
+    vars.push_back(Mat_VarCreate("names", MAT_C_CELL, MAT_T_CELL, 2, d13, names, 0));
+    double cmap[6] = {0, 1, 0.5, 0.25, 1, 0};  // 2 x 3, column-major
+    vars.push_back(Mat_VarCreate("cmap", MAT_C_DOUBLE, MAT_T_DOUBLE, 2, d23, cmap, 0));
+    std::int32_t classes = 3;
+    vars.push_back(Mat_VarCreate("n_classes", MAT_C_INT32, MAT_T_INT32, 2, d11, &classes, 0));
+    vars.push_back(Mat_VarCreate("title", MAT_C_CHAR, MAT_T_UINT8, 2, d15, const_cast<char*>("Pavia"), 0));
+    vars.push_back(Mat_VarCreate("rows", MAT_C_CHAR, MAT_T_UINT8, 2, d22, const_cast<char*>("acbd"), 0));
+    std::vector<double> big(65 * 64, 1.0);  // more than 4,096 elements: left out
+    vars.push_back(Mat_VarCreate("big", MAT_C_DOUBLE, MAT_T_DOUBLE, 2, dbig, big.data(), 0));
+    vars.push_back(Mat_VarCreate("_hidden", MAT_C_CHAR, MAT_T_UINT8, 2, d15, const_cast<char*>("quiet"), 0));
+    const char* fields[1] = {"a"};
+    matvar_t* st = Mat_VarCreateStruct("info", 2, d11, fields, 1);
+    Mat_VarSetStructFieldByName(st, "a", 0, Mat_VarCreate(nullptr, MAT_C_INT32, MAT_T_INT32, 2, d11, &classes, 0));
+    vars.push_back(st);
+    // matio's own compressed cells of text overstate their sizes (the
+    // pre-scan refuses them; SciPy and Octave files are covered elsewhere).
+    for (matvar_t* v : vars) {
+      EXPECT_EQ(Mat_VarWrite(mat, v, MAT_COMPRESSION_NONE), 0);
+      Mat_VarFree(v);
+    }
+    Mat_Close(mat);
+
+    const auto r = vexil::formats::mat::load_mat_labels(path);
+    EXPECT_EQ(r.meta["mat_key"], "gt");
+    nlohmann::ordered_json expected{
+        {"names", {"water", "corn", "soil"}},
+        {"cmap", {{0.0, 0.5, 1.0}, {1.0, 0.25, 0.0}}},
+        {"n_classes", 3},
+        {"title", "Pavia"},
+        {"rows", {"ab", "cd"}},
+    };
+    if (version == MAT_FT_MAT73) {
+      // HDF5 lists the variables by name.
+      nlohmann::ordered_json by_name = nlohmann::ordered_json::object();
+      for (const char* k : {"cmap", "n_classes", "names", "rows", "title"}) by_name[k] = expected[k];
+      expected = by_name;
+    }
+    EXPECT_EQ(r.meta["other_variables"], expected) << r.meta.dump();
+    std::vector<std::string> keys;
+    for (auto it = r.meta.begin(); it != r.meta.end(); ++it) keys.push_back(it.key());
+    EXPECT_EQ(keys, (std::vector<std::string>{"mat_key", "_source_format", "other_variables"}));
+  }
+  // Nothing beside the labels: no key.
+  write_mat(path, MAT_FT_MAT5, MAT_COMPRESSION_NONE, {{"gt", MAT_C_DOUBLE, MAT_T_DOUBLE, {2, 2}, iota_d(4).data()}});
+  EXPECT_FALSE(vexil::formats::mat::load_mat_labels(path).meta.contains("other_variables"));
+}

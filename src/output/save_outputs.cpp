@@ -12,6 +12,7 @@
 #include "vexil/errors.hpp"
 #include "text/json_writer.hpp"
 #include "vexil/convert.hpp"
+#include "io/mapped_file.hpp"
 #include "io/paths.hpp"
 #include "text/text_format.hpp"
 #include "output/atomic_file.hpp"
@@ -249,6 +250,9 @@ std::vector<WrittenFile> save_outputs(const SaveInputs& in, const core::Job& job
   // Every file is complete: only now do they replace earlier ones, the
   // sidecar last, so a sidecar on disk always describes the MAT-files beside it.
   job.check_cancelled();
+  // An input that shrank while it was mapped gave zeros, not its bytes.
+  io::check_mapping_intact(in.data.keep_alive());
+  if (in.gt) io::check_mapping_intact(in.gt->keep_alive());
   std::vector<WrittenFile> written;
   for (auto& f : files) {
     const std::uint64_t bytes = file_size(f.file->temp_path());

@@ -135,6 +135,18 @@ inline void add_envi_cases(std::vector<Case>& cases) {
 
   for (const char* key : {"lines", "samples", "bands", "header offset"})
     cases.push_back(envi_case(std::string("envi_negative_") + key, render(with(envi_fields(), key, "-1"))));
+  // A zero extent describes no image, whatever else the header lists.
+  for (const char* key : {"lines", "samples", "bands"}) {
+    cases.push_back(envi_case(std::string("envi_zero_") + key, render(with(envi_fields(), key, "0")), 0));
+    cases.push_back(envi_case(std::string("envi_zero_") + key + "_with_data",
+                              render(with(with(envi_fields(), key, "0"), "wavelength", "{400, 410, 420, 430, 440}"))));
+  }
+  // Data files named without a header beside them, and data named by content.
+  for (const char* name : {"cube.dat", "cube.raw", "cube.BSQ", "cube.hyspex", "cube_img"})
+    cases.push_back({std::string("envi_data_named_no_header_") + name, [name](const std::string& dir) {
+                       put(dir + "/" + name, Rng(3).bytes(48));
+                       return image_args(dir + "/" + name);
+                     }});
 
   const std::vector<std::pair<std::string, Fields>> huge{
       {"too_large_for_int64", with(envi_fields(), "lines", "99999999999999999999")},
@@ -342,6 +354,21 @@ inline void add_tiff_cases(std::vector<Case>& cases) {
                      std::filesystem::create_directories(dir + "/cube.tiff");
                      return image_args(dir + "/cube.tiff");
                    }});
+  // Other containers recognised by their signature, under names no reader claims.
+  const std::vector<std::pair<std::string, Bytes>> foreign{
+      {"netcdf3_classic", Bytes("CDF\x01\0\0\0\0", 8) + Rng(4).bytes(200)},
+      {"netcdf3_64bit", Bytes("CDF\x02\0\0\0\0", 8) + Rng(5).bytes(200)},
+      {"hdf4", Bytes("\x0e\x03\x13\x01", 4) + Rng(6).bytes(200)},
+  };
+  for (const auto& [name, bytes] : foreign)
+    cases.push_back({"img_" + name + "_unknown_extension", [bytes = bytes](const std::string& dir) {
+                       put(dir + "/scene.cdf", bytes);
+                       return image_args(dir + "/scene.cdf");
+                     }});
+  cases.push_back({"img_directory_without_extension", [](const std::string& dir) {
+                     std::filesystem::create_directories(dir + "/scene");
+                     return image_args(dir + "/scene");
+                   }});
 }
 
 // ---------------------------------------------------------------- HDF5
@@ -539,7 +566,16 @@ inline void add_image_cases(std::vector<Case>& cases) {
                             m.compression = 3;
                             m.bpp = 16;
                           })));
-  cases.push_back(gt_case("gt_bmp_palette_count_huge", "gt.bmp", bmp([](Bmp& m) { m.colours = 0x7FFFFFFF; }), true));
+  cases.push_back(gt_case("gt_bmp_palette_count_huge", "gt.bmp", bmp([](Bmp& m) { m.colours = 0x7FFFFFFF; })));
+  cases.push_back(gt_case("gt_bmp_palette_2pow24", "gt.bmp", bmp([](Bmp& m) { m.colours = 1u << 24; })));
+  cases.push_back(gt_case("gt_bmp_palette_300", "gt.bmp", bmp([](Bmp& m) { m.colours = 300; })));
+  cases.push_back(gt_case("gt_bmp_palette_past_end", "gt.bmp", [] {
+    // 16 palette entries in the file, 256 declared.
+    Bmp m;
+    m.off_bits = 14 + 40 + 64;
+    Bytes b = make_bmp(m);
+    return b.substr(0, 14 + 40 + 64) + b.substr(14 + 40 + 1024);
+  }));
   cases.push_back(gt_case("gt_bmp_info_size_zero", "gt.bmp", bmp([](Bmp& m) { m.info_size = 0; })));
   cases.push_back(gt_case("gt_bmp_info_size_huge", "gt.bmp", bmp([](Bmp& m) { m.info_size = 0x7FFFFFF0; })));
   cases.push_back(gt_case("gt_bmp_junk_after_magic", "gt.bmp", [] { return "BM" + Rng(16).bytes(200); }));

@@ -13,6 +13,7 @@
 
 #include <fmt/format.h>
 
+#include "io/mapped_file.hpp"
 #include "vexil/errors.hpp"
 
 namespace vexil::formats::envi {
@@ -111,18 +112,13 @@ NDArray read_cube(const std::string& data_path, const Layout& lay) {
 
   const bool swap = lay.big_endian && unit > 1;
   if (!swap) {
-    // mmap wants a page-aligned file offset; the header offset need not even
-    // be aligned to the element size, which is fine because array readers
-    // copy elements with memcpy rather than dereferencing typed pointers.
-    const auto page = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
-    const std::uint64_t map_start = lay.header_offset / page * page;
-    const std::size_t lead = static_cast<std::size_t>(lay.header_offset - map_start);
-    const std::size_t map_len = lead + len;
-    void* m = ::mmap(nullptr, map_len, PROT_READ, MAP_PRIVATE, f.fd, static_cast<off_t>(map_start));
-    if (m != MAP_FAILED) {
-      ::madvise(m, map_len, MADV_SEQUENTIAL);
-      std::shared_ptr<void> mapping(m, [map_len](void* p) { ::munmap(p, map_len); });
-      auto* first = static_cast<std::byte*>(m) + lead;
+    // The header offset need not be aligned to the element size, which is
+    // fine because array readers copy elements with memcpy rather than
+    // dereferencing typed pointers. A mapping survives the file shrinking
+    // while it is read (see io/mapped_file.hpp); the saving step checks it.
+    if (auto mapping = io::MappedFile::map(f.fd, data_path, lay.header_offset, len)) {
+      mapping->advise_sequential();
+      auto* first = const_cast<std::byte*>(mapping->data());
       return NDArray::view(lay.dtype, std::move(shape), strides, first, std::move(mapping));
     }
     // Some file systems cannot map files; read them instead.

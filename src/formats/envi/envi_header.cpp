@@ -93,28 +93,45 @@ IntParse parse_int_detail(std::string_view text, std::int64_t& out) {
   return IntParse::Ok;
 }
 
-const std::string& scalar_field(const Header& h, const std::string& key) {
+// " <name>" when the header has a name, for messages that name the file.
+std::string named(std::string_view name) { return name.empty() ? std::string() : " " + std::string(name); }
+
+const std::string& scalar_field(const Header& h, const std::string& key, std::string_view name) {
   const HeaderValue* v = h.find(key);
-  if (!v) throw MissingKeyError(fmt::format("Mandatory parameter \"{}\" missing from header file.", key));
+  if (!v)
+    throw MissingKeyError(fmt::format("Mandatory parameter \"{}\" missing from header file{}.", key, named(name)));
   if (v->is_list)
-    throw BadInputError(fmt::format("ENVI header field \"{}\" must be a single value, not a list in braces.", key));
+    throw BadInputError(
+        fmt::format("ENVI header{}: field \"{}\" must be a single value, not a list in braces.", named(name), key));
   return v->text;
 }
 
-std::int64_t int_field(const std::string& key, const std::string& text) {
+std::int64_t int_field(const std::string& key, const std::string& text, std::string_view name) {
   std::int64_t v = 0;
   switch (parse_int_detail(text, v)) {
     case IntParse::Ok: return v;
     case IntParse::TooLarge:
-      throw BadInputError(fmt::format("ENVI header field \"{}\" is too large: {}.", key, quoted(text)));
+      throw BadInputError(fmt::format("ENVI header{}: field \"{}\" is too large: {}.", named(name), key, quoted(text)));
     case IntParse::Invalid: break;
   }
-  throw BadInputError(fmt::format("ENVI header field \"{}\" is not an integer: {}.", key, quoted(text)));
+  throw BadInputError(fmt::format("ENVI header{}: field \"{}\" is not an integer: {}.", named(name), key, quoted(text)));
 }
 
-std::int64_t size_field(const Header& h, const std::string& key) {
-  const std::int64_t v = int_field(key, scalar_field(h, key));
-  if (v < 0) throw BadInputError(fmt::format("ENVI header field \"{}\" must not be negative: {}.", key, v));
+std::int64_t size_field(const Header& h, const std::string& key, std::string_view name) {
+  const std::int64_t v = int_field(key, scalar_field(h, key, name), name);
+  if (v < 0)
+    throw BadInputError(fmt::format("ENVI header{}: field \"{}\" must not be negative: {}.", named(name), key, v));
+  return v;
+}
+
+// An image extent: a header that declares none of its lines, samples or
+// bands describes no image, whatever else it lists (wavelengths, say).
+std::int64_t extent_field(const Header& h, const std::string& key, std::string_view name) {
+  const std::int64_t v = size_field(h, key, name);
+  if (v == 0)
+    throw BadInputError(fmt::format(
+        "ENVI header{} is corrupt: it declares {} = 0, and an image needs at least one line, sample and band.",
+        named(name), key));
   return v;
 }
 
@@ -128,16 +145,19 @@ bool equals_nocase(std::string_view a, std::string_view b) {
   return true;
 }
 
-void check_frame_offsets(const Header& h, const std::string& key) {
+void check_frame_offsets(const Header& h, const std::string& key, std::string_view name) {
   const HeaderValue* v = h.find(key);
   if (!v) return;
   std::vector<std::string> values = v->is_list ? v->items : std::vector<std::string>{v->text};
   for (const auto& item : values) {
     std::int64_t n = 0;
     if (parse_int_detail(item, n) != IntParse::Ok)
-      throw BadInputError(fmt::format("ENVI header field \"{}\" holds a value that is not an integer: {}.",
-                                   key, quoted(item)));
-    if (n != 0) throw BadInputError("ENVI image frame offsets are not supported.");
+      throw BadInputError(fmt::format("ENVI header{}: field \"{}\" holds a value that is not an integer: {}.",
+                                      named(name), key, quoted(item)));
+    if (n != 0) {
+      if (name.empty()) throw BadInputError("ENVI image frame offsets are not supported.");
+      throw BadInputError(fmt::format("ENVI header {}: image frame offsets are not supported.", name));
+    }
   }
 }
 
@@ -163,7 +183,7 @@ const HeaderValue* Header::find(std::string_view key) const {
   return it == index_.end() ? nullptr : &fields_[it->second].second;
 }
 
-Header parse_header(std::string_view bytes) {
+Header parse_header(std::string_view bytes, std::string_view name) {
   const std::string text = decode_text(bytes);
   const std::string_view all(text);
 
@@ -182,7 +202,8 @@ Header parse_header(std::string_view bytes) {
 
   std::string_view line;
   if (!next_line(line) || text::strip_whitespace(line).substr(0, 4) != "ENVI") {
-    std::string msg = "File does not appear to be an ENVI header (missing \"ENVI\" at beginning of first line).";
+    std::string msg = fmt::format(
+        "File{} does not appear to be an ENVI header (missing \"ENVI\" at beginning of first line).", named(name));
     if (all.substr(0, 3) == "\xef\xbb\xbf")
       msg += " The file starts with a UTF-8 byte-order mark, which must be removed.";
     throw BadInputError(msg);
@@ -217,9 +238,9 @@ Header parse_header(std::string_view bytes) {
       std::string_view more;
       if (!next_line(more))
         throw BadInputError(fmt::format(
-            "Failed to parse ENVI header file: the value of \"{}\" opens a brace on line {} that is "
+            "Failed to parse ENVI header file{}: the value of \"{}\" opens a brace on line {} that is "
             "never closed.",
-            key, start_line));
+            named(name), key, start_line));
       if (!more.empty() && more.front() == ';') continue;
       piece = text::strip_whitespace(more);
       acc += '\n';
@@ -281,7 +302,7 @@ Header read_header_file(const std::string& path) {
     got += static_cast<std::size_t>(n);
   }
   bytes.resize(got);
-  return parse_header(bytes);
+  return parse_header(bytes, path);
 }
 
 bool dtype_from_code(std::string_view code, DType& out) {
@@ -299,44 +320,45 @@ bool dtype_from_code(std::string_view code, DType& out) {
   return false;
 }
 
-Layout layout_from_header(const Header& h) {
-  check_frame_offsets(h, "major frame offsets");
-  check_frame_offsets(h, "minor frame offsets");
+Layout layout_from_header(const Header& h, std::string_view name) {
+  check_frame_offsets(h, "major frame offsets", name);
+  check_frame_offsets(h, "minor frame offsets", name);
 
   // Presence first, in this order, so a header missing several fields
   // names the same one every time.
   for (const char* key : {"lines", "samples", "bands", "data type", "interleave", "byte order"})
-    scalar_field(h, key);
+    scalar_field(h, key, name);
 
   Layout lay;
-  lay.lines = size_field(h, "lines");
-  lay.samples = size_field(h, "samples");
-  lay.bands = size_field(h, "bands");
+  lay.lines = extent_field(h, "lines", name);
+  lay.samples = extent_field(h, "samples", name);
+  lay.bands = extent_field(h, "bands", name);
 
-  const std::string& code = scalar_field(h, "data type");
+  const std::string& code = scalar_field(h, "data type", name);
   if (!dtype_from_code(code, lay.dtype))
     throw BadInputError(fmt::format(
-        "Unsupported ENVI data type {}: supported codes are 1, 2, 3, 4, 5, 6, 9, 12, 13, 14 and 15.",
-        quoted(code)));
+        "ENVI header{}: unsupported data type {}: supported codes are 1, 2, 3, 4, 5, 6, 9, 12, 13, 14 and 15.",
+        named(name), quoted(code)));
 
-  const std::string& inter = scalar_field(h, "interleave");
+  const std::string& inter = scalar_field(h, "interleave", name);
   if (equals_nocase(inter, "bsq")) lay.interleave = Interleave::BSQ;
   else if (equals_nocase(inter, "bil")) lay.interleave = Interleave::BIL;
   else if (equals_nocase(inter, "bip")) lay.interleave = Interleave::BIP;
   else
-    throw BadInputError(fmt::format("ENVI header field \"interleave\" must be bsq, bil or bip, not {}.", quoted(inter)));
+    throw BadInputError(fmt::format("ENVI header{}: field \"interleave\" must be bsq, bil or bip, not {}.",
+                                    named(name), quoted(inter)));
   lay.interleave_text = inter;
 
-  const std::string& order_text = scalar_field(h, "byte order");
-  const std::int64_t order = int_field("byte order", order_text);
+  const std::string& order_text = scalar_field(h, "byte order", name);
+  const std::int64_t order = int_field("byte order", order_text, name);
   if (order != 0 && order != 1)
     throw BadInputError(fmt::format(
-        "ENVI header field \"byte order\" must be 0 (little-endian) or 1 (big-endian), not {}.",
+        "ENVI header{}: field \"byte order\" must be 0 (little-endian) or 1 (big-endian), not {}.", named(name),
         quoted(order_text)));
   lay.big_endian = order == 1;
 
   if (h.find("header offset")) {
-    const std::int64_t off = size_field(h, "header offset");
+    const std::int64_t off = size_field(h, "header offset", name);
     lay.header_offset = static_cast<std::uint64_t>(off);
   }
 
@@ -351,9 +373,9 @@ Layout layout_from_header(const Header& h) {
   }
   if (overflow)
     throw BadInputError(fmt::format(
-        "ENVI header sizes are too large: {} lines x {} samples x {} bands of {} bytes do not fit in "
+        "ENVI header{}: sizes are too large: {} lines x {} samples x {} bands of {} bytes do not fit in "
         "a 64-bit byte count.",
-        lay.lines, lay.samples, lay.bands, itemsize(lay.dtype)));
+        named(name), lay.lines, lay.samples, lay.bands, itemsize(lay.dtype)));
   lay.data_bytes = static_cast<std::uint64_t>(bytes);
   return lay;
 }

@@ -39,8 +39,8 @@ inline constexpr std::uint64_t kMaxHeaderBytes = 32ull << 20;
 
 // Parses header bytes (the whole file). Bytes that are not valid UTF-8 are
 // taken as Latin-1. Throws BadInputError for text that is not an ENVI header or
-// a brace that is never closed.
-Header parse_header(std::string_view bytes);
+// a brace that is never closed; `name` (the header's path) is named in it.
+Header parse_header(std::string_view bytes, std::string_view name = {});
 
 // Reads and parses a header file. Throws NotFoundError when it does not
 // exist, BadInputError/ReadError when it is not a readable regular file of
@@ -62,8 +62,9 @@ struct Layout {
 };
 
 // Validates the fields needed to read the data. Throws MissingKeyError for a missing
-// mandatory field and BadInputError for anything unusable.
-Layout layout_from_header(const Header& header);
+// mandatory field and BadInputError for anything unusable, a zero extent
+// included; both name `name` (the header's path) when given.
+Layout layout_from_header(const Header& header, std::string_view name = {});
 
 // ENVI data type code ("4") -> element type; false for unsupported codes.
 bool dtype_from_code(std::string_view code, DType& out);

@@ -27,6 +27,22 @@ std::string ascii_upper(std::string_view s) {
 
 }  // namespace
 
+std::vector<std::string> header_candidates(const std::string& data_path) {
+  const std::string base = io::splitext(data_path).first;
+  std::vector<std::string> out{base + ".hdr", base + ".HDR"};
+  if (base != data_path) {
+    out.push_back(data_path + ".hdr");
+    out.push_back(data_path + ".HDR");
+  }
+  return out;
+}
+
+std::optional<std::string> find_header(const std::string& data_path) {
+  for (std::string& candidate : header_candidates(data_path))
+    if (io::isfile(candidate)) return std::move(candidate);
+  return std::nullopt;
+}
+
 EnviPaths pair_paths(const std::string& path) {
   const auto [base, ext] = io::splitext(path);
   EnviPaths out;
@@ -41,10 +57,12 @@ EnviPaths pair_paths(const std::string& path) {
     }
     return out;
   }
-  out.hdr_path = base + ".hdr";
-  if (!io::isfile(out.hdr_path))
-    throw NotFoundError("Cannot find ENVI header: " + out.hdr_path +
-                            "\nENVI files require a .hdr header alongside the data file.");
+  std::optional<std::string> hdr = find_header(path);
+  // Of the names tried, the message shows the plain one.
+  if (!hdr)
+    throw NotFoundError("Cannot find ENVI header: " + base + ".hdr" +
+                        "\nENVI files require a .hdr header alongside the data file.");
+  out.hdr_path = std::move(*hdr);
   out.img_path = path;
   return out;
 }

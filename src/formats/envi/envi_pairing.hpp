@@ -14,9 +14,18 @@ struct EnviPaths {
 };
 
 // The user may name the header (its data file is looked for beside it under
-// seven lower-case names) or the data file (its header is <base>.hdr).
-// Throws NotFoundError when a data file was named and its header is missing.
+// seven lower-case names) or the data file (see header_candidates). Throws
+// NotFoundError "Cannot find ENVI header: <base>.hdr ..." when a data file
+// was named and none of its header names exists.
 EnviPaths pair_paths(const std::string& path);
+
+// The header names of a data file, in the order they are tried (GDAL's):
+// the extension replaced by .hdr and .HDR, then .hdr and .HDR appended
+// (x.img.hdr, as GDAL writes with SUFFIX=ADD); a name without an extension
+// gets .hdr and .HDR once.
+std::vector<std::string> header_candidates(const std::string& data_path);
+// The first of them that is a regular file.
+std::optional<std::string> find_header(const std::string& data_path);
 
 // The wider search beside a header whose own candidates all failed: upper
 // case, ".sli", ".hyspex" and the interleave name as extension.

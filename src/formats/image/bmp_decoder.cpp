@@ -135,6 +135,18 @@ NDArray decode_bmp(std::span<const std::uint8_t> bytes, const std::string& name)
   // black-and-white palette a bool image.
   bool as_bool = false;
   if (bits <= 8) {
+    // A header that declares more colours than the depth can index, or a
+    // palette the file does not hold, is corrupt: nothing else it says can
+    // be trusted either.
+    if (colors_used > (1u << bits))
+      r.fail(fmt::format("the header declares {} palette colours, but a {}-bit image has at most {}", colors_used,
+                         bits, 1u << bits));
+    if (colors_used && palette_at + std::uint64_t{colors_used} * palette_entry > bytes.size()) {
+      // The palette ends where the pixels start, when the header says so.
+      const std::uint64_t end = offset > palette_at && offset < bytes.size() ? offset : bytes.size();
+      r.fail(fmt::format("the header declares {} palette colours, but the file holds {}", colors_used,
+                         end > palette_at ? (end - palette_at) / palette_entry : 0));
+    }
     const std::uint64_t colors = colors_used ? colors_used : (1u << bits);
     if (bits == 1 && colors == 2 && palette_at + 2ull * palette_entry <= bytes.size()) {
       const std::uint8_t* p = bytes.data() + palette_at;

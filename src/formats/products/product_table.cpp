@@ -1,10 +1,14 @@
 #include "formats/products/product_table.hpp"
 
 namespace vexil::formats::products {
+
+extern const Product kAvirisClassic;
+extern const Product kSpecim;
+
 namespace {
 
 // One entry per known product, most specific first.
-const Product* const kProducts[] = {nullptr};
+const Product* const kProducts[] = {&kAvirisClassic, &kSpecim};
 
 }  // namespace
 
