@@ -40,24 +40,35 @@ Outcome parse(const Args& args) {
 const std::string kUsage =
     "usage: vexil convert_to_mat [-h] --img IMG [--gt GT] --out-dir OUT_DIR\n"
     "                            [--crop Y X H W] [--data-key DATA_KEY]\n"
-    "                            [--gt-key GT_KEY]\n";
+    "                            [--gt-key GT_KEY] [--layout {auto,hwb,bhw,hbw}]\n";
 
 const std::string kHelp = kUsage +
     "\n"
     "Convert ENVI / TIFF / GeoTIFF / HDF5 to .mat format\n"
     "\n"
     "options:\n"
-    "  -h, --help           show this help message and exit\n"
-    "  --img IMG            Path to the image file (ENVI .hdr, .tif, .h5, etc.)\n"
-    "  --gt GT              Path to ground-truth labels (optional: .mat, .png,\n"
-    "                       .tif, .hdr)\n"
-    "  --out-dir OUT_DIR    Output directory for .mat and metadata files\n"
-    "  --crop Y X H W       Spatial crop: Y X Height Width (e.g. --crop 448 2560\n"
-    "                       512 512)\n"
-    "  --data-key DATA_KEY  Key name for image data in the output .mat (default:\n"
-    "                       data)\n"
-    "  --gt-key GT_KEY      Key name for ground truth in the output .mat (default:\n"
-    "                       gt)\n";
+    "  -h, --help            show this help message and exit\n"
+    "  --img IMG             Path to the image file (ENVI .hdr, .tif, .h5, etc.)\n"
+    "  --gt GT               Path to ground-truth labels (optional: .mat, .png,\n"
+    "                        .tif, .hdr)\n"
+    "  --out-dir OUT_DIR     Output directory for .mat and metadata files\n"
+    "  --crop Y X H W        Spatial crop: Y X Height Width (e.g. --crop 448 2560\n"
+    "                        512 512)\n"
+    "  --data-key DATA_KEY   Key name for image data in the output .mat (default:\n"
+    "                        data)\n"
+    "  --gt-key GT_KEY       Key name for ground truth in the output .mat (default:\n"
+    "                        gt)\n"
+    "  --layout {auto,hwb,bhw,hbw}\n"
+    "                        Stored axis order of an HDF5, netCDF or MAT 7.3 cube:\n"
+    "                        hwb (rows, columns, bands), bhw (bands first) or hbw\n"
+    "                        (bands between rows and columns); auto decides from\n"
+    "                        dimension names, MATLAB's column-major order and known\n"
+    "                        products, and only then from the sizes (default: auto)\n"
+    "\n"
+    "metadata.json keeps every field of the input; what the file declares about its\n"
+    "bands is also under \"wavelength\", \"fwhm\", \"bad_bands\", \"wavelength_units\",\n"
+    "\"fill_value\" and \"scale\", and an HDF5 cube records \"stored_layout\" and\n"
+    "\"layout_source\" (how its axis order was decided).\n";
 
 Args with_required(Args extra) {
   Args a{"--img", "a", "--out-dir", "o"};
@@ -324,7 +335,11 @@ static std::size_t compare_with_argparse(const std::string& py, const std::vecto
   vexil::test::write_file(dir / "oracle.py", R"PY(
 import argparse, contextlib, io, json, sys
 p = argparse.ArgumentParser(prog="vexil convert_to_mat",
-                            description="Convert ENVI / TIFF / GeoTIFF / HDF5 to .mat format")
+                            description="Convert ENVI / TIFF / GeoTIFF / HDF5 to .mat format",
+                            epilog=("metadata.json keeps every field of the input; what the file declares about "
+                                    "its bands is also under \"wavelength\", \"fwhm\", \"bad_bands\", "
+                                    "\"wavelength_units\", \"fill_value\" and \"scale\", and an HDF5 cube records "
+                                    "\"stored_layout\" and \"layout_source\" (how its axis order was decided)."))
 p.add_argument("--img", required=True, help="Path to the image file (ENVI .hdr, .tif, .h5, etc.)")
 p.add_argument("--gt", default=None, help="Path to ground-truth labels (optional: .mat, .png, .tif, .hdr)")
 p.add_argument("--out-dir", required=True, help="Output directory for .mat and metadata files")
@@ -332,6 +347,11 @@ p.add_argument("--crop", nargs=4, type=int, default=None, metavar=("Y", "X", "H"
                help="Spatial crop: Y X Height Width (e.g. --crop 448 2560 512 512)")
 p.add_argument("--data-key", default="data", help="Key name for image data in the output .mat (default: data)")
 p.add_argument("--gt-key", default="gt", help="Key name for ground truth in the output .mat (default: gt)")
+p.add_argument("--layout", default="auto", choices=["auto", "hwb", "bhw", "hbw"],
+               help=("Stored axis order of an HDF5, netCDF or MAT 7.3 cube: hwb (rows, columns, bands), "
+                     "bhw (bands first) or hbw (bands between rows and columns); auto decides from "
+                     "dimension names, MATLAB's column-major order and known products, and only then "
+                     "from the sizes (default: auto)"))
 results = []
 for argv in json.load(open(sys.argv[1], encoding="utf-8")):
     out, err = io.StringIO(), io.StringIO()
@@ -340,7 +360,7 @@ for argv in json.load(open(sys.argv[1], encoding="utf-8")):
         try:
             a = p.parse_args(argv)
             values = [a.img, a.gt, a.out_dir, None if a.crop is None else [str(v) for v in a.crop],
-                      a.data_key, a.gt_key]
+                      a.data_key, a.gt_key, a.layout]
         except SystemExit as e:
             status = e.code
     results.append({"status": status, "out": out.getvalue(), "err": err.getvalue(), "values": values})
@@ -369,7 +389,9 @@ print(json.dumps(results))
       if (o.opts.crop) crop = crop_texts(o.opts);
       nlohmann::json gt = nullptr;
       if (o.opts.gt) gt = *o.opts.gt;
-      const nlohmann::json mine = {o.opts.img, gt, o.opts.out_dir, crop, o.opts.data_key, o.opts.gt_key};
+      const nlohmann::json mine = {o.opts.img,      gt,           o.opts.out_dir,
+                                   crop,            o.opts.data_key, o.opts.gt_key,
+                                   std::string(vexil::layout_name(o.opts.layout))};
       EXPECT_EQ(mine, e["values"]);
     }
   }
@@ -412,6 +434,13 @@ TEST(CliParse, AgreesWithPythonArgparse) {
       {"--data-key", "_bad", "--img", "--out-dir"},
       {"a", "b", "c"},
       {"--img", "a", "--out-dir", "o", "--crop", "1", "2", "3", "4", "5", "-h"},
+      with_required({"--layout", "bhw"}),
+      with_required({"--layout=hbw", "--layout", "hwb"}),
+      with_required({"--lay", "auto"}),
+      with_required({"--layout", "BHW"}),
+      with_required({"--layout", "x", "-h"}),
+      with_required({"--layout"}),
+      with_required({"--l=bhw", "--crop", "1", "2", "3", "4"}),
   };
   EXPECT_EQ(compare_with_argparse(py, cases), cases.size() - 2);
 }
@@ -425,7 +454,7 @@ TEST(CliParse, AgreesWithPythonArgparseOnRandomCommandLines) {
       "--img", "--gt", "--out-dir", "--crop", "--data-key", "--gt-key", "-h", "--he", "--g",
       "--gt-", "--o", "--c", "--d", "--i=a", "--crop=1", "--gt=", "a", "o.h5", "1", "-1", "007",
       "-1.5", "-.5", "x", "--", "-x", "--bogus", "--bogus=1", "k2", "_k", "\xd9\xa3", " 7 ",
-      "1_0", "-5\n", "", "-", "-hx", "a b", "-x y", "+3"};
+      "1_0", "-5\n", "", "-", "-hx", "a b", "-x y", "+3", "--layout", "--l=bhw", "bhw", "hwb"};
   std::uint32_t state = 12345;
   auto next = [&state] {
     state = state * 1103515245u + 12345u;

@@ -155,8 +155,10 @@ TEST(Hdf5Loader, PicksLargestDatasetAndListsAllInVisitOrder) {
   EXPECT_EQ(r.data.shape(), (vexil::Shape{15, 15, 20}));  // 15 is not smaller than 15
   EXPECT_EQ(r.data.dtype(), DType::UInt16);
   EXPECT_EQ(r.data.at<std::uint16_t>({1, 2, 3}), (1 * 15 + 2) * 20 + 3);
-  EXPECT_EQ(keys(r.meta), (std::vector<std::string>{"available_datasets", "dataset_used", "_source_format",
-                                                    "_source_file"}));
+  EXPECT_EQ(keys(r.meta), (std::vector<std::string>{"available_datasets", "dataset_used", "stored_layout",
+                                                    "layout_source", "_source_format", "_source_file"}));
+  EXPECT_EQ(r.meta["stored_layout"], "hwb");
+  EXPECT_EQ(r.meta["layout_source"], "size rule");
   EXPECT_EQ(r.meta["available_datasets"].dump(), R"({"cube":[15,15,20],"gt":[15,15]})");
   EXPECT_EQ(r.meta["dataset_used"], "cube");
   EXPECT_EQ(r.meta["_source_format"], "HDF5");
@@ -240,8 +242,10 @@ TEST(Hdf5Loader, ChwTurnsOnlyWhenBandsAreFewest) {
   auto r = load_hdf5(path + ":/chw");
   EXPECT_EQ(r.data.shape(), (vexil::Shape{5, 6, 4}));
   EXPECT_EQ(r.meta["_transposed"], "CHW \u2192 HWC");
-  EXPECT_EQ(keys(r.meta), (std::vector<std::string>{"available_datasets", "dataset_used", "_transposed",
-                                                    "_source_format", "_source_file"}));
+  EXPECT_EQ(keys(r.meta), (std::vector<std::string>{"available_datasets", "dataset_used", "stored_layout",
+                                                    "layout_source", "_transposed", "_source_format",
+                                                    "_source_file"}));
+  EXPECT_EQ(r.meta["stored_layout"], "bhw");
   for (std::int64_t c = 0; c < 4; ++c)
     for (std::int64_t y = 0; y < 5; ++y)
       for (std::int64_t x = 0; x < 6; ++x)
@@ -453,8 +457,8 @@ TEST(Hdf5Loader, BrokenFilesGiveClearErrors) {
   try {
     load_hdf5(junk);
     ADD_FAILURE();
-  } catch (const vexil::ReadError& e) {
-    EXPECT_STREQ(e.what(), "Unable to open file (file signature not found)");
+  } catch (const vexil::BadInputError& e) {
+    EXPECT_EQ(std::string(e.what()), junk + " is not an HDF5 file (it has no HDF5 signature)");
   }
   try {
     load_hdf5(dir / "nothere.h5");
@@ -472,9 +476,11 @@ TEST(Hdf5Loader, BrokenFilesGiveClearErrors) {
   for (std::size_t keep : {bytes.size() / 2, bytes.size() - 100, std::size_t{700}, std::size_t{96}}) {
     const std::string cut = dir / "cut.h5";
     vexil::test::write_file(cut, bytes.substr(0, keep));
-    std::string msg = error_of([&] { load_hdf5(cut); });
+    std::string msg = error_of([&] { load_hdf5(cut).data.materialize(); });
     EXPECT_NE(msg, "<no error>") << keep;
-    EXPECT_FALSE(msg.empty()) << keep;
+    // One line that names the file.
+    EXPECT_NE(msg.find(cut), std::string::npos) << keep << ": " << msg;
+    EXPECT_EQ(msg.find('\n'), std::string::npos) << keep << ": " << msg;
   }
 
   // A chunked dataset whose shape claims a petabyte but stores nothing.
@@ -487,7 +493,10 @@ TEST(Hdf5Loader, BrokenFilesGiveClearErrors) {
     H5Dclose(dataset(f.id, "cube", H5T_NATIVE_UINT8, {1u << 20, 1u << 20, 1u << 10}, -1, nullptr, dcpl));
     H5Pclose(dcpl);
   }
-  std::string msg = error_of([&] { load_hdf5(huge); });
+  // Its shape is known without reading; its pixels are refused when asked for.
+  auto lazy = load_hdf5(huge);
+  EXPECT_EQ(lazy.data.shape(), (vexil::Shape{1 << 20, 1 << 20, 1 << 10}));
+  std::string msg = error_of([&] { lazy.data.materialize(); });
   EXPECT_NE(msg.find("more than this machine has"), std::string::npos) << msg;
 }
 

@@ -1,5 +1,5 @@
 // A parser that behaves exactly like Python's argparse (3.11) configured with
-// this command's six options: same classification of each argument, same
+// this command's options: same classification of each argument, same
 // prefix matching, same order of errors, same texts. A general-purpose
 // library would differ in the details users and scripts rely on (negative
 // numbers as values, which error wins, the exact messages), so the
@@ -24,27 +24,38 @@ namespace {
 const std::string_view USAGE_TEXT =
     "usage: vexil convert_to_mat [-h] --img IMG [--gt GT] --out-dir OUT_DIR\n"
     "                            [--crop Y X H W] [--data-key DATA_KEY]\n"
-    "                            [--gt-key GT_KEY]\n";
+    "                            [--gt-key GT_KEY] [--layout {auto,hwb,bhw,hbw}]\n";
 
 const std::string_view HELP_TEXT =
     "usage: vexil convert_to_mat [-h] --img IMG [--gt GT] --out-dir OUT_DIR\n"
     "                            [--crop Y X H W] [--data-key DATA_KEY]\n"
-    "                            [--gt-key GT_KEY]\n"
+    "                            [--gt-key GT_KEY] [--layout {auto,hwb,bhw,hbw}]\n"
     "\n"
     "Convert ENVI / TIFF / GeoTIFF / HDF5 to .mat format\n"
     "\n"
     "options:\n"
-    "  -h, --help           show this help message and exit\n"
-    "  --img IMG            Path to the image file (ENVI .hdr, .tif, .h5, etc.)\n"
-    "  --gt GT              Path to ground-truth labels (optional: .mat, .png,\n"
-    "                       .tif, .hdr)\n"
-    "  --out-dir OUT_DIR    Output directory for .mat and metadata files\n"
-    "  --crop Y X H W       Spatial crop: Y X Height Width (e.g. --crop 448 2560\n"
-    "                       512 512)\n"
-    "  --data-key DATA_KEY  Key name for image data in the output .mat (default:\n"
-    "                       data)\n"
-    "  --gt-key GT_KEY      Key name for ground truth in the output .mat (default:\n"
-    "                       gt)\n";
+    "  -h, --help            show this help message and exit\n"
+    "  --img IMG             Path to the image file (ENVI .hdr, .tif, .h5, etc.)\n"
+    "  --gt GT               Path to ground-truth labels (optional: .mat, .png,\n"
+    "                        .tif, .hdr)\n"
+    "  --out-dir OUT_DIR     Output directory for .mat and metadata files\n"
+    "  --crop Y X H W        Spatial crop: Y X Height Width (e.g. --crop 448 2560\n"
+    "                        512 512)\n"
+    "  --data-key DATA_KEY   Key name for image data in the output .mat (default:\n"
+    "                        data)\n"
+    "  --gt-key GT_KEY       Key name for ground truth in the output .mat (default:\n"
+    "                        gt)\n"
+    "  --layout {auto,hwb,bhw,hbw}\n"
+    "                        Stored axis order of an HDF5, netCDF or MAT 7.3 cube:\n"
+    "                        hwb (rows, columns, bands), bhw (bands first) or hbw\n"
+    "                        (bands between rows and columns); auto decides from\n"
+    "                        dimension names, MATLAB's column-major order and known\n"
+    "                        products, and only then from the sizes (default: auto)\n"
+    "\n"
+    "metadata.json keeps every field of the input; what the file declares about its\n"
+    "bands is also under \"wavelength\", \"fwhm\", \"bad_bands\", \"wavelength_units\",\n"
+    "\"fill_value\" and \"scale\", and an HDF5 cube records \"stored_layout\" and\n"
+    "\"layout_source\" (how its axis order was decided).\n";
 
 namespace {
 
@@ -98,7 +109,7 @@ bool looks_like_negative_number(std::string_view s) {
 // ---------------------------------------------------------------------------
 // The option table, in the order argparse registers the option strings.
 
-enum Action { kHelp, kImg, kGt, kOutDir, kCrop, kDataKey, kGtKey, kActionCount };
+enum Action { kHelp, kImg, kGt, kOutDir, kCrop, kDataKey, kGtKey, kLayout, kActionCount };
 
 struct OptionString {
   std::string_view text;
@@ -108,12 +119,16 @@ constexpr OptionString kOptionStrings[] = {
     {"-h", kHelp},     {"--help", kHelp},         {"--img", kImg},
     {"--gt", kGt},     {"--out-dir", kOutDir},    {"--crop", kCrop},
     {"--data-key", kDataKey}, {"--gt-key", kGtKey},
+    {"--layout", kLayout},
 };
 
 constexpr std::string_view kActionNames[kActionCount] = {
-    "-h/--help", "--img", "--gt", "--out-dir", "--crop", "--data-key", "--gt-key"};
-constexpr int kActionNargs[kActionCount] = {0, 1, 1, 1, 4, 1, 1};
-constexpr bool kActionRequired[kActionCount] = {false, true, false, true, false, false, false};
+    "-h/--help", "--img", "--gt", "--out-dir", "--crop", "--data-key", "--gt-key",
+    "--layout"};
+constexpr int kActionNargs[kActionCount] = {0, 1, 1, 1, 4, 1, 1,
+                                            1};
+constexpr bool kActionRequired[kActionCount] = {false, true, false, true, false, false, false,
+                                                false};
 
 int lookup(std::string_view s) {
   for (const auto& o : kOptionStrings) {
@@ -354,6 +369,14 @@ class Parser {
           throw ArgumentError{action, problem};
         }
         (action == kDataKey ? options_.data_key : options_.gt_key) = values[0];
+        break;
+      case kLayout:
+        if (const auto layout = parse_layout(values.at(0))) {
+          options_.layout = *layout;
+        } else {
+          throw ArgumentError{action, "invalid choice: " + text::str_repr(values[0]) +
+                                          " (choose from 'auto', 'hwb', 'bhw', 'hbw')"};
+        }
         break;
       default:
         break;

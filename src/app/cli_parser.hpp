@@ -20,6 +20,7 @@ struct Options {
   std::optional<CropWindow> crop;
   std::string data_key = "data";
   std::string gt_key = "gt";
+  Layout layout = Layout::Auto;
 };
 
 // Thrown once the parser has printed help (status 0) or a usage error (2).

@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "formats/detect.hpp"
 #include "formats/format_table.hpp"
 #include "formats/libraries.hpp"
 #include "io/paths.hpp"
@@ -22,12 +23,18 @@ std::string ascii_lower(std::string s) {
 }  // namespace
 
 LoadResult load_gt(const std::string& path, const ReadOptions& options) {
-  const std::string ext = ascii_lower(io::splitext(path).second);
+  // A dataset specifier ("labels.h5::gt") counts only when what precedes it
+  // is a file a label reader knows; other paths keep their whole extension.
+  std::string file = path;
+  const DatasetPath split = split_dataset_specifier(path);
+  if (split.has_dataset && format_for_label_extension(ascii_lower(io::splitext(split.file).second)))
+    file = split.file;
+  const std::string ext = ascii_lower(io::splitext(file).second);
   const Format* format = format_for_label_extension(ext);
   if (!format) throw UnsupportedFormatError("Unsupported ground truth format: " + ext);
 
   LoadResult result;
-  result.meta["_source_file"] = io::abspath(path);
+  result.meta["_source_file"] = io::abspath(file);
   if (!format->library.empty()) require_library(format->library);
   LoadResult read = format->read_labels(path, options);
   result.data = std::move(read.data);
