@@ -465,6 +465,29 @@ bool is_wavelength_name(std::string_view n) {
   return s.find("wavelength") != std::string::npos;
 }
 
+// The product's facts, completed by what the file itself declares.
+BandFacts merged(const BandFacts& product, const BandFacts& file) {
+  BandFacts out = product;
+  bool from_file = false;
+  auto take = [&](auto& dst, const auto& src) {
+    if (!dst && src) {
+      dst = src;
+      from_file = true;
+    }
+  };
+  take(out.wavelength, file.wavelength);
+  take(out.fwhm, file.fwhm);
+  take(out.bad_bands, file.bad_bands);
+  take(out.wavelength_units, file.wavelength_units);
+  take(out.fill_value, file.fill_value);
+  take(out.scale, file.scale);
+  const bool from_product = product.wavelength || product.fwhm || product.bad_bands || product.wavelength_units ||
+                            product.fill_value || product.scale;
+  if (!from_product) out.source = file.source;
+  else if (from_file) out.source = product.source + ", " + file.source;
+  return out;
+}
+
 // --- the load ---------------------------------------------------------------
 
 struct Chosen {
@@ -710,10 +733,7 @@ LoadResult load_impl(const std::string& path, const std::optional<std::string>& 
       fit_to_bands(*f, bands);
     }
   }
-  if (purpose != Purpose::Labels) {
-    add_band_facts(meta, product_facts);
-    add_band_facts(meta, file_facts);
-  }
+  if (purpose != Purpose::Labels) add_band_facts(meta, merged(product_facts, file_facts));
   file.reset();
   H5Eclear2(H5E_DEFAULT);
 
