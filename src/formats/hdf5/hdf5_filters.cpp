@@ -7,9 +7,14 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <mutex>
 
 #include <fmt/format.h>
+
+#ifdef VEXIL_HAVE_ISAL
+#include <isa-l/igzip_lib.h>
+#endif
 
 #ifdef VEXIL_HAVE_LZF
 extern "C" {
@@ -94,7 +99,7 @@ bool decode_enabled(H5Z_filter_t id) {
   return (config & H5Z_FILTER_CONFIG_DECODE_ENABLED) != 0;
 }
 
-bool inflate_into(const std::byte* in, std::size_t in_size, std::byte* out, std::size_t out_size) {
+bool zlib_inflate_into(const std::byte* in, std::size_t in_size, std::byte* out, std::size_t out_size) {
   z_stream zs{};
   if (inflateInit(&zs) != Z_OK) return false;
   zs.next_in = reinterpret_cast<Bytef*>(const_cast<std::byte*>(in));
@@ -118,6 +123,25 @@ bool inflate_into(const std::byte* in, std::size_t in_size, std::byte* out, std:
   const bool ok = rc == Z_STREAM_END && zs.total_out == out_size;
   inflateEnd(&zs);
   return ok;
+}
+
+// ISA-L decodes the same streams two to three times faster than zlib; zlib
+// stays the judge of anything ISA-L refuses.
+bool inflate_into(const std::byte* in, std::size_t in_size, std::byte* out, std::size_t out_size) {
+#ifdef VEXIL_HAVE_ISAL
+  if (in_size <= 0xffffffffu && out_size <= 0xffffffffu) {
+    auto st = std::make_unique<inflate_state>();
+    isal_inflate_init(st.get());
+    st->crc_flag = ISAL_ZLIB;
+    st->next_in = reinterpret_cast<uint8_t*>(const_cast<std::byte*>(in));
+    st->avail_in = static_cast<uint32_t>(in_size);
+    st->next_out = reinterpret_cast<uint8_t*>(out);
+    st->avail_out = static_cast<uint32_t>(out_size);
+    if (isal_inflate(st.get()) == ISAL_DECOMP_OK && st->block_state == ISAL_BLOCK_FINISH && st->total_out == out_size)
+      return true;
+  }
+#endif
+  return zlib_inflate_into(in, in_size, out, out_size);
 }
 
 void unshuffle(const std::byte* in, std::byte* out, std::size_t bytes, std::size_t elem) {
