@@ -345,7 +345,9 @@ DatasetReader::DatasetReader(Handle ds, std::string key, std::string path)
     // runs past the end, the file is truncated or the header is corrupt.
     const haddr_t addr = H5Dget_offset(ds_.get());
     hsize_t fsize = 0;
-    if (addr != HADDR_UNDEF && H5Fget_filesize(ds_.get(), &fsize) >= 0 && (addr > fsize || file_bytes > fsize - addr))
+    const Handle file(H5Iget_file_id(ds_.get()), H5Fclose);
+    if (addr != HADDR_UNDEF && file && H5Fget_filesize(file.get(), &fsize) >= 0 &&
+        (addr > fsize || file_bytes > fsize - addr))
       throw BadInputError(fmt::format(
           "Dataset '{}' in {} claims {} bytes at offset {}, but the file has only {} bytes "
           "(truncated or corrupt)",
