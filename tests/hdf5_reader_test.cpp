@@ -28,6 +28,7 @@ using vexil::formats::hdf5::load_hdf5;
 
 #include "formats/hdf5/hdf5_storage.hpp"
 #include "io/paths.hpp"
+#include "support/recording_reporter.hpp"
 #include "support/test_util.hpp"
 
 namespace {
@@ -1117,6 +1118,91 @@ TEST(Hdf5Loader, OtherContainersAndBrokenFilesSayWhatTheyAre) {
   vexil::test::write_file(cut, bytes.substr(0, 3000));
   EXPECT_EQ(error_of([&] { load_hdf5(cut); }),
             fmt::format("{} is truncated: it holds 3000 bytes, its HDF5 header says {}", cut, bytes.size()));
+}
+
+// --- 2-D datasets that are the bands of one raster ---------------------------
+
+TEST(Hdf5Stacks, BandsCarryingWavelengthsAreStackedAndOthersAreNot) {
+  TempDir dir;
+  const std::string path = dir / "bands.h5";
+  std::vector<std::int16_t> plane(6 * 5);
+  {
+    H5 f(path);
+    // Visit order is by name; band order is by wavelength.
+    for (const auto& [name, wl] : {std::pair<const char*, double>{"bands/red", 650}, {"bands/blue", 450},
+                                   {"bands/green", 550}}) {
+      for (std::size_t i = 0; i < plane.size(); ++i) plane[i] = static_cast<std::int16_t>(wl + i);
+      hid_t ds = dataset(f.id, name, H5T_STD_I16LE, {6, 5}, H5T_NATIVE_INT16, plane.data());
+      attr(ds, "wavelength", H5T_NATIVE_DOUBLE, {}, &wl);
+      const double fill = -1;
+      attr(ds, "_FillValue", H5T_NATIVE_DOUBLE, {1}, &fill);
+      H5Dclose(ds);
+    }
+    // Same size, not marked: never stacked, never named.
+    put_iota<std::int16_t>(f.id, "bands/lat", H5T_NATIVE_INT16, {6, 5});
+    put_iota<std::int16_t>(f.id, "bands/lon", H5T_NATIVE_INT16, {6, 5});
+    put_iota<std::int16_t>(f.id, "bands/elev", H5T_NATIVE_INT16, {6, 5});
+  }
+  vexil::test::RecordingJob rec;
+  vexil::formats::ReadOptions opts;
+  opts.job = &rec.job;
+  auto r = load_hdf5(path, opts);
+  ASSERT_EQ(r.data.shape(), (vexil::Shape{6, 5, 3}));
+  for (std::int64_t k = 0; k < 3; ++k)
+    EXPECT_EQ(r.data.at<std::int16_t>({2, 3, k}), 450 + 100 * k + 2 * 5 + 3) << k;
+  EXPECT_EQ(r.meta["bands_from"], Metadata({"bands/blue", "bands/green", "bands/red"}));
+  EXPECT_EQ(r.meta["wavelength"], Metadata({450.0, 550.0, 650.0}));
+  EXPECT_EQ(r.meta["fill_value"].dump(), "-1.0");
+  EXPECT_FALSE(r.meta.contains("rows_stored"));  // not written by GDAL: rows as stored
+  EXPECT_EQ(rec.reporter.text(), "");
+
+  // Named, one band is read alone; --layout cannot describe a stack.
+  EXPECT_EQ(load_hdf5(path + "::bands/red").data.shape(), (vexil::Shape{6, 5}));
+  opts.layout = vexil::Layout::HWB;
+  EXPECT_EQ(error_of([&] { load_hdf5(path, opts); }),
+            "argument --layout: hwb does not fit 'bands/blue' of shape (6, 5): its bands are 3 2-D datasets, "
+            "not one cube");
+
+  // Two cubes of one size: the smaller one is named on the console.
+  const std::string two = dir / "two.h5";
+  {
+    H5 f(two);
+    put_iota<std::uint8_t>(f.id, "raw", H5T_NATIVE_UINT8, {7, 9, 4});
+    put_iota<std::uint8_t>(f.id, "corrected", H5T_NATIVE_UINT8, {7, 9, 5});
+    put_iota<std::uint8_t>(f.id, "mask", H5T_NATIVE_UINT8, {7, 9});
+  }
+  vexil::test::RecordingJob rec2(vexil::Palette::ansi());
+  vexil::formats::ReadOptions opts2;
+  opts2.job = &rec2.job;
+  EXPECT_EQ(load_hdf5(two, opts2).meta["dataset_used"], "corrected");
+  EXPECT_EQ(rec2.reporter.text(),
+            "  \033[33m\u26a0 Also in this file, not converted: 'raw' (7, 9, 4); name one with --img "
+            "two.h5::DATASET\033[0m\n");
+  // Named explicitly: the user chose, nothing to say.
+  vexil::test::RecordingJob rec3;
+  opts2.job = &rec3.job;
+  load_hdf5(two + "::raw", opts2);
+  EXPECT_EQ(rec3.reporter.text(), "");
+}
+
+TEST(Hdf5Stacks, TheSizeRuleLineAppearsOnlyWhenItMovesAxes) {
+  TempDir dir;
+  const std::string path = dir / "rule.h5";
+  {
+    H5 f(path);
+    put_iota<std::uint8_t>(f.id, "moved", H5T_NATIVE_UINT8, {4, 5, 6});
+    put_iota<std::uint8_t>(f.id, "kept", H5T_NATIVE_UINT8, {6, 5, 4});
+  }
+  vexil::test::RecordingJob rec(vexil::Palette::ansi());
+  vexil::formats::ReadOptions opts;
+  opts.job = &rec.job;
+  load_hdf5(path + "::kept", opts);
+  EXPECT_EQ(rec.reporter.text(), "");
+  auto r = load_hdf5(path + "::moved", opts);
+  EXPECT_EQ(r.data.shape(), (vexil::Shape{5, 6, 4}));
+  EXPECT_EQ(rec.reporter.text(),
+            "  \033[33m\u26a0 Axis order of 'moved' (4, 5, 6) guessed from its sizes: bands first, turned to "
+            "(5, 6, 4); --layout hwb keeps it as stored\033[0m\n");
 }
 
 }  // namespace
