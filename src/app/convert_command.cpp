@@ -50,13 +50,6 @@ int run_convert_command(const std::vector<std::string>& args) {
     return 0;
   } catch (const ParserExit& e) {
     return e.status();
-  } catch (const UsageError& e) {
-    // An option that turns out not to fit the input (--layout on a 2-D
-    // dataset): reported as the parser reports its own errors.
-    std::fflush(stdout);
-    std::fprintf(stderr, "%.*svexil convert_to_mat: error: %s\n", static_cast<int>(USAGE_TEXT.size()),
-                 USAGE_TEXT.data(), e.what());
-    return 2;
   } catch (const CancelledError& e) {
     if (interrupt_signal() != 0) die_by_interrupt_signal();
     print_error(e.what());
