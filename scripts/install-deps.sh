@@ -7,7 +7,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config
   zlib1g-dev libisal-dev libfmt-dev nlohmann-json3-dev libgtest-dev
-  libmatio-dev libgdal-dev libhdf5-dev
+  libmatio-dev libgdal-dev libhdf5-dev liblzf-dev
   python3 python3-numpy python3-scipy python3-h5py pybind11-dev python3-pytest
   clang libclang-rt-14-dev clang-format-14
   dpkg-dev file

@@ -41,26 +41,50 @@ Outcome parse(const Args& args) {
 const std::string kUsage =
     "usage: vexil convert_to_mat [-h] --img IMG [--gt GT] --out-dir OUT_DIR\n"
     "                            [--crop Y X H W] [--data-key DATA_KEY]\n"
-    "                            [--gt-key GT_KEY] [--threads N]\n";
+    "                            [--gt-key GT_KEY] [--layout {auto,hwb,bhw,hbw}]\n"
+    "                            [--threads N]\n";
 
 const std::string kHelp = kUsage +
     "\n"
     "Convert ENVI / TIFF / GeoTIFF / HDF5 to .mat format\n"
     "\n"
     "options:\n"
-    "  -h, --help           show this help message and exit\n"
-    "  --img IMG            Path to the image file (ENVI .hdr, .tif, .h5, etc.)\n"
-    "  --gt GT              Path to ground-truth labels (optional: .mat, .png,\n"
-    "                       .tif, .hdr)\n"
-    "  --out-dir OUT_DIR    Output directory for .mat and metadata files\n"
-    "  --crop Y X H W       Spatial crop: Y X Height Width (e.g. --crop 448 2560\n"
-    "                       512 512)\n"
-    "  --data-key DATA_KEY  Key name for image data in the output .mat (default:\n"
-    "                       data)\n"
-    "  --gt-key GT_KEY      Key name for ground truth in the output .mat (default:\n"
-    "                       gt)\n"
-    "  --threads N          Worker threads (default: VEXIL_THREADS if set, else the\n"
-    "                       CPUs this process may use)\n";
+    "  -h, --help            show this help message and exit\n"
+    "  --img IMG             Path to the image file (ENVI .hdr, .tif, .h5, etc.)\n"
+    "  --gt GT               Path to ground-truth labels (optional: .mat, .png,\n"
+    "                        .tif, .hdr)\n"
+    "  --out-dir OUT_DIR     Output directory for .mat and metadata files\n"
+    "  --crop Y X H W        Spatial crop: Y X Height Width (e.g. --crop 448 2560\n"
+    "                        512 512)\n"
+    "  --data-key DATA_KEY   Key name for image data in the output .mat (default:\n"
+    "                        data)\n"
+    "  --gt-key GT_KEY       Key name for ground truth in the output .mat (default:\n"
+    "                        gt)\n"
+    "  --layout {auto,hwb,bhw,hbw}\n"
+    "                        Stored axis order of an HDF5, netCDF or MAT 7.3 cube:\n"
+    "                        hwb (rows, columns, bands), bhw (bands first) or hbw\n"
+    "                        (bands between rows and columns); auto decides from\n"
+    "                        dimension names, MATLAB's column-major order and known\n"
+    "                        products, and only then from the sizes (default: auto)\n"
+    "  --threads N           Worker threads (default: VEXIL_THREADS if set, else\n"
+    "                        the CPUs this process may use)\n"
+    "\n"
+    "Inputs: ENVI (the .hdr, or its data file: .dat, .img, .raw, .bsq, .bil, .bip,\n"
+    ".hyspex, or no extension), TIFF/GeoTIFF (.tif, .tiff, .geotiff), HDF5 and\n"
+    "netCDF-4 (.h5, .hdf5, .he5, .nc), netCDF-3 and HDF4 (.nc, .hdf), MAT-files\n"
+    "(.mat). A file named otherwise is recognised by its content. Ground truth:\n"
+    "the same, and .png, .jpg, .jpeg, .bmp.\n"
+    "\n"
+    "A dataset inside a container is named after the file, for --img and --gt:\n"
+    "file.h5:/group/ds or file.h5::ds (HDF5, netCDF, HDF4), file.mat:name (a\n"
+    "MAT-file variable). Without a name the only array is taken, else a known\n"
+    "product's cube (ground truth: a variable named gt or groundtruth), else the\n"
+    "largest; same-sized rasters left behind are named on the console.\n"
+    "\n"
+    "metadata.json keeps every field of the input; what the file declares about its\n"
+    "bands is also under \"wavelength\", \"fwhm\", \"bad_bands\", \"wavelength_units\",\n"
+    "\"fill_value\" and \"scale\"; a container's cube records \"stored_layout\" and\n"
+    "\"layout_source\" (how its axis order was decided).\n";
 
 Args with_required(Args extra) {
   Args a{"--img", "a", "--out-dir", "o"};
@@ -327,7 +351,24 @@ static std::size_t compare_with_argparse(const std::string& py, const std::vecto
   vexil::test::write_file(dir / "oracle.py", R"PY(
 import argparse, contextlib, io, json, sys
 p = argparse.ArgumentParser(prog="vexil convert_to_mat",
-                            description="Convert ENVI / TIFF / GeoTIFF / HDF5 to .mat format")
+                            description="Convert ENVI / TIFF / GeoTIFF / HDF5 to .mat format",
+                            formatter_class=argparse.RawDescriptionHelpFormatter,
+                            epilog="""Inputs: ENVI (the .hdr, or its data file: .dat, .img, .raw, .bsq, .bil, .bip,
+.hyspex, or no extension), TIFF/GeoTIFF (.tif, .tiff, .geotiff), HDF5 and
+netCDF-4 (.h5, .hdf5, .he5, .nc), netCDF-3 and HDF4 (.nc, .hdf), MAT-files
+(.mat). A file named otherwise is recognised by its content. Ground truth:
+the same, and .png, .jpg, .jpeg, .bmp.
+
+A dataset inside a container is named after the file, for --img and --gt:
+file.h5:/group/ds or file.h5::ds (HDF5, netCDF, HDF4), file.mat:name (a
+MAT-file variable). Without a name the only array is taken, else a known
+product's cube (ground truth: a variable named gt or groundtruth), else the
+largest; same-sized rasters left behind are named on the console.
+
+metadata.json keeps every field of the input; what the file declares about its
+bands is also under "wavelength", "fwhm", "bad_bands", "wavelength_units",
+"fill_value" and "scale"; a container's cube records "stored_layout" and
+"layout_source" (how its axis order was decided).""")
 p.add_argument("--img", required=True, help="Path to the image file (ENVI .hdr, .tif, .h5, etc.)")
 p.add_argument("--gt", default=None, help="Path to ground-truth labels (optional: .mat, .png, .tif, .hdr)")
 p.add_argument("--out-dir", required=True, help="Output directory for .mat and metadata files")
@@ -335,6 +376,11 @@ p.add_argument("--crop", nargs=4, type=int, default=None, metavar=("Y", "X", "H"
                help="Spatial crop: Y X Height Width (e.g. --crop 448 2560 512 512)")
 p.add_argument("--data-key", default="data", help="Key name for image data in the output .mat (default: data)")
 p.add_argument("--gt-key", default="gt", help="Key name for ground truth in the output .mat (default: gt)")
+p.add_argument("--layout", default="auto", choices=["auto", "hwb", "bhw", "hbw"],
+               help=("Stored axis order of an HDF5, netCDF or MAT 7.3 cube: hwb (rows, columns, bands), "
+                     "bhw (bands first) or hbw (bands between rows and columns); auto decides from "
+                     "dimension names, MATLAB's column-major order and known products, and only then "
+                     "from the sizes (default: auto)"))
 def thread_count(text):
     try:
         v = int(text)
@@ -353,7 +399,7 @@ for argv in json.load(open(sys.argv[1], encoding="utf-8")):
         try:
             a = p.parse_args(argv)
             values = [a.img, a.gt, a.out_dir, None if a.crop is None else [str(v) for v in a.crop],
-                      a.data_key, a.gt_key, a.threads]
+                      a.data_key, a.gt_key, a.layout, a.threads]
         except SystemExit as e:
             status = e.code
     results.append({"status": status, "out": out.getvalue(), "err": err.getvalue(), "values": values})
@@ -384,7 +430,9 @@ print(json.dumps(results))
       if (o.opts.gt) gt = *o.opts.gt;
       nlohmann::json threads = nullptr;
       if (o.opts.threads) threads = *o.opts.threads;
-      const nlohmann::json mine = {o.opts.img, gt, o.opts.out_dir, crop, o.opts.data_key, o.opts.gt_key, threads};
+      const nlohmann::json mine = {o.opts.img,      gt,           o.opts.out_dir,
+                                   crop,            o.opts.data_key, o.opts.gt_key,
+                                   std::string(vexil::layout_name(o.opts.layout)), threads};
       EXPECT_EQ(mine, e["values"]);
     }
   }
@@ -432,6 +480,13 @@ TEST(CliParse, AgreesWithPythonArgparse) {
       with_required({"--threads", "1025"}), with_required({"--threads", "99999999999999999999999"}),
       with_required({"--threads"}), with_required({"--t=2"}), with_required({"--threads", "2", "--threads", "x"}),
       with_required({"--threads", "\xd9\xa3"}), with_required({"--threads", "2.0"}),
+      with_required({"--layout", "bhw"}),
+      with_required({"--layout=hbw", "--layout", "hwb"}),
+      with_required({"--lay", "auto"}),
+      with_required({"--layout", "BHW"}),
+      with_required({"--layout", "x", "-h"}),
+      with_required({"--layout"}),
+      with_required({"--l=bhw", "--crop", "1", "2", "3", "4"}),
   };
   EXPECT_EQ(compare_with_argparse(py, cases), cases.size() - 2);
 }
@@ -445,7 +500,8 @@ TEST(CliParse, AgreesWithPythonArgparseOnRandomCommandLines) {
       "--img", "--gt", "--out-dir", "--crop", "--data-key", "--gt-key", "-h", "--he", "--g",
       "--gt-", "--o", "--c", "--d", "--i=a", "--crop=1", "--gt=", "a", "o.h5", "1", "-1", "007",
       "-1.5", "-.5", "x", "--", "-x", "--bogus", "--bogus=1", "k2", "_k", "\xd9\xa3", " 7 ",
-      "1_0", "-5\n", "", "-", "-hx", "a b", "-x y", "+3", "--threads", "--t", "--threads=0", "0"};
+      "1_0", "-5\n", "", "-", "-hx", "a b", "-x y", "+3", "--threads", "--t", "--threads=0", "0",
+      "--layout", "--l=bhw", "bhw", "hwb"};
   std::uint32_t state = 12345;
   auto next = [&state] {
     state = state * 1103515245u + 12345u;

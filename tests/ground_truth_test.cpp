@@ -78,7 +78,10 @@ TEST(GtLoader, UnsupportedExtensionsNameTheLowerCasedExtension) {
                         Case{"labels.NPY", "Unsupported ground truth format: .npy"},
                         Case{"archive.tar.GZ", "Unsupported ground truth format: .gz"},
                         Case{"labels", "Unsupported ground truth format: "},
-                        Case{".mat", "Unsupported ground truth format: "}}) {
+                        Case{".mat", "Unsupported ground truth format: "},
+                        // A dataset specifier counts only after a file a label reader knows.
+                        Case{"scans:/labels.gif", "Unsupported ground truth format: .gif"},
+                        Case{"labels.gif::gt", "Unsupported ground truth format: .gif::gt"}}) {
     try {
       load_gt(c.path);
       ADD_FAILURE() << c.path;

@@ -16,13 +16,19 @@ using vexil::formats::hdf5::load_hdf5;
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <complex>
 #include <cstring>
 #include <limits>
 #include <numeric>
+#include <tuple>
 
+#include <fmt/format.h>
+
+#include "formats/hdf5/hdf5_storage.hpp"
 #include "io/paths.hpp"
+#include "support/recording_reporter.hpp"
 #include "support/test_util.hpp"
 
 namespace {
@@ -155,8 +161,10 @@ TEST(Hdf5Loader, PicksLargestDatasetAndListsAllInVisitOrder) {
   EXPECT_EQ(r.data.shape(), (vexil::Shape{15, 15, 20}));  // 15 is not smaller than 15
   EXPECT_EQ(r.data.dtype(), DType::UInt16);
   EXPECT_EQ(r.data.at<std::uint16_t>({1, 2, 3}), (1 * 15 + 2) * 20 + 3);
-  EXPECT_EQ(keys(r.meta), (std::vector<std::string>{"available_datasets", "dataset_used", "_source_format",
-                                                    "_source_file"}));
+  EXPECT_EQ(keys(r.meta), (std::vector<std::string>{"available_datasets", "dataset_used", "stored_layout",
+                                                    "layout_source", "_source_format", "_source_file"}));
+  EXPECT_EQ(r.meta["stored_layout"], "hwb");
+  EXPECT_EQ(r.meta["layout_source"], "size rule");
   EXPECT_EQ(r.meta["available_datasets"].dump(), R"({"cube":[15,15,20],"gt":[15,15]})");
   EXPECT_EQ(r.meta["dataset_used"], "cube");
   EXPECT_EQ(r.meta["_source_format"], "HDF5");
@@ -240,8 +248,10 @@ TEST(Hdf5Loader, ChwTurnsOnlyWhenBandsAreFewest) {
   auto r = load_hdf5(path + ":/chw");
   EXPECT_EQ(r.data.shape(), (vexil::Shape{5, 6, 4}));
   EXPECT_EQ(r.meta["_transposed"], "CHW \u2192 HWC");
-  EXPECT_EQ(keys(r.meta), (std::vector<std::string>{"available_datasets", "dataset_used", "_transposed",
-                                                    "_source_format", "_source_file"}));
+  EXPECT_EQ(keys(r.meta), (std::vector<std::string>{"available_datasets", "dataset_used", "stored_layout",
+                                                    "layout_source", "_transposed", "_source_format",
+                                                    "_source_file"}));
+  EXPECT_EQ(r.meta["stored_layout"], "bhw");
   for (std::int64_t c = 0; c < 4; ++c)
     for (std::int64_t y = 0; y < 5; ++y)
       for (std::int64_t x = 0; x < 6; ++x)
@@ -453,8 +463,8 @@ TEST(Hdf5Loader, BrokenFilesGiveClearErrors) {
   try {
     load_hdf5(junk);
     ADD_FAILURE();
-  } catch (const vexil::ReadError& e) {
-    EXPECT_STREQ(e.what(), "Unable to open file (file signature not found)");
+  } catch (const vexil::BadInputError& e) {
+    EXPECT_EQ(std::string(e.what()), junk + " is not an HDF5 file (it has no HDF5 signature)");
   }
   try {
     load_hdf5(dir / "nothere.h5");
@@ -472,9 +482,11 @@ TEST(Hdf5Loader, BrokenFilesGiveClearErrors) {
   for (std::size_t keep : {bytes.size() / 2, bytes.size() - 100, std::size_t{700}, std::size_t{96}}) {
     const std::string cut = dir / "cut.h5";
     vexil::test::write_file(cut, bytes.substr(0, keep));
-    std::string msg = error_of([&] { load_hdf5(cut); });
+    std::string msg = error_of([&] { load_hdf5(cut).data.materialize(); });
     EXPECT_NE(msg, "<no error>") << keep;
-    EXPECT_FALSE(msg.empty()) << keep;
+    // One line that names the file.
+    EXPECT_NE(msg.find(cut), std::string::npos) << keep << ": " << msg;
+    EXPECT_EQ(msg.find('\n'), std::string::npos) << keep << ": " << msg;
   }
 
   // A chunked dataset whose shape claims a petabyte but stores nothing.
@@ -487,7 +499,10 @@ TEST(Hdf5Loader, BrokenFilesGiveClearErrors) {
     H5Dclose(dataset(f.id, "cube", H5T_NATIVE_UINT8, {1u << 20, 1u << 20, 1u << 10}, -1, nullptr, dcpl));
     H5Pclose(dcpl);
   }
-  std::string msg = error_of([&] { load_hdf5(huge); });
+  // Its shape is known without reading; its pixels are refused when asked for.
+  auto lazy = load_hdf5(huge);
+  EXPECT_EQ(lazy.data.shape(), (vexil::Shape{1 << 20, 1 << 20, 1 << 10}));
+  std::string msg = error_of([&] { lazy.data.materialize(); });
   EXPECT_NE(msg.find("more than this machine has"), std::string::npos) << msg;
 }
 
@@ -677,6 +692,517 @@ TEST(Hdf5Attributes, OrderFollowsTrackingAndEmptyMapsAreLeftOut) {
   auto n = load_hdf5(none).meta;
   EXPECT_FALSE(n.contains("dataset_attrs"));
   EXPECT_FALSE(n.contains("file_attrs"));
+}
+
+// --- how elements are read: mapped, chunk by chunk, through HDF5 ------------
+
+// The whole dataset as one H5Dread gives it, in the array's element type.
+std::vector<std::byte> whole_read(const std::string& path, const char* name, hid_t mem_type) {
+  hid_t f = H5Fopen(path.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT);
+  hid_t ds = H5Dopen2(f, name, H5P_DEFAULT);
+  hid_t space = H5Dget_space(ds);
+  const auto n = static_cast<std::size_t>(H5Sget_simple_extent_npoints(space));
+  std::vector<std::byte> buf(n * H5Tget_size(mem_type));
+  EXPECT_GE(H5Dread(ds, mem_type, H5S_ALL, H5S_ALL, H5P_DEFAULT, buf.data()), 0) << name;
+  H5Sclose(space);
+  H5Dclose(ds);
+  H5Fclose(f);
+  return buf;
+}
+
+std::shared_ptr<vexil::formats::hdf5::DatasetReader> open_reader(hid_t file, const char* name,
+                                                                   const std::string& path) {
+  hid_t ds = H5Dopen2(file, name, H5P_DEFAULT);
+  EXPECT_GE(ds, 0) << name;
+  return std::make_shared<vexil::formats::hdf5::DatasetReader>(vexil::libs::hdf5::Handle(ds, H5Dclose), name, path);
+}
+
+// Element (i, j, k) of an array against element (stored index) of a C-ordered
+// whole read, for the stored order that `perm` delivers.
+void expect_same_elements(const vexil::NDArray& got, const std::vector<std::byte>& whole, const vexil::Shape& stored,
+                          const std::vector<int>& perm, std::int64_t y0 = 0, std::int64_t x0 = 0) {
+  const std::size_t item = got.itemsize();
+  const vexil::Strides ws = vexil::NDArray::c_strides(stored, item);
+  std::int64_t mismatches = 0;
+  for (std::int64_t i = 0; i < got.shape()[0]; ++i)
+    for (std::int64_t j = 0; j < got.shape()[1]; ++j)
+      for (std::int64_t k = 0; k < got.shape()[2]; ++k) {
+        std::int64_t idx[3] = {i, j, k};
+        std::int64_t at[3] = {i + y0, j + x0, k};
+        std::int64_t off = 0;
+        for (int d = 0; d < 3; ++d) off += at[d] * ws[static_cast<std::size_t>(perm[static_cast<std::size_t>(d)])];
+        if (std::memcmp(got.data() + got.offset_of(idx), whole.data() + off, item) != 0) ++mismatches;
+      }
+  EXPECT_EQ(mismatches, 0);
+}
+
+TEST(Hdf5Storage, EveryReadingPathGivesWhatOneWholeReadGives) {
+  TempDir dir;
+  const std::string path = dir / "paths.h5";
+  const std::vector<hsize_t> dims = {13, 11, 6};  // partial edge chunks everywhere
+  const std::size_t n = 13 * 11 * 6;
+  std::vector<double> values(n);
+  for (std::size_t i = 0; i < n; ++i) values[i] = static_cast<double>((i * 7919) % 4001) - 1000.5;
+  std::vector<std::int32_t> ints(n);
+  for (std::size_t i = 0; i < n; ++i) ints[i] = static_cast<std::int32_t>((i * 48271) % 65521) - 30000;
+  std::vector<signed char> bools(n);
+  for (std::size_t i = 0; i < n; ++i) bools[i] = static_cast<signed char>(i % 3 == 0);
+
+  struct Case {
+    const char* name;
+    hid_t file_type;
+    hid_t mem_type;
+    const void* data;
+    std::vector<hsize_t> chunk;  // empty: contiguous
+    int deflate = -1;
+    bool shuffle = false;
+    bool fletcher = false;
+    const char* access;
+  };
+  hid_t half = H5Tcopy(H5T_IEEE_F32LE);
+  H5Tset_fields(half, 15, 10, 5, 0, 10);
+  H5Tset_size(half, 2);
+  H5Tset_ebias(half, 15);
+  hid_t b = bool_enum();
+  const std::vector<Case> cases = {
+      {"contig_le", H5T_STD_I32LE, H5T_NATIVE_INT32, ints.data(), {}, -1, false, false, "mapped"},
+      {"contig_be", H5T_STD_I32BE, H5T_NATIVE_INT32, ints.data(), {}, -1, false, false, "mapped, byte-swapped"},
+      {"contig_f64be", H5T_IEEE_F64BE, H5T_NATIVE_DOUBLE, values.data(), {}, -1, false, false,
+       "mapped, byte-swapped"},
+      {"chunk_plain", H5T_STD_U16LE, H5T_NATIVE_INT32, ints.data(), {5, 4, 3}, -1, false, false, "chunks"},
+      {"chunk_gzip_shuffle", H5T_IEEE_F32LE, H5T_NATIVE_DOUBLE, values.data(), {4, 5, 6}, 4, true, false, "chunks"},
+      {"chunk_be_gzip", H5T_STD_I16BE, H5T_NATIVE_INT32, ints.data(), {6, 6, 2}, 6, false, false, "chunks"},
+      {"chunk_fletcher", H5T_IEEE_F64LE, H5T_NATIVE_DOUBLE, values.data(), {4, 4, 6}, 1, false, true, "hyperslabs"},
+      {"contig_f16", half, H5T_NATIVE_DOUBLE, values.data(), {}, -1, false, false, "hyperslabs"},
+      {"chunk_bool", b, b, bools.data(), {7, 7, 6}, 1, false, false, "hyperslabs"},
+  };
+  {
+    H5 f(path);
+    for (const Case& c : cases) {
+      hid_t dcpl = H5Pcreate(H5P_DATASET_CREATE);
+      if (!c.chunk.empty()) H5Pset_chunk(dcpl, 3, c.chunk.data());
+      if (c.shuffle) H5Pset_shuffle(dcpl);
+      if (c.deflate >= 0) H5Pset_deflate(dcpl, static_cast<unsigned>(c.deflate));
+      if (c.fletcher) H5Pset_fletcher32(dcpl);
+      put(f.id, c.name, c.file_type, dims, c.mem_type, c.data, dcpl);
+      H5Pclose(dcpl);
+    }
+  }
+  hid_t file = H5Fopen(path.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT);
+  ASSERT_GE(file, 0);
+  vexil::libs::hdf5::silence_errors();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto reader = open_reader(file, c.name, path);
+    EXPECT_EQ(reader->access(), c.access);
+    const vexil::Shape stored(dims.begin(), dims.end());
+    hid_t mem = reader->dtype() == DType::Bool ? H5T_NATIVE_UINT8
+                : reader->dtype() == DType::Float32 ? H5T_NATIVE_FLOAT
+                : reader->dtype() == DType::Float64 ? H5T_NATIVE_DOUBLE
+                : reader->dtype() == DType::Int16 ? H5T_NATIVE_INT16
+                : reader->dtype() == DType::UInt16 ? H5T_NATIVE_UINT16
+                                                   : H5T_NATIVE_INT32;
+    const std::vector<std::byte> whole = whole_read(path, c.name, mem);
+    // Both stored orders a cube may be delivered from, whole and windowed.
+    for (const std::vector<int>& perm : {std::vector<int>{0, 1, 2}, std::vector<int>{1, 2, 0}}) {
+      vexil::NDArray a = vexil::formats::hdf5::dataset_array(reader, perm, vexil::ReadControl{});
+      expect_same_elements(a.materialize(), whole, stored, perm);
+      vexil::NDArray w = vexil::formats::hdf5::dataset_array(reader, perm, vexil::ReadControl{});
+      w = w.window(2, a.shape()[0] - 1, 3, a.shape()[1] - 2);
+      expect_same_elements(w.materialize(), whole, stored, perm, 2, 3);
+    }
+  }
+  H5Fclose(file);
+  H5Tclose(half);
+  H5Tclose(b);
+}
+
+TEST(Hdf5Storage, ACropReadsOnlyTheChunksItTouches) {
+  TempDir dir;
+  const std::string path = dir / "crop.h5";
+  {
+    H5 f(path);
+    for (const auto& [name, dims, chunk] :
+         {std::tuple<const char*, std::vector<hsize_t>, std::vector<hsize_t>>{"hwb", {40, 40, 8}, {10, 10, 8}},
+          std::tuple<const char*, std::vector<hsize_t>, std::vector<hsize_t>>{"bhw", {8, 40, 40}, {8, 10, 10}}}) {
+      std::vector<std::uint16_t> v(40 * 40 * 8);
+      std::iota(v.begin(), v.end(), std::uint16_t{0});
+      hid_t dcpl = H5Pcreate(H5P_DATASET_CREATE);
+      H5Pset_chunk(dcpl, 3, chunk.data());
+      H5Pset_deflate(dcpl, 1);
+      put(f.id, name, H5T_STD_U16LE, dims, H5T_NATIVE_UINT16, v.data(), dcpl);
+      H5Pclose(dcpl);
+    }
+  }
+  hid_t file = H5Fopen(path.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT);
+  for (const auto& [name, perm] : {std::pair<const char*, std::vector<int>>{"hwb", {0, 1, 2}},
+                                   std::pair<const char*, std::vector<int>>{"bhw", {1, 2, 0}}}) {
+    SCOPED_TRACE(name);
+    auto reader = open_reader(file, name, path);
+    const vexil::Shape stored = reader->shape();
+    const std::vector<std::byte> whole = whole_read(path, name, H5T_NATIVE_UINT16);
+    vexil::NDArray cube = vexil::formats::hdf5::dataset_array(reader, perm, vexil::ReadControl{});
+    ASSERT_EQ(cube.shape(), (vexil::Shape{40, 40, 8}));
+    // Rows 12..17 and columns 21..28 lie in one chunk of 16.
+    vexil::NDArray crop = cube.window(12, 18, 21, 29).materialize();
+    EXPECT_EQ(reader->chunks_read(), 1u);
+    expect_same_elements(crop, whole, stored, perm, 12, 21);
+    // Across a chunk corner: four chunks.
+    cube.window(8, 12, 18, 22).materialize();
+    EXPECT_EQ(reader->chunks_read(), 5u);
+    cube.materialize();
+    EXPECT_EQ(reader->chunks_read(), 21u);
+  }
+  H5Fclose(file);
+}
+
+TEST(Hdf5Storage, ChunksDecodeOnSeveralThreadsWithProgressAndCancellation) {
+  TempDir dir;
+  const std::string path = dir / "many.h5";
+  const std::vector<hsize_t> dims = {64, 48, 16};
+  std::vector<float> v(64 * 48 * 16);
+  for (std::size_t i = 0; i < v.size(); ++i) v[i] = static_cast<float>(i % 977) * 0.25f;
+  {
+    H5 f(path);
+    hid_t dcpl = H5Pcreate(H5P_DATASET_CREATE);
+    const hsize_t chunk[3] = {8, 8, 16};
+    H5Pset_chunk(dcpl, 3, chunk);
+    H5Pset_shuffle(dcpl);
+    H5Pset_deflate(dcpl, 5);
+    put(f.id, "cube", H5T_IEEE_F32LE, dims, H5T_NATIVE_FLOAT, v.data(), dcpl);
+    H5Pclose(dcpl);
+  }
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> calls;
+  vexil::ReadControl control;
+  control.threads = 4;
+  control.progress = [&](std::uint64_t done, std::uint64_t total) { calls.emplace_back(done, total); };
+  auto r = load_hdf5(path);
+  ASSERT_TRUE(r.data.is_deferred());
+  vexil::NDArray a = r.data.materialize(control);
+  ASSERT_EQ(a.shape(), (vexil::Shape{64, 48, 16}));
+  EXPECT_EQ(std::memcmp(a.contiguous().data(), v.data(), v.size() * sizeof(float)), 0);
+  ASSERT_FALSE(calls.empty());
+  EXPECT_EQ(calls.back(), std::make_pair(a.nbytes(), a.nbytes()));
+  EXPECT_TRUE(std::is_sorted(calls.begin(), calls.end()));
+
+  std::atomic<bool> cancel{true};
+  vexil::ReadControl stop;
+  stop.threads = 2;
+  stop.cancel = &cancel;
+  EXPECT_THROW(load_hdf5(path).data.materialize(stop), vexil::CancelledError);
+  // A progress callback that throws stops the read the same way.
+  vexil::ReadControl refuse;
+  refuse.threads = 3;
+  refuse.progress = [](std::uint64_t, std::uint64_t) { throw vexil::CancelledError(); };
+  EXPECT_THROW(load_hdf5(path).data.materialize(refuse), vexil::CancelledError);
+}
+
+TEST(Hdf5Storage, DamagedChunksAndUnknownFiltersNameTheFileAndDataset) {
+  TempDir dir;
+  const std::string path = dir / "damaged.h5";
+  std::vector<std::int32_t> v(20 * 20 * 4);
+  for (std::size_t i = 0; i < v.size(); ++i) v[i] = static_cast<std::int32_t>(i * 2654435761u);
+  haddr_t chunk_addr = 0;
+  hsize_t chunk_size = 0;
+  {
+    H5 f(path);
+    hid_t dcpl = H5Pcreate(H5P_DATASET_CREATE);
+    const hsize_t chunk[3] = {10, 10, 4};
+    H5Pset_chunk(dcpl, 3, chunk);
+    H5Pset_deflate(dcpl, 9);
+    hid_t ds = dataset(f.id, "cube", H5T_STD_I32LE, {20, 20, 4}, H5T_NATIVE_INT32, v.data(), dcpl);
+    H5Pclose(dcpl);
+    H5Fflush(f.id, H5F_SCOPE_GLOBAL);
+    hsize_t origin[3] = {10, 10, 0};
+    unsigned mask = 0;
+    ASSERT_GE(H5Dget_chunk_info_by_coord(ds, origin, &mask, &chunk_addr, &chunk_size), 0);
+    H5Dclose(ds);
+  }
+  std::string bytes = vexil::test::read_file(path);
+  ASSERT_LE(chunk_addr + chunk_size, bytes.size());
+  for (hsize_t i = chunk_size / 3; i < chunk_size; ++i) bytes[chunk_addr + i] = static_cast<char>(i * 31);
+  vexil::test::write_file(path, bytes);
+  auto r = load_hdf5(path);
+  // The intact chunks still read; the damaged one stops the read with a reason.
+  EXPECT_EQ(r.data.window(0, 10, 0, 10).materialize().at<std::int32_t>({3, 4, 1}), v[(3 * 20 + 4) * 4 + 1]);
+  const std::string msg = error_of([&] { r.data.materialize(); });
+  EXPECT_EQ(msg.rfind("Cannot read dataset 'cube' in " + path + ": ", 0), 0u) << msg;
+
+  // A filter this program cannot decode: written here by a stand-in, then unregistered.
+  const std::string blosc = dir / "blosc.h5";
+  {
+    const H5Z_class2_t stand_in = {H5Z_CLASS_T_VERS, 32001, 1, 1, "blosc",
+                                   nullptr, nullptr,
+                                   [](unsigned, size_t, const unsigned[], size_t nbytes, size_t*, void**) {
+                                     return nbytes;
+                                   }};
+    ASSERT_GE(H5Zregister(&stand_in), 0);
+    H5 f(blosc);
+    hid_t dcpl = H5Pcreate(H5P_DATASET_CREATE);
+    const hsize_t chunk[2] = {4, 4};
+    H5Pset_chunk(dcpl, 2, chunk);
+    H5Pset_filter(dcpl, 32001, H5Z_FLAG_MANDATORY, 0, nullptr);
+    put(f.id, "grp/cube", H5T_STD_I32LE, {8, 8}, H5T_NATIVE_INT32, v.data(), dcpl);
+    H5Pclose(dcpl);
+  }
+  ASSERT_GE(H5Zunregister(32001), 0);
+  const std::string blosc_msg = error_of([&] { load_hdf5(blosc); });
+  EXPECT_EQ(blosc_msg, "Dataset 'grp/cube' in " + blosc +
+                           " is stored with the HDF5 filter blosc (32001), which this program cannot decode");
+}
+
+TEST(Hdf5Storage, EmptyDatasetsOnEveryAxisLoad) {
+  TempDir dir;
+  const std::string path = dir / "empty.h5";
+  const std::vector<std::vector<hsize_t>> shapes = {{0, 5, 6}, {5, 0, 6}, {5, 6, 0}, {0, 0, 0}, {0, 4}};
+  {
+    H5 f(path);
+    int i = 0;
+    for (const auto& s : shapes) {
+      for (bool chunked : {false, true}) {
+        hid_t dcpl = H5Pcreate(H5P_DATASET_CREATE);
+        if (chunked) {
+          std::vector<hsize_t> chunk(s.size(), 2);
+          std::vector<hsize_t> maxdims(s.size(), H5S_UNLIMITED);
+          H5Pset_chunk(dcpl, static_cast<int>(s.size()), chunk.data());
+          hid_t space = H5Screate_simple(static_cast<int>(s.size()), s.data(), maxdims.data());
+          H5Dclose(H5Dcreate2(f.id, fmt::format("c{}", i).c_str(), H5T_NATIVE_UINT16, space, H5P_DEFAULT, dcpl,
+                              H5P_DEFAULT));
+          H5Sclose(space);
+        } else {
+          H5Dclose(dataset(f.id, fmt::format("d{}", i).c_str(), H5T_NATIVE_UINT16, s, -1, nullptr, dcpl));
+        }
+        H5Pclose(dcpl);
+      }
+      ++i;
+    }
+  }
+  for (std::size_t i = 0; i < shapes.size(); ++i) {
+    for (const char* kind : {"c", "d"}) {
+      const std::string name = fmt::format("{}{}", kind, i);
+      SCOPED_TRACE(name);
+      auto r = load_hdf5(path + "::" + name);
+      EXPECT_EQ(r.data.size(), 0);
+      EXPECT_EQ(r.data.ndim(), static_cast<int>(shapes[i].size()));
+      EXPECT_NO_THROW(r.data.materialize());
+    }
+  }
+}
+
+// --- MAT-file 7.3: HDF5 behind MATLAB's header, arrays column-major --------
+
+// What MATLAB writes: a 512-byte user block opening with its text header,
+// every array stored with its axes reversed and a MATLAB_class attribute.
+void write_mat73(const std::string& path, const std::vector<std::tuple<const char*, std::vector<hsize_t>,
+                                                                      const std::uint16_t*, const char*>>& vars) {
+  hid_t fcpl = H5Pcreate(H5P_FILE_CREATE);
+  H5Pset_userblock(fcpl, 512);
+  hid_t f = H5Fcreate(path.c_str(), H5F_ACC_TRUNC, fcpl, H5P_DEFAULT);
+  H5Pclose(fcpl);
+  for (const auto& [name, dims, data, cls] : vars) {
+    hid_t dcpl = H5Pcreate(H5P_DATASET_CREATE);
+    // Large variables chunked and compressed, small ones contiguous (mapped past the user block).
+    if (dims.size() == 3) {
+      std::vector<hsize_t> chunk(dims.size());
+      for (std::size_t d = 0; d < dims.size(); ++d) chunk[d] = std::min<hsize_t>(dims[d], 5);
+      H5Pset_chunk(dcpl, static_cast<int>(dims.size()), chunk.data());
+      H5Pset_deflate(dcpl, 3);
+    }
+    hid_t ds = dataset(f, name, H5T_STD_U16LE, dims, H5T_NATIVE_UINT16, data, dcpl);
+    H5Pclose(dcpl);
+    hid_t s = fixed_string(std::strlen(cls), H5T_STR_NULLTERM);
+    attr(ds, "MATLAB_class", s, {}, cls);
+    H5Tclose(s);
+    H5Dclose(ds);
+  }
+  H5Fclose(f);
+  std::string bytes = vexil::test::read_file(path);
+  std::string head = "MATLAB 7.3 MAT-file, Platform: GLNXA64, Created on: Mon Jan  1 00:00:00 2024 HDF5 schema 1.00 .";
+  head.resize(116, ' ');
+  head += std::string(8, '\0') + std::string("\x00\x02IM", 4);
+  bytes.replace(0, head.size(), head);
+  vexil::test::write_file(path, bytes);
+}
+
+TEST(Hdf5Mat73, CubesAndLabelsComeBackInMatlabOrder) {
+  TempDir dir;
+  const std::string path = dir / "Houston.mat";
+  const hsize_t H = 9, W = 7, B = 4;
+  // MATLAB's element (r, c, b) sits at r + H*c + H*W*b: HDF5 sees (B, W, H).
+  std::vector<std::uint16_t> cube(H * W * B), gt(H * W), small(3 * 2);
+  for (hsize_t b = 0; b < B; ++b)
+    for (hsize_t c = 0; c < W; ++c)
+      for (hsize_t r = 0; r < H; ++r) cube[r + H * c + H * W * b] = static_cast<std::uint16_t>(r * 100 + c * 10 + b);
+  for (hsize_t c = 0; c < W; ++c)
+    for (hsize_t r = 0; r < H; ++r) gt[r + H * c] = static_cast<std::uint16_t>(r * 10 + c);
+  write_mat73(path, {{"Houston", {B, W, H}, cube.data(), "uint16"},
+                     {"gt", {W, H}, gt.data(), "uint16"},
+                     {"names", {2, 3}, small.data(), "char"}});
+  EXPECT_TRUE(vexil::formats::hdf5::is_mat73_file(path));
+
+  auto r = vexil::formats::hdf5::load_mat73_image(path, "");
+  ASSERT_EQ(r.data.shape(), (vexil::Shape{9, 7, 4}));
+  for (std::int64_t y = 0; y < 9; ++y)
+    for (std::int64_t x = 0; x < 7; ++x)
+      for (std::int64_t b = 0; b < 4; ++b) ASSERT_EQ(r.data.at<std::uint16_t>({y, x, b}), y * 100 + x * 10 + b);
+  EXPECT_EQ(r.meta["dataset_used"], "Houston");
+  EXPECT_EQ(r.meta["mat_key"], "Houston");
+  EXPECT_EQ(r.meta["stored_layout"], "bwh");
+  EXPECT_EQ(r.meta["layout_source"], "MAT-file 7.3 (column-major)");
+  EXPECT_EQ(r.meta["_transposed"], "CWH \u2192 HWC");
+  EXPECT_EQ(r.meta["_source_format"], "MAT");
+  EXPECT_EQ(keys(r.meta).back(), "_source_file");
+
+  // Named, and through the HDF5 reader: the same order, found by the header alone.
+  auto gt2 = vexil::formats::hdf5::load_mat73_image(path, "gt");
+  EXPECT_EQ(gt2.data.shape(), (vexil::Shape{9, 7}));
+  EXPECT_FALSE(gt2.data.is_deferred());  // contiguous: a view of the mapped file
+  EXPECT_EQ(gt2.data.at<std::uint16_t>({5, 6}), 56);
+  auto via_h5 = load_hdf5(path + "::Houston");
+  EXPECT_EQ(via_h5.data.shape(), (vexil::Shape{9, 7, 4}));
+  EXPECT_EQ(via_h5.data.at<std::uint16_t>({8, 6, 3}), 863);
+
+  auto labels = vexil::formats::hdf5::load_hdf5_labels(path + "::gt");
+  ASSERT_EQ(labels.data.shape(), (vexil::Shape{9, 7}));
+  EXPECT_EQ(labels.data.at<std::uint16_t>({8, 3}), 83);
+  EXPECT_EQ(keys(labels.meta), (std::vector<std::string>{"dataset_used", "dataset_attrs", "stored_layout",
+                                                         "layout_source", "_transposed", "_source_format",
+                                                         "_source_file"}));
+  EXPECT_EQ(labels.meta["_source_format"], "HDF5");
+  EXPECT_EQ(labels.meta["_source_file"], vexil::io::abspath(path));
+
+  // A plain HDF5 file is no MAT-file, whatever its name.
+  const std::string plain = dir / "plain.mat";
+  { H5 f(plain); put_iota<std::uint16_t>(f.id, "x", H5T_NATIVE_UINT16, {2, 3}); }
+  EXPECT_FALSE(vexil::formats::hdf5::is_mat73_file(plain));
+  const std::string msg = error_of([&] { vexil::formats::hdf5::load_mat73_image(plain, ""); });
+  EXPECT_EQ(msg, "No numeric variable found in " + plain);
+}
+
+// --- files that are not HDF5 ------------------------------------------------
+
+TEST(Hdf5Loader, OtherContainersAndBrokenFilesSayWhatTheyAre) {
+  TempDir dir;
+  struct Case {
+    const char* name;
+    std::string bytes;
+    std::string message;  // after the path
+  };
+  const std::vector<Case> cases = {
+      {"classic.nc", std::string("CDF\x01", 4) + std::string(60, '\0'),
+       " is a NetCDF-3 (classic) file, which this program cannot read (netCDF-4 files can be read; "
+       "nccopy -k nc4 converts it)"},
+      {"offset.nc", std::string("CDF\x02", 4) + std::string(60, '\0'),
+       " is a NetCDF-3 (64-bit offset) file, which this program cannot read (netCDF-4 files can be read; "
+       "nccopy -k nc4 converts it)"},
+      {"scene.hdf", std::string("\x0e\x03\x13\x01", 4) + std::string(60, '\0'),
+       " is an HDF4 file, which this program cannot read (HDF5 files can be read; h4toh5 converts it)"},
+      {"notes.h5", "These are my notes about the scene.\n", " is not an HDF5 file (it has no HDF5 signature)"},
+      {"empty.h5", "", " is empty, not an HDF5 file"},
+  };
+  for (const Case& c : cases) {
+    const std::string p = dir / c.name;
+    vexil::test::write_file(p, c.bytes);
+    EXPECT_EQ(error_of([&] { load_hdf5(p); }), p + c.message);
+  }
+  EXPECT_THROW(load_hdf5(dir / "classic.nc"), vexil::UnsupportedFormatError);
+  EXPECT_EQ(vexil::formats::hdf5::foreign_container(dir / "offset.nc"), "NetCDF-3 (64-bit offset)");
+  EXPECT_EQ(vexil::formats::hdf5::foreign_container(dir / "scene.hdf"), "HDF4");
+  EXPECT_EQ(vexil::formats::hdf5::foreign_container(dir / "notes.h5"), std::nullopt);
+
+  // Cut inside the superblock's promise: the file and both sizes are named.
+  const std::string good = dir / "good.h5";
+  { H5 f(good); put_iota<double>(f.id, "cube", H5T_NATIVE_DOUBLE, {40, 40, 8}); }
+  const std::string bytes = vexil::test::read_file(good);
+  const std::string cut = dir / "cut.h5";
+  vexil::test::write_file(cut, bytes.substr(0, 3000));
+  EXPECT_EQ(error_of([&] { load_hdf5(cut); }),
+            fmt::format("{} is truncated: it holds 3000 bytes, its HDF5 header says {}", cut, bytes.size()));
+}
+
+// --- 2-D datasets that are the bands of one raster ---------------------------
+
+TEST(Hdf5Stacks, BandsCarryingWavelengthsAreStackedAndOthersAreNot) {
+  TempDir dir;
+  const std::string path = dir / "bands.h5";
+  std::vector<std::int16_t> plane(6 * 5);
+  {
+    H5 f(path);
+    // Visit order is by name; band order is by wavelength.
+    for (const auto& [name, wl] : {std::pair<const char*, double>{"bands/red", 650}, {"bands/blue", 450},
+                                   {"bands/green", 550}}) {
+      for (std::size_t i = 0; i < plane.size(); ++i) plane[i] = static_cast<std::int16_t>(wl + i);
+      hid_t ds = dataset(f.id, name, H5T_STD_I16LE, {6, 5}, H5T_NATIVE_INT16, plane.data());
+      attr(ds, "wavelength", H5T_NATIVE_DOUBLE, {}, &wl);
+      const double fill = -1;
+      attr(ds, "_FillValue", H5T_NATIVE_DOUBLE, {1}, &fill);
+      H5Dclose(ds);
+    }
+    // Same size, not marked: never stacked, never named.
+    put_iota<std::int16_t>(f.id, "bands/lat", H5T_NATIVE_INT16, {6, 5});
+    put_iota<std::int16_t>(f.id, "bands/lon", H5T_NATIVE_INT16, {6, 5});
+    put_iota<std::int16_t>(f.id, "bands/elev", H5T_NATIVE_INT16, {6, 5});
+  }
+  vexil::test::RecordingJob rec;
+  vexil::formats::ReadOptions opts;
+  opts.job = &rec.job;
+  auto r = load_hdf5(path, opts);
+  ASSERT_EQ(r.data.shape(), (vexil::Shape{6, 5, 3}));
+  for (std::int64_t k = 0; k < 3; ++k)
+    EXPECT_EQ(r.data.at<std::int16_t>({2, 3, k}), 450 + 100 * k + 2 * 5 + 3) << k;
+  EXPECT_EQ(r.meta["bands_from"], Metadata({"bands/blue", "bands/green", "bands/red"}));
+  EXPECT_EQ(r.meta["wavelength"], Metadata({450.0, 550.0, 650.0}));
+  EXPECT_EQ(r.meta["fill_value"].dump(), "-1.0");
+  EXPECT_FALSE(r.meta.contains("rows_stored"));  // not written by GDAL: rows as stored
+  EXPECT_EQ(rec.reporter.text(), "");
+
+  // Named, one band is read alone; --layout cannot describe a stack.
+  EXPECT_EQ(load_hdf5(path + "::bands/red").data.shape(), (vexil::Shape{6, 5}));
+  opts.layout = vexil::Layout::HWB;
+  EXPECT_EQ(error_of([&] { load_hdf5(path, opts); }),
+            "argument --layout: hwb does not fit 'bands/blue' of shape (6, 5): its bands are 3 2-D datasets, "
+            "not one cube");
+
+  // Two cubes of one size: the smaller one is named on the console.
+  const std::string two = dir / "two.h5";
+  {
+    H5 f(two);
+    put_iota<std::uint8_t>(f.id, "raw", H5T_NATIVE_UINT8, {7, 9, 4});
+    put_iota<std::uint8_t>(f.id, "corrected", H5T_NATIVE_UINT8, {7, 9, 5});
+    put_iota<std::uint8_t>(f.id, "mask", H5T_NATIVE_UINT8, {7, 9});
+  }
+  vexil::test::RecordingJob rec2(vexil::Palette::ansi());
+  vexil::formats::ReadOptions opts2;
+  opts2.job = &rec2.job;
+  EXPECT_EQ(load_hdf5(two, opts2).meta["dataset_used"], "corrected");
+  EXPECT_EQ(rec2.reporter.text(),
+            "  \033[33m\u26a0 Also in this file, not converted: 'raw' (7, 9, 4); name one with --img "
+            "two.h5::DATASET\033[0m\n");
+  // Named explicitly: the user chose, nothing to say.
+  vexil::test::RecordingJob rec3;
+  opts2.job = &rec3.job;
+  load_hdf5(two + "::raw", opts2);
+  EXPECT_EQ(rec3.reporter.text(), "");
+}
+
+TEST(Hdf5Stacks, TheSizeRuleLineAppearsOnlyWhenItMovesAxes) {
+  TempDir dir;
+  const std::string path = dir / "rule.h5";
+  {
+    H5 f(path);
+    put_iota<std::uint8_t>(f.id, "moved", H5T_NATIVE_UINT8, {4, 5, 6});
+    put_iota<std::uint8_t>(f.id, "kept", H5T_NATIVE_UINT8, {6, 5, 4});
+  }
+  vexil::test::RecordingJob rec(vexil::Palette::ansi());
+  vexil::formats::ReadOptions opts;
+  opts.job = &rec.job;
+  load_hdf5(path + "::kept", opts);
+  EXPECT_EQ(rec.reporter.text(), "");
+  auto r = load_hdf5(path + "::moved", opts);
+  EXPECT_EQ(r.data.shape(), (vexil::Shape{5, 6, 4}));
+  EXPECT_EQ(rec.reporter.text(),
+            "  \033[33m\u26a0 Axis order of 'moved' (4, 5, 6) guessed from its sizes: bands first, turned to "
+            "(5, 6, 4); --layout hwb keeps it as stored\033[0m\n");
 }
 
 }  // namespace

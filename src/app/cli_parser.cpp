@@ -1,5 +1,5 @@
 // A parser that behaves exactly like Python's argparse (3.11) configured with
-// this command's seven options: same classification of each argument, same
+// this command's options: same classification of each argument, same
 // prefix matching, same order of errors, same texts. A general-purpose
 // library would differ in the details users and scripts rely on (negative
 // numbers as values, which error wins, the exact messages), so the
@@ -26,29 +26,55 @@ namespace {
 const std::string_view USAGE_TEXT =
     "usage: vexil convert_to_mat [-h] --img IMG [--gt GT] --out-dir OUT_DIR\n"
     "                            [--crop Y X H W] [--data-key DATA_KEY]\n"
-    "                            [--gt-key GT_KEY] [--threads N]\n";
+    "                            [--gt-key GT_KEY] [--layout {auto,hwb,bhw,hbw}]\n"
+    "                            [--threads N]\n";
 
 const std::string_view HELP_TEXT =
     "usage: vexil convert_to_mat [-h] --img IMG [--gt GT] --out-dir OUT_DIR\n"
     "                            [--crop Y X H W] [--data-key DATA_KEY]\n"
-    "                            [--gt-key GT_KEY] [--threads N]\n"
+    "                            [--gt-key GT_KEY] [--layout {auto,hwb,bhw,hbw}]\n"
+    "                            [--threads N]\n"
     "\n"
     "Convert ENVI / TIFF / GeoTIFF / HDF5 to .mat format\n"
     "\n"
     "options:\n"
-    "  -h, --help           show this help message and exit\n"
-    "  --img IMG            Path to the image file (ENVI .hdr, .tif, .h5, etc.)\n"
-    "  --gt GT              Path to ground-truth labels (optional: .mat, .png,\n"
-    "                       .tif, .hdr)\n"
-    "  --out-dir OUT_DIR    Output directory for .mat and metadata files\n"
-    "  --crop Y X H W       Spatial crop: Y X Height Width (e.g. --crop 448 2560\n"
-    "                       512 512)\n"
-    "  --data-key DATA_KEY  Key name for image data in the output .mat (default:\n"
-    "                       data)\n"
-    "  --gt-key GT_KEY      Key name for ground truth in the output .mat (default:\n"
-    "                       gt)\n"
-    "  --threads N          Worker threads (default: VEXIL_THREADS if set, else the\n"
-    "                       CPUs this process may use)\n";
+    "  -h, --help            show this help message and exit\n"
+    "  --img IMG             Path to the image file (ENVI .hdr, .tif, .h5, etc.)\n"
+    "  --gt GT               Path to ground-truth labels (optional: .mat, .png,\n"
+    "                        .tif, .hdr)\n"
+    "  --out-dir OUT_DIR     Output directory for .mat and metadata files\n"
+    "  --crop Y X H W        Spatial crop: Y X Height Width (e.g. --crop 448 2560\n"
+    "                        512 512)\n"
+    "  --data-key DATA_KEY   Key name for image data in the output .mat (default:\n"
+    "                        data)\n"
+    "  --gt-key GT_KEY       Key name for ground truth in the output .mat (default:\n"
+    "                        gt)\n"
+    "  --layout {auto,hwb,bhw,hbw}\n"
+    "                        Stored axis order of an HDF5, netCDF or MAT 7.3 cube:\n"
+    "                        hwb (rows, columns, bands), bhw (bands first) or hbw\n"
+    "                        (bands between rows and columns); auto decides from\n"
+    "                        dimension names, MATLAB's column-major order and known\n"
+    "                        products, and only then from the sizes (default: auto)\n"
+    "  --threads N           Worker threads (default: VEXIL_THREADS if set, else\n"
+    "                        the CPUs this process may use)\n"
+    // After the options, laid out by hand (argparse would run it into one paragraph).
+    "\n"
+    "Inputs: ENVI (the .hdr, or its data file: .dat, .img, .raw, .bsq, .bil, .bip,\n"
+    ".hyspex, or no extension), TIFF/GeoTIFF (.tif, .tiff, .geotiff), HDF5 and\n"
+    "netCDF-4 (.h5, .hdf5, .he5, .nc), netCDF-3 and HDF4 (.nc, .hdf), MAT-files\n"
+    "(.mat). A file named otherwise is recognised by its content. Ground truth:\n"
+    "the same, and .png, .jpg, .jpeg, .bmp.\n"
+    "\n"
+    "A dataset inside a container is named after the file, for --img and --gt:\n"
+    "file.h5:/group/ds or file.h5::ds (HDF5, netCDF, HDF4), file.mat:name (a\n"
+    "MAT-file variable). Without a name the only array is taken, else a known\n"
+    "product's cube (ground truth: a variable named gt or groundtruth), else the\n"
+    "largest; same-sized rasters left behind are named on the console.\n"
+    "\n"
+    "metadata.json keeps every field of the input; what the file declares about its\n"
+    "bands is also under \"wavelength\", \"fwhm\", \"bad_bands\", \"wavelength_units\",\n"
+    "\"fill_value\" and \"scale\"; a container's cube records \"stored_layout\" and\n"
+    "\"layout_source\" (how its axis order was decided).\n";
 
 namespace {
 
@@ -102,7 +128,7 @@ bool looks_like_negative_number(std::string_view s) {
 // ---------------------------------------------------------------------------
 // The option table, in the order argparse registers the option strings.
 
-enum Action { kHelp, kImg, kGt, kOutDir, kCrop, kDataKey, kGtKey, kThreads, kActionCount };
+enum Action { kHelp, kImg, kGt, kOutDir, kCrop, kDataKey, kGtKey, kLayout, kThreads, kActionCount };
 
 struct OptionString {
   std::string_view text;
@@ -111,13 +137,15 @@ struct OptionString {
 constexpr OptionString kOptionStrings[] = {
     {"-h", kHelp},     {"--help", kHelp},         {"--img", kImg},
     {"--gt", kGt},     {"--out-dir", kOutDir},    {"--crop", kCrop},
-    {"--data-key", kDataKey}, {"--gt-key", kGtKey}, {"--threads", kThreads},
+    {"--data-key", kDataKey}, {"--gt-key", kGtKey}, {"--layout", kLayout},
+    {"--threads", kThreads},
 };
 
 constexpr std::string_view kActionNames[kActionCount] = {
-    "-h/--help", "--img", "--gt", "--out-dir", "--crop", "--data-key", "--gt-key", "--threads"};
-constexpr int kActionNargs[kActionCount] = {0, 1, 1, 1, 4, 1, 1, 1};
-constexpr bool kActionRequired[kActionCount] = {false, true, false, true, false, false, false, false};
+    "-h/--help", "--img", "--gt", "--out-dir", "--crop", "--data-key", "--gt-key", "--layout",
+    "--threads"};
+constexpr int kActionNargs[kActionCount] = {0, 1, 1, 1, 4, 1, 1, 1, 1};
+constexpr bool kActionRequired[kActionCount] = {false, true, false, true, false, false, false, false, false};
 
 int lookup(std::string_view s) {
   for (const auto& o : kOptionStrings) {
@@ -363,6 +391,13 @@ class Parser {
         }
         (action == kDataKey ? options_.data_key : options_.gt_key) = values[0];
         break;
+      case kLayout:
+        if (const auto layout = parse_layout(values.at(0))) {
+          options_.layout = *layout;
+          break;
+        }
+        throw ArgumentError{action, "invalid choice: " + text::str_repr(values[0]) +
+                                        " (choose from 'auto', 'hwb', 'bhw', 'hbw')"};
       case kThreads:
         if (const auto n = parse_thread_count(values.at(0))) {
           options_.threads = *n;

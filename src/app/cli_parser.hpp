@@ -20,6 +20,7 @@ struct Options {
   std::optional<CropWindow> crop;
   std::string data_key = "data";
   std::string gt_key = "gt";
+  Layout layout = Layout::Auto;
   std::optional<int> threads;  // --threads, else VEXIL_THREADS once applied
 };
 

@@ -29,6 +29,7 @@ ConversionRequest request_from(const Options& opt) {
   req.crop = opt.crop;
   req.data_key = opt.data_key;
   req.gt_key = opt.gt_key;
+  req.layout = opt.layout;
   req.threads = opt.threads.value_or(0);
   req.cancel = &interrupt_requested();
   return req;

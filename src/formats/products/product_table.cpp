@@ -2,19 +2,25 @@
 
 namespace vexil::formats::products {
 
+// Each defined in its own file of this folder.
 extern const Product kAvirisClassic;
+extern const Product kEmit;
+extern const Product kPrisma;
 extern const Product kSpecim;
 
 namespace {
 
 // One entry per known product, most specific first.
-const Product* const kProducts[] = {&kAvirisClassic, &kSpecim};
+const Product* const kProducts[] = {
+    &kEmit,
+    &kPrisma,
+    &kAvirisClassic,
+    &kSpecim,
+};
 
 }  // namespace
 
-std::span<const Product* const> all_products() {
-  return std::span<const Product* const>(kProducts, kProducts[0] ? std::size(kProducts) : 0);
-}
+std::span<const Product* const> all_products() { return kProducts; }
 
 const Product* find_product(const ProductInput& in) {
   for (const Product* p : all_products())
