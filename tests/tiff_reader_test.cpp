@@ -157,7 +157,7 @@ TEST(TiffLoader, LayoutsGiveSameCubeAndPlainMetadata) {
 
       const Metadata& m = r.meta;
       EXPECT_EQ(keys_of(m), (Keys{"driver", "dtype", "nodata", "width", "height", "count", "transform", "bounds",
-                                  "_source_format", "_source_file"}));
+                                  "image_structure", "_source_format", "_source_file"}));
       EXPECT_EQ(m["driver"], "GTiff");
       EXPECT_EQ(m["dtype"], "uint16");
       EXPECT_TRUE(m["nodata"].is_null());
@@ -182,7 +182,7 @@ TEST(TiffLoader, GeoTiffWithEpsgAndCustomCrs) {
     write_tiff(path, spec, nullptr, GDT_UInt16);
     const Metadata m = load_tiff(path).meta;
     EXPECT_EQ(keys_of(m), (Keys{"driver", "dtype", "nodata", "width", "height", "count", "crs", "crs_wkt",
-                                "transform", "bounds", "tags", "_source_format", "_source_file"}));
+                                "transform", "bounds", "tags", "image_structure", "_source_format", "_source_file"}));
     EXPECT_EQ(m["crs"], "EPSG:32633");
     EXPECT_EQ(m["crs_wkt"], kUtm33Wkt);
     EXPECT_EQ(m["transform"].dump(), "[30.0,0.0,500000.0,0.0,-30.0,4500000.0]");
@@ -293,7 +293,8 @@ TEST(TiffLoader, DescriptionsAndTags) {
     write_tiff(path, spec, nullptr, GDT_Byte);
     const Metadata m = load_tiff(path).meta;
     EXPECT_EQ(keys_of(m), (Keys{"driver", "dtype", "nodata", "width", "height", "count", "transform", "bounds",
-                                "band_descriptions", "tags", "band_tags", "_source_format", "_source_file"}));
+                                "band_descriptions", "tags", "band_tags", "image_structure", "_source_format",
+                                "_source_file"}));
     EXPECT_EQ(m["band_descriptions"].dump(), R"([null,"NIR",null])");
     // GTiff returns items sorted case-insensitively; "Mid:B=C" splits at ':'.
     EXPECT_EQ(m["tags"].dump(), R"({"alpha":"x=y","Mid":"B=C","Zeta":"1"})");

@@ -1,16 +1,23 @@
 #include "formats/products/product_table.hpp"
 
 namespace vexil::formats::products {
+
+extern const Product kEnmapTiff;
+extern const Product kTiffEnviHeader;
+extern const Product kGeotiffEnviDomain;
+
 namespace {
 
 // One entry per known product, most specific first.
-const Product* const kProducts[] = {nullptr};
+const Product* const kProducts[] = {
+    &kEnmapTiff,
+    &kTiffEnviHeader,
+    &kGeotiffEnviDomain,
+};
 
 }  // namespace
 
-std::span<const Product* const> all_products() {
-  return std::span<const Product* const>(kProducts, kProducts[0] ? std::size(kProducts) : 0);
-}
+std::span<const Product* const> all_products() { return kProducts; }
 
 const Product* find_product(const ProductInput& in) {
   for (const Product* p : all_products())
