@@ -11,6 +11,7 @@
 #include <bit>
 #include <cerrno>
 #include <charconv>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -24,6 +25,10 @@
 #include <fmt/format.h>
 
 #include "vexil/errors.hpp"
+
+#ifdef VEXIL_HAVE_LIBTIFF
+#include <tiffio.h>
+#endif
 
 namespace vexil::formats::tiff {
 namespace {
@@ -268,23 +273,199 @@ std::optional<NDArray> map_raster(const std::string& path, GDALDatasetH ds, cons
   return view;
 }
 
+// ---------------------------------------------------------------- libtiff
+
+// Decoding a block through libtiff directly (GDAL's own TIFF engine) moves
+// each block once; GDAL's RasterIO on a pixel-interleaved file copies every
+// band of every block through its block cache, three times the work. Used
+// where libtiff's decoded samples are exactly what GDAL returns: whole-byte
+// integer or float samples, lossless codecs, grey, RGB or palette
+// photometry.
+#ifdef VEXIL_HAVE_LIBTIFF
+
+// Collects libtiff's messages for one handle instead of printing them.
+struct TiffMessages {
+  std::string last_error;
+  static int on_error(TIFF*, void* user, const char* module, const char* fmt, va_list ap) {
+    auto* self = static_cast<TiffMessages*>(user);
+    char buf[512];
+    std::vsnprintf(buf, sizeof buf, fmt, ap);
+    self->last_error = module && *module ? fmt::format("{}: {}", module, buf) : std::string(buf);
+    return 1;
+  }
+  static int on_warning(TIFF*, void*, const char*, const char*, va_list) { return 1; }
+};
+
+struct TiffHandle {
+  TIFF* tif = nullptr;
+  std::unique_ptr<TiffMessages> messages = std::make_unique<TiffMessages>();
+  TiffHandle() = default;
+  TiffHandle(TiffHandle&&) = default;
+  TiffHandle& operator=(TiffHandle&& o) noexcept {
+    std::swap(tif, o.tif);
+    std::swap(messages, o.messages);
+    return *this;
+  }
+  ~TiffHandle() {
+    if (tif) TIFFClose(tif);
+  }
+};
+
+// Opens `path` at IFD `dir` without a file mapping (a file that shrinks
+// while it is read must fail with an error, not a signal).
+TiffHandle open_tiff(const std::string& path, int dir) {
+  TiffHandle h;
+  TIFFOpenOptions* opts = TIFFOpenOptionsAlloc();
+  TIFFOpenOptionsSetErrorHandlerExtR(opts, &TiffMessages::on_error, h.messages.get());
+  TIFFOpenOptionsSetWarningHandlerExtR(opts, &TiffMessages::on_warning, h.messages.get());
+  h.tif = TIFFOpenExt(path.c_str(), "rm", opts);
+  TIFFOpenOptionsFree(opts);
+  if (h.tif && dir > 0 && !TIFFSetDirectory(h.tif, static_cast<tdir_t>(dir))) {
+    TIFFClose(h.tif);
+    h.tif = nullptr;
+  }
+  return h;
+}
+
+bool lossless_codec(std::uint16_t c) {
+  switch (c) {
+    case COMPRESSION_NONE:
+    case COMPRESSION_LZW:
+    case COMPRESSION_ADOBE_DEFLATE:
+    case COMPRESSION_DEFLATE:
+    case COMPRESSION_PACKBITS:
+    case COMPRESSION_LZMA:
+    case COMPRESSION_ZSTD:
+      return TIFFIsCODECConfigured(c) != 0;
+    default:
+      return false;
+  }
+}
+
+// The block grid libtiff will decode, when its samples are GDAL's values.
+std::optional<Grid> libtiff_grid(const std::string& path, int dir, int bands, const libs::gdal::BandType& type,
+                                 bool& contig) {
+  if (type.dtype == DType::Complex64 || type.dtype == DType::Complex128) return std::nullopt;
+  TiffHandle h = open_tiff(path, dir);
+  if (!h.tif) return std::nullopt;
+  std::uint16_t compression = 0, photometric = 0, bits = 0, format = SAMPLEFORMAT_UINT, spp = 0, planar = 0;
+  std::uint32_t width = 0, height = 0;
+  TIFFGetFieldDefaulted(h.tif, TIFFTAG_COMPRESSION, &compression);
+  if (!TIFFGetField(h.tif, TIFFTAG_PHOTOMETRIC, &photometric)) return std::nullopt;
+  TIFFGetFieldDefaulted(h.tif, TIFFTAG_BITSPERSAMPLE, &bits);
+  TIFFGetFieldDefaulted(h.tif, TIFFTAG_SAMPLEFORMAT, &format);
+  TIFFGetFieldDefaulted(h.tif, TIFFTAG_SAMPLESPERPIXEL, &spp);
+  TIFFGetFieldDefaulted(h.tif, TIFFTAG_PLANARCONFIG, &planar);
+  TIFFGetField(h.tif, TIFFTAG_IMAGEWIDTH, &width);
+  TIFFGetField(h.tif, TIFFTAG_IMAGELENGTH, &height);
+  if (!lossless_codec(compression)) return std::nullopt;
+  if (photometric != PHOTOMETRIC_MINISBLACK && photometric != PHOTOMETRIC_RGB && photometric != PHOTOMETRIC_PALETTE)
+    return std::nullopt;
+  if (bits != 8 * itemsize(type.dtype) || spp != bands) return std::nullopt;
+  const bool is_float = type.dtype == DType::Float32 || type.dtype == DType::Float64;
+  const bool is_signed = type.dtype == DType::Int8 || type.dtype == DType::Int16 || type.dtype == DType::Int32 ||
+                         type.dtype == DType::Int64;
+  const std::uint16_t want = is_float ? SAMPLEFORMAT_IEEEFP : is_signed ? SAMPLEFORMAT_INT : SAMPLEFORMAT_UINT;
+  // An 8-bit file marked signed only by GDAL's PIXELTYPE has the same bytes.
+  if (format != want && !(bits == 8 && format == SAMPLEFORMAT_UINT && type.dtype == DType::Int8)) return std::nullopt;
+
+  Grid g;
+  g.width = static_cast<int>(width);
+  g.height = static_cast<int>(height);
+  if (TIFFIsTiled(h.tif)) {
+    std::uint32_t tw = 0, th = 0;
+    TIFFGetField(h.tif, TIFFTAG_TILEWIDTH, &tw);
+    TIFFGetField(h.tif, TIFFTAG_TILELENGTH, &th);
+    g.bw = static_cast<int>(tw);
+    g.bh = static_cast<int>(th);
+  } else {
+    std::uint32_t rows = 0;
+    TIFFGetFieldDefaulted(h.tif, TIFFTAG_ROWSPERSTRIP, &rows);
+    g.bw = static_cast<int>(width);
+    g.bh = static_cast<int>(std::min<std::uint32_t>(rows, std::max<std::uint32_t>(height, 1)));
+  }
+  if (g.bw <= 0 || g.bh <= 0) return std::nullopt;
+  g.nx = (g.width + g.bw - 1) / g.bw;
+  g.ny = (g.height + g.bh - 1) / g.bh;
+  contig = planar == PLANARCONFIG_CONTIG && spp > 1;
+  return g;
+}
+#endif
+
+// The IFD a GDAL name opens: "GTIFF_DIR:<n>:<file>" is IFD n - 1, a plain
+// file name IFD 0.
+int ifd_of(const std::string& open_name) {
+  if (!open_name.starts_with("GTIFF_DIR:")) return 0;
+  int n = 0;
+  const char* p = open_name.c_str() + 10;
+  const auto [end, ec] = std::from_chars(p, open_name.c_str() + open_name.size(), n);
+  if (ec != std::errc() || *end != ':' || n < 1) return -1;
+  return n - 1;
+}
+
 // ---------------------------------------------------------------- deferred
 
 struct Part {
   std::string open_name;
   int bands = 0;
-  int first_band = 0;  // index of its first band in the cube
-  bool contig = false;  // its bands are read together, block by block
+  int first_band = 0;   // index of its first band in the cube
+  bool contig = false;  // its bands are stored together, block by block
+  bool libtiff = false;  // decoded by libtiff, else by GDAL
+  int ifd = 0;
   Grid grid;
 };
 
-// One RasterIO call: a block rectangle of one part, either all its bands
-// (contig) or one band.
+// A run of blocks in one block column of one part: all its bands (contig)
+// or one band.
 struct Task {
   std::size_t part;
   int band;  // -1: every band of the part
   int bx, by0, by1;  // block column, block rows [by0, by1)
 };
+
+// What one worker keeps between tasks.
+struct Worker {
+  std::vector<libs::gdal::Dataset> datasets;  // per part
+#ifdef VEXIL_HAVE_LIBTIFF
+  std::vector<TiffHandle> tiffs;  // per part
+#endif
+  std::vector<std::byte> block;
+};
+
+// Copies `rows` rows of `cols` pixels of `bands` samples from a packed
+// buffer into the strided output.
+void scatter(const std::byte* src, std::int64_t src_row, std::byte* dst, const Strides& s, std::int64_t rows,
+             std::int64_t cols, int bands, std::size_t item) {
+  const bool packed = s[2] == static_cast<std::int64_t>(item) && s[1] == static_cast<std::int64_t>(item) * bands;
+  for (std::int64_t y = 0; y < rows; ++y) {
+    const std::byte* in = src + y * src_row;
+    std::byte* out = dst + y * s[0];
+    if (packed) {
+      std::memcpy(out, in, static_cast<std::size_t>(cols) * bands * item);
+      continue;
+    }
+    for (std::int64_t x = 0; x < cols; ++x)
+      for (int b = 0; b < bands; ++b)
+        std::memcpy(out + x * s[1] + b * s[2], in + (x * bands + b) * static_cast<std::int64_t>(item), item);
+  }
+}
+
+// An uninitialised C-contiguous array. A large one is backed by huge pages
+// where the system allows: first touching fresh memory page by page costs
+// seconds per gigabyte, and the decoders touch all of it.
+NDArray fresh_array(DType dtype, const Shape& shape) {
+  const std::uint64_t bytes = static_cast<std::uint64_t>(NDArray::checked_size(shape)) * itemsize(dtype);
+  if (bytes < (std::uint64_t{8} << 20)) return NDArray::allocate(dtype, shape);
+  const std::size_t len = static_cast<std::size_t>(bytes);
+  void* p = ::mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (p == MAP_FAILED) return NDArray::allocate(dtype, shape);
+#ifdef MADV_HUGEPAGE
+  ::madvise(p, len, MADV_HUGEPAGE);
+#endif
+  std::shared_ptr<void> owner(p, [len](void* q) { ::munmap(q, len); });
+  return NDArray::view(dtype, shape, NDArray::c_strides(shape, itemsize(dtype)), static_cast<std::byte*>(p),
+                       std::move(owner));
+}
 
 class BlockSource final : public PixelSource {
  public:
@@ -294,9 +475,8 @@ class BlockSource final : public PixelSource {
   NDArray read(std::int64_t y0, std::int64_t y1, std::int64_t x0, std::int64_t x1,
                const ReadControl& control) const override {
     const std::int64_t h = y1 - y0, w = x1 - x0;
-    const std::size_t item = itemsize(type_.dtype);
-    NDArray out = bip_ ? NDArray::allocate(type_.dtype, {h, w, bands_})
-                       : NDArray::allocate(type_.dtype, {bands_, h, w}).transpose({1, 2, 0});
+    NDArray out = bip_ ? fresh_array(type_.dtype, {h, w, bands_})
+                       : fresh_array(type_.dtype, {bands_, h, w}).transpose({1, 2, 0});
     if (h == 0 || w == 0 || bands_ == 0) return out;
 
     const std::vector<Task> tasks = plan(y0, y1, x0, x1);
@@ -304,47 +484,20 @@ class BlockSource final : public PixelSource {
     std::atomic<std::uint64_t> done{0};
     const int threads = control.threads > 0 ? control.threads
                                             : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
-    // One dataset per worker and part: GDAL handles are not shared by threads.
-    std::vector<std::vector<libs::gdal::Dataset>> handles(static_cast<std::size_t>(std::max(threads, 1)));
-    for (auto& row : handles) row.resize(parts_.size());
-    std::byte* base = out.mutable_data();
-    const Strides strides = out.strides();
+    // Handles are per worker: neither GDAL nor libtiff handles may be shared by threads.
+    std::vector<Worker> workers(static_cast<std::size_t>(std::max(threads, 1)));
+    for (auto& wk : workers) {
+      wk.datasets.resize(parts_.size());
+#ifdef VEXIL_HAVE_LIBTIFF
+      wk.tiffs.resize(parts_.size());
+#endif
+    }
+    const Window win{y0, y1, x0, x1, out.mutable_data(), out.strides()};
 
     parallel_for(tasks.size(), threads, [&](std::size_t i, int worker) {
       if (control.cancel && control.cancel->load(std::memory_order_relaxed)) throw CancelledError();
-      const Task& t = tasks[i];
-      const Part& part = parts_[t.part];
-      libs::gdal::Dataset& ds = handles[static_cast<std::size_t>(worker)][t.part];
-      if (!ds) ds = libs::gdal::open_raster(part.open_name);
-      const GDALDatasetH hds = libs::gdal::handle(ds);
-      const Grid& g = part.grid;
-      const std::int64_t ty0 = std::max<std::int64_t>(y0, static_cast<std::int64_t>(t.by0) * g.bh);
-      const std::int64_t ty1 = std::min<std::int64_t>(y1, static_cast<std::int64_t>(t.by1) * g.bh);
-      const std::int64_t tx0 = std::max<std::int64_t>(x0, static_cast<std::int64_t>(t.bx) * g.bw);
-      const std::int64_t tx1 = std::min<std::int64_t>(x1, static_cast<std::int64_t>(t.bx + 1) * g.bw);
-      const int tw = static_cast<int>(tx1 - tx0), th = static_cast<int>(ty1 - ty0);
-      const int first = t.band < 0 ? 0 : t.band;
-      const int count = t.band < 0 ? part.bands : 1;
-      std::byte* dst = base + (ty0 - y0) * strides[0] + (tx0 - x0) * strides[1] +
-                       static_cast<std::int64_t>(part.first_band + first) * strides[2];
-      std::vector<int> band_map(static_cast<std::size_t>(count));
-      for (int k = 0; k < count; ++k) band_map[static_cast<std::size_t>(k)] = first + k + 1;
-
-      libs::gdal::ErrorCapture errors;
-      const CPLErr err =
-          GDALDatasetRasterIOEx(hds, GF_Read, static_cast<int>(tx0), static_cast<int>(ty0), tw, th, dst, tw, th,
-                                type_.buffer_type, count, band_map.data(), strides[1], strides[0], strides[2], nullptr);
-      // The blocks were copied out: keeping them cached would only hold memory.
-      GDALFlushCache(hds);
-      g_blocks_read.fetch_add(static_cast<std::uint64_t>(t.by1 - t.by0));
-      // A decoder that reports a failure but carries on has still lost pixels.
-      if (err != CE_None || errors.failed()) {
-        std::string msg = errors.message("reading failed");
-        if (msg.find(path_) == std::string::npos) msg = fmt::format("{}: {}", path_, msg);
-        throw ReadError(fmt::format("Read or write failed. {}", msg));
-      }
-      const std::uint64_t now =
-          done.fetch_add(static_cast<std::uint64_t>(tw) * th * count * item) + static_cast<std::uint64_t>(tw) * th * count * item;
+      const std::uint64_t moved = run(tasks[i], win, workers[static_cast<std::size_t>(worker)]);
+      const std::uint64_t now = done.fetch_add(moved) + moved;
       // Progress goes out from the calling thread only: reporters need not be thread-safe.
       if (worker == 0 && control.progress) control.progress(now, total);
     });
@@ -353,8 +506,82 @@ class BlockSource final : public PixelSource {
   }
 
  private:
-  // The block rectangles that cover the window, a few block rows each so
-  // that one call moves about a megabyte.
+  struct Window {
+    std::int64_t y0, y1, x0, x1;
+    std::byte* base;
+    Strides strides;
+  };
+
+  // Reads one task's blocks into the window; returns the bytes placed.
+  std::uint64_t run(const Task& t, const Window& win, Worker& wk) const {
+    const Part& part = parts_[t.part];
+    const Grid& g = part.grid;
+    const std::size_t item = itemsize(type_.dtype);
+    const std::int64_t ty0 = std::max<std::int64_t>(win.y0, static_cast<std::int64_t>(t.by0) * g.bh);
+    const std::int64_t ty1 = std::min<std::int64_t>(win.y1, static_cast<std::int64_t>(t.by1) * g.bh);
+    const std::int64_t tx0 = std::max<std::int64_t>(win.x0, static_cast<std::int64_t>(t.bx) * g.bw);
+    const std::int64_t tx1 = std::min<std::int64_t>(win.x1, static_cast<std::int64_t>(t.bx + 1) * g.bw);
+    const int first = t.band < 0 ? 0 : t.band;
+    const int count = t.band < 0 ? part.bands : 1;
+    std::byte* dst = win.base + (ty0 - win.y0) * win.strides[0] + (tx0 - win.x0) * win.strides[1] +
+                     static_cast<std::int64_t>(part.first_band + first) * win.strides[2];
+    g_blocks_read.fetch_add(static_cast<std::uint64_t>(t.by1 - t.by0));
+#ifdef VEXIL_HAVE_LIBTIFF
+    if (part.libtiff) {
+      TiffHandle& th = wk.tiffs[t.part];
+      if (!th.tif) {
+        th = open_tiff(path_, part.ifd);
+        if (!th.tif) fail(th.messages->last_error);
+      }
+      const std::int64_t pixel = static_cast<std::int64_t>(item) * count;
+      const std::int64_t block_row = static_cast<std::int64_t>(g.bw) * pixel;
+      wk.block.resize(static_cast<std::size_t>(block_row) * g.bh);
+      for (int by = t.by0; by < t.by1; ++by) {
+        const std::int64_t row0 = static_cast<std::int64_t>(by) * g.bh;
+        const std::int64_t r0 = std::max(ty0, row0), r1 = std::min(ty1, row0 + g.bh);
+        const auto sample = static_cast<std::uint16_t>(t.band < 0 ? 0 : t.band);
+        tmsize_t got = 0;
+        if (TIFFIsTiled(th.tif)) {
+          const std::uint32_t tile = TIFFComputeTile(th.tif, static_cast<std::uint32_t>(t.bx) * g.bw,
+                                                     static_cast<std::uint32_t>(row0), 0, sample);
+          got = TIFFReadEncodedTile(th.tif, tile, wk.block.data(), static_cast<tmsize_t>(wk.block.size()));
+        } else {
+          const std::uint32_t strip = TIFFComputeStrip(th.tif, static_cast<std::uint32_t>(row0), sample);
+          got = TIFFReadEncodedStrip(th.tif, strip, wk.block.data(), static_cast<tmsize_t>(wk.block.size()));
+        }
+        if (got < (r1 - row0) * block_row)
+          fail(th.messages->last_error.empty() ? std::string("a block could not be decoded") : th.messages->last_error);
+        scatter(wk.block.data() + (r0 - row0) * block_row + (tx0 - static_cast<std::int64_t>(t.bx) * g.bw) * pixel,
+                block_row, dst + (r0 - ty0) * win.strides[0], win.strides, r1 - r0, tx1 - tx0, count, item);
+      }
+      return static_cast<std::uint64_t>(tx1 - tx0) * (ty1 - ty0) * count * item;
+    }
+#endif
+    libs::gdal::Dataset& ds = wk.datasets[t.part];
+    if (!ds) ds = libs::gdal::open_raster(part.open_name);
+    const GDALDatasetH hds = libs::gdal::handle(ds);
+    const int tw = static_cast<int>(tx1 - tx0), th = static_cast<int>(ty1 - ty0);
+    std::vector<int> band_map(static_cast<std::size_t>(count));
+    for (int k = 0; k < count; ++k) band_map[static_cast<std::size_t>(k)] = first + k + 1;
+    libs::gdal::ErrorCapture errors;
+    const CPLErr err =
+        GDALDatasetRasterIOEx(hds, GF_Read, static_cast<int>(tx0), static_cast<int>(ty0), tw, th, dst, tw, th,
+                              type_.buffer_type, count, band_map.data(), win.strides[1], win.strides[0],
+                              win.strides[2], nullptr);
+    // The blocks were copied out: keeping them cached would only hold memory.
+    GDALFlushCache(hds);
+    // A decoder that reports a failure but carries on has still lost pixels.
+    if (err != CE_None || errors.failed()) fail(errors.message("reading failed"));
+    return static_cast<std::uint64_t>(tw) * th * count * item;
+  }
+
+  [[noreturn]] void fail(std::string msg) const {
+    if (msg.find(path_) == std::string::npos) msg = fmt::format("{}: {}", path_, msg);
+    throw ReadError(fmt::format("Read or write failed. {}", msg));
+  }
+
+  // The block runs that cover the window, a few block rows each so that one
+  // task moves about a megabyte.
   std::vector<Task> plan(std::int64_t y0, std::int64_t y1, std::int64_t x0, std::int64_t x1) const {
     std::vector<Task> tasks;
     const std::size_t item = itemsize(type_.dtype);
@@ -363,9 +590,10 @@ class BlockSource final : public PixelSource {
       const Grid& g = part.grid;
       const int by_first = static_cast<int>(y0 / g.bh), by_last = static_cast<int>((y1 - 1) / g.bh);
       const int bx_first = static_cast<int>(x0 / g.bw), bx_last = static_cast<int>((x1 - 1) / g.bw);
-      const std::uint64_t row_bytes = static_cast<std::uint64_t>(std::min<std::int64_t>(g.bw, x1 - x0)) *
-                                      g.bh * item * (part.contig ? part.bands : 1);
-      const int group = static_cast<int>(std::clamp<std::uint64_t>((std::uint64_t{1} << 20) / std::max<std::uint64_t>(row_bytes, 1), 1, 1 << 16));
+      const std::uint64_t block_bytes =
+          static_cast<std::uint64_t>(g.bw) * g.bh * item * (part.contig ? part.bands : 1);
+      const int group = static_cast<int>(
+          std::clamp<std::uint64_t>((std::uint64_t{1} << 20) / std::max<std::uint64_t>(block_bytes, 1), 1, 1 << 16));
       const int band_tasks = part.contig ? 1 : part.bands;
       for (int b = 0; b < band_tasks; ++b)
         for (int bx = bx_first; bx <= bx_last; ++bx)
@@ -407,17 +635,27 @@ NDArray tiff_cube(const std::string& path, GDALDatasetH first, const std::vector
     p.open_name = parts[i].open_name;
     p.bands = parts[i].bands;
     p.first_band = next_band;
+    p.ifd = ifd_of(p.open_name);
     next_band += p.bands;
-    if (i == 0) {
-      p.grid = grid;
-      p.contig = pixel_interleaved(first);
-    } else {
-      const libs::gdal::Dataset ds = libs::gdal::open_raster(p.open_name);
-      const GDALDatasetH h = libs::gdal::handle(ds);
-      p.grid = grid_of(h);
-      p.contig = pixel_interleaved(h);
-      if (is_gtiff(h)) scan_blocks(h, path, p.grid, file_size);
+    libs::gdal::Dataset page;
+    GDALDatasetH h = first;
+    if (i > 0) {
+      page = libs::gdal::open_raster(p.open_name);
+      h = libs::gdal::handle(page);
+      if (is_gtiff(h)) scan_blocks(h, path, grid_of(h), file_size);
     }
+    p.grid = grid_of(h);
+    p.contig = pixel_interleaved(h);
+#ifdef VEXIL_HAVE_LIBTIFF
+    if (is_gtiff(h) && p.ifd >= 0) {
+      bool contig = false;
+      if (const auto g = libtiff_grid(path, p.ifd, p.bands, type, contig)) {
+        p.grid = *g;
+        p.contig = contig;
+        p.libtiff = true;
+      }
+    }
+#endif
     deferred_parts.push_back(std::move(p));
   }
   const bool bip = deferred_parts.size() == 1 && deferred_parts[0].contig;
