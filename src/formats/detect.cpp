@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "formats/gdal/gdal_containers.hpp"
 #include "formats/libraries.hpp"
 #include "vexil/errors.hpp"
 #include "io/paths.hpp"
@@ -17,7 +18,7 @@ namespace {
 std::string supported_list() {
   std::vector<std::string_view> keys;
   for (const Format* f : all_formats())
-    if (!f->image_extensions.empty()) keys.push_back(f->key);
+    if (!f->image_extensions.empty() && !f->unlisted) keys.push_back(f->key);
   std::sort(keys.begin(), keys.end());
   keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
   std::string out;
@@ -62,7 +63,11 @@ const Format& detect_format(const std::string& path) {
   const std::string clean = strip_dataset_specifier(path);
   std::string ext = text::lower(io::splitext(clean).second);
   if (ext == ".nc") ext = ".h5";
-  if (const Format* f = format_for_image_extension(ext)) return *f;
+  const Format* f = format_for_image_extension(ext);
+  // NetCDF-3 and HDF4 share their extensions with HDF5: the content decides.
+  if (!f || f->key == "hdf5")
+    if (const Format* by_content = gdal::format_for_content(clean)) return *by_content;
+  if (f) return *f;
   throw UnsupportedFormatError("Unrecognised file extension '" + ext + "'. Supported: " + supported_list());
 }
 

@@ -17,6 +17,9 @@ struct Format {
   std::string_view library;  // reader library it needs ("gdal", "hdf5"), empty when built in
   ImageReader read_image;    // null: not read as an image
   LabelReader read_labels;   // null: not read as a label map
+  // Left out of the "Supported:" list of the unrecognised-extension error,
+  // which names the formats an image was always read from.
+  bool unlisted = false;
 };
 
 // Every format, in a fixed order.

@@ -125,33 +125,38 @@ Dataset open_multidim(const std::string& path, const char* const* drivers) {
   return Dataset(ds);
 }
 
-BandType band_type(GDALRasterBandH band, const std::string& path) {
-  const GDALDataType t = GDALGetRasterDataType(band);
+std::optional<BandType> type_of(GDALDataType t) {
   switch (static_cast<int>(t)) {
-    case GDT_Byte: {
-      const char* pt = GDALGetMetadataItem(band, "PIXELTYPE", "IMAGE_STRUCTURE");
-      if (pt && std::string_view(pt).starts_with("SIGNEDBYTE")) return {DType::Int8, GDT_Byte, "int8"};
-      return {DType::UInt8, GDT_Byte, "uint8"};
-    }
+    case GDT_Byte: return BandType{DType::UInt8, GDT_Byte, "uint8"};
 #if GDAL_VERSION_NUM >= GDAL_COMPUTE_VERSION(3, 7, 0)
-    case GDT_Int8: return {DType::Int8, GDT_Int8, "int8"};
+    case GDT_Int8: return BandType{DType::Int8, GDT_Int8, "int8"};
 #endif
-    case GDT_UInt16: return {DType::UInt16, GDT_UInt16, "uint16"};
-    case GDT_Int16: return {DType::Int16, GDT_Int16, "int16"};
-    case GDT_UInt32: return {DType::UInt32, GDT_UInt32, "uint32"};
-    case GDT_Int32: return {DType::Int32, GDT_Int32, "int32"};
-    case GDT_UInt64: return {DType::UInt64, GDT_UInt64, "uint64"};
-    case GDT_Int64: return {DType::Int64, GDT_Int64, "int64"};
-    case GDT_Float32: return {DType::Float32, GDT_Float32, "float32"};
-    case GDT_Float64: return {DType::Float64, GDT_Float64, "float64"};
+    case GDT_UInt16: return BandType{DType::UInt16, GDT_UInt16, "uint16"};
+    case GDT_Int16: return BandType{DType::Int16, GDT_Int16, "int16"};
+    case GDT_UInt32: return BandType{DType::UInt32, GDT_UInt32, "uint32"};
+    case GDT_Int32: return BandType{DType::Int32, GDT_Int32, "int32"};
+    case GDT_UInt64: return BandType{DType::UInt64, GDT_UInt64, "uint64"};
+    case GDT_Int64: return BandType{DType::Int64, GDT_Int64, "int64"};
+    case GDT_Float32: return BandType{DType::Float32, GDT_Float32, "float32"};
+    case GDT_Float64: return BandType{DType::Float64, GDT_Float64, "float64"};
     // No complex integer array type exists: complex int16 fits complex64
     // exactly, complex int32 needs complex128 to stay exact.
-    case GDT_CInt16: return {DType::Complex64, GDT_CFloat32, "complex_int16"};
-    case GDT_CInt32: return {DType::Complex128, GDT_CFloat64, "complex_int32"};
-    case GDT_CFloat32: return {DType::Complex64, GDT_CFloat32, "complex64"};
-    case GDT_CFloat64: return {DType::Complex128, GDT_CFloat64, "complex128"};
+    case GDT_CInt16: return BandType{DType::Complex64, GDT_CFloat32, "complex_int16"};
+    case GDT_CInt32: return BandType{DType::Complex128, GDT_CFloat64, "complex_int32"};
+    case GDT_CFloat32: return BandType{DType::Complex64, GDT_CFloat32, "complex64"};
+    case GDT_CFloat64: return BandType{DType::Complex128, GDT_CFloat64, "complex128"};
     default: break;
   }
+  return std::nullopt;
+}
+
+BandType band_type(GDALRasterBandH band, const std::string& path) {
+  const GDALDataType t = GDALGetRasterDataType(band);
+  if (t == GDT_Byte) {
+    const char* pt = GDALGetMetadataItem(band, "PIXELTYPE", "IMAGE_STRUCTURE");
+    if (pt && std::string_view(pt).starts_with("SIGNEDBYTE")) return {DType::Int8, GDT_Byte, "int8"};
+  }
+  if (const auto bt = type_of(t)) return *bt;
   const char* name = GDALGetDataTypeName(t);
   throw ReadError(fmt::format("'{}': unsupported raster data type {}", path, name ? name : "unknown"));
 }

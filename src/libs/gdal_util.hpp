@@ -86,6 +86,9 @@ struct BandType {
 };
 // Throws ReadError for GDAL types with no array counterpart.
 BandType band_type(GDALRasterBandH band, const std::string& path);
+// The same for a bare GDAL type (no signed-byte marker); nullopt for types
+// with no array counterpart.
+std::optional<BandType> type_of(GDALDataType type);
 
 // The CRS as WKT and as its short name ("EPSG:4326"); nullopt when the dataset has
 // no spatial reference or its WKT is empty.
