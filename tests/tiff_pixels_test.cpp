@@ -198,7 +198,9 @@ TEST(TiffPixels, ProgressAndCancellation) {
   for (std::size_t i = 0; i < calls.size(); ++i) {
     EXPECT_EQ(calls[i].second, total);
     EXPECT_LE(calls[i].first, total);
-    if (i) EXPECT_GE(calls[i].first, calls[i - 1].first);
+    if (i) {
+      EXPECT_GE(calls[i].first, calls[i - 1].first);
+    }
   }
   EXPECT_EQ(calls.back().first, total);
   EXPECT_TRUE(same_values(got, gdal_reference(path)));
