@@ -602,7 +602,14 @@ LoadResult load(const std::string& path_arg, const ReadOptions& options, Kind ki
   static const char* const kHdf4[] = {"HDF4", nullptr};
 
   auto file = std::make_shared<OpenFile>();
-  file->ds = libs::gdal::open_multidim(path, kind == Kind::Netcdf3 ? kNetcdf : kHdf4);
+  try {
+    file->ds = libs::gdal::open_multidim(path, kind == Kind::Netcdf3 ? kNetcdf : kHdf4);
+  } catch (const ReadError&) {
+    // GDAL 3.6 does not recognise the 64-bit-data flavour (CDF 5) by its
+    // signature, though its netCDF library reads it when asked by name.
+    if (kind != Kind::Netcdf3 || !container_kind(path)) throw;
+    file->ds = libs::gdal::open_multidim("NETCDF:\"" + path + "\"", kNetcdf);
+  }
   libs::gdal::ErrorCapture quiet;
   GroupHandle root(GDALDatasetGetRootGroup(libs::gdal::handle(file->ds)));
   if (!root.h) throw ReadError(fmt::format("{}: the file has no variables GDAL can read", path));
