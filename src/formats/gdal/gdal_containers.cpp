@@ -3,12 +3,12 @@
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <mutex>
-#include <regex>
 #include <vector>
 
 #include <fmt/format.h>
@@ -530,13 +530,13 @@ std::string list_repr(const std::vector<Variable>& vars) {
 // of one shape and type, marked as GDAL's by the file or the bands.
 std::vector<const Variable*> gdal_band_stack(const std::vector<Variable>& vars, GDALGroupH root,
                                              const Metadata& file_attrs) {
-  static const std::regex band_re("Band([1-9][0-9]*)");
   std::vector<const Variable*> by_number;
   for (const Variable& v : vars) {
-    std::smatch m;
-    if (!std::regex_match(v.name, m, band_re)) continue;
-    const auto k = static_cast<std::size_t>(std::stoul(m[1].str()));
-    if (k > 100000) continue;
+    // "Band" and a number without leading zeros.
+    if (!v.name.starts_with("Band") || v.name.size() < 5 || v.name.size() > 10 || v.name[4] == '0') continue;
+    std::size_t k = 0;
+    const auto [end, ec] = std::from_chars(v.name.data() + 4, v.name.data() + v.name.size(), k);
+    if (ec != std::errc() || end != v.name.data() + v.name.size() || k > 100000) continue;
     if (by_number.size() < k) by_number.resize(k, nullptr);
     by_number[k - 1] = &v;
   }
