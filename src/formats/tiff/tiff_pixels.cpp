@@ -535,18 +535,34 @@ class BlockSource final : public PixelSource {
       }
       const std::int64_t pixel = static_cast<std::int64_t>(item) * count;
       const std::int64_t block_row = static_cast<std::int64_t>(g.bw) * pixel;
-      wk.block.resize(static_cast<std::size_t>(block_row) * g.bh);
+      const bool tiled = TIFFIsTiled(th.tif) != 0;
+      // A strip whose rows the window holds whole, full width, lands in
+      // place: no scratch copy (a file stored as one strip would need a
+      // cube-sized one).
+      const bool packed_rows = !tiled && tx0 == 0 && tx1 == g.width && win.strides[0] == block_row &&
+                               (count == 1 || (win.strides[1] == pixel && win.strides[2] == static_cast<std::int64_t>(item)));
       for (int by = t.by0; by < t.by1; ++by) {
         const std::int64_t row0 = static_cast<std::int64_t>(by) * g.bh;
         const std::int64_t r0 = std::max(ty0, row0), r1 = std::min(ty1, row0 + g.bh);
+        const std::int64_t strip_rows = std::min<std::int64_t>(g.bh, g.height - row0);
         const auto sample = static_cast<std::uint16_t>(t.band < 0 ? 0 : t.band);
         tmsize_t got = 0;
-        if (TIFFIsTiled(th.tif)) {
+        if (tiled) {
+          wk.block.resize(static_cast<std::size_t>(block_row) * g.bh);
           const std::uint32_t tile = TIFFComputeTile(th.tif, static_cast<std::uint32_t>(t.bx) * g.bw,
                                                      static_cast<std::uint32_t>(row0), 0, sample);
           got = TIFFReadEncodedTile(th.tif, tile, wk.block.data(), static_cast<tmsize_t>(wk.block.size()));
         } else {
           const std::uint32_t strip = TIFFComputeStrip(th.tif, static_cast<std::uint32_t>(row0), sample);
+          if (packed_rows && r0 == row0 && r1 == row0 + strip_rows) {
+            got = TIFFReadEncodedStrip(th.tif, strip, dst + (r0 - ty0) * win.strides[0],
+                                       static_cast<tmsize_t>(strip_rows * block_row));
+            if (got < strip_rows * block_row)
+              fail(th.messages->last_error.empty() ? std::string("a strip could not be decoded")
+                                                   : th.messages->last_error);
+            continue;
+          }
+          wk.block.resize(static_cast<std::size_t>(block_row) * g.bh);
           got = TIFFReadEncodedStrip(th.tif, strip, wk.block.data(), static_cast<tmsize_t>(wk.block.size()));
         }
         if (got < (r1 - row0) * block_row)
