@@ -16,6 +16,7 @@
 #include "formats/ground_truth.hpp"
 #include "formats/tiff/tiff_format.hpp"
 #include "formats/reader.hpp"
+#include "support/gdal_writer.hpp"
 #include "support/test_util.hpp"
 
 #ifdef VEXIL_HAVE_GDAL
@@ -37,71 +38,10 @@ const char* kUtm33Wkt =
 const char* kTmercWkt =
     R"(PROJCS["unknown",GEOGCS["WGS 84",DATUM["WGS_1984",SPHEROID["WGS 84",6378137,298.257223563,AUTHORITY["EPSG","7030"]],AUTHORITY["EPSG","6326"]],PRIMEM["Greenwich",0],UNIT["degree",0.0174532925199433,AUTHORITY["EPSG","9122"]],AUTHORITY["EPSG","4326"]],PROJECTION["Transverse_Mercator"],PARAMETER["latitude_of_origin",0],PARAMETER["central_meridian",17.3],PARAMETER["scale_factor",0.9996],PARAMETER["false_easting",123456],PARAMETER["false_northing",0],UNIT["metre",1,AUTHORITY["EPSG","9001"]],AXIS["Easting",EAST],AXIS["Northing",NORTH]])";
 
-// What a test file should look like; written with the GTiff driver.
-struct TiffSpec {
-  int width = 4, height = 3, bands = 1;
-  GDALDataType type = GDT_UInt16;
-  std::vector<std::string> options;  // creation options
-  std::string srs;                   // anything OSRSetFromUserInput accepts
-  std::vector<double> geotransform;  // GDAL order, empty for none
-  std::optional<double> nodata;
-  std::vector<std::optional<std::string>> descriptions;
-  std::vector<std::string> tags;                   // dataset items NAME=VALUE
-  std::vector<std::vector<std::string>> band_tags;  // per band
-};
+using vexil::test::TiffSpec;
 
-struct GdalInit {
-  GdalInit() {
-    GDALAllRegister();
-    CPLPushErrorHandler(CPLQuietErrorHandler);
-  }
-};
-
-// Writes `spec` with band-interleaved values `values` of the GDAL type given
-// by `buf_type` (the whole raster in one RasterIO).
-void write_tiff(const std::string& path, const TiffSpec& spec, const void* values, GDALDataType buf_type) {
-  static GdalInit init;
-  GDALDriverH drv = GDALGetDriverByName("GTiff");
-  char** opts = nullptr;
-  for (const auto& o : spec.options) opts = CSLAddString(opts, o.c_str());
-  GDALDatasetH ds = GDALCreate(drv, path.c_str(), spec.width, spec.height, spec.bands, spec.type, opts);
-  CSLDestroy(opts);
-  ASSERT_NE(ds, nullptr) << CPLGetLastErrorMsg();
-  if (!spec.srs.empty()) {
-    OGRSpatialReferenceH srs = OSRNewSpatialReference(nullptr);
-    ASSERT_EQ(OSRSetFromUserInput(srs, spec.srs.c_str()), OGRERR_NONE);
-    GDALSetSpatialRef(ds, srs);
-    OSRDestroySpatialReference(srs);
-  }
-  if (!spec.geotransform.empty()) {
-    double gt[6];
-    for (int i = 0; i < 6; ++i) gt[i] = spec.geotransform[i];
-    GDALSetGeoTransform(ds, gt);
-  }
-  for (int b = 1; b <= spec.bands; ++b) {
-    GDALRasterBandH band = GDALGetRasterBand(ds, b);
-    if (spec.nodata) GDALSetRasterNoDataValue(band, *spec.nodata);
-    if (static_cast<int>(spec.descriptions.size()) >= b && spec.descriptions[b - 1])
-      GDALSetDescription(band, spec.descriptions[b - 1]->c_str());
-    if (static_cast<int>(spec.band_tags.size()) >= b) {
-      for (const auto& item : spec.band_tags[b - 1]) {
-        const auto eq = item.find('=');
-        GDALSetMetadataItem(band, item.substr(0, eq).c_str(), item.substr(eq + 1).c_str(), nullptr);
-      }
-    }
-  }
-  if (!spec.tags.empty()) {
-    char** md = nullptr;
-    for (const auto& t : spec.tags) md = CSLAddString(md, t.c_str());
-    GDALSetMetadata(ds, md, nullptr);
-    CSLDestroy(md);
-  }
-  if (values) {
-    ASSERT_EQ(GDALDatasetRasterIO(ds, GF_Write, 0, 0, spec.width, spec.height, const_cast<void*>(values),
-                                  spec.width, spec.height, buf_type, spec.bands, nullptr, 0, 0, 0),
-              CE_None);
-  }
-  GDALClose(ds);
+void make_tiff(const std::string& path, const TiffSpec& spec, const void* values, GDALDataType buf_type) {
+  ASSERT_TRUE(vexil::test::write_tiff(path, spec, values, buf_type));
 }
 
 std::vector<std::string> keys_of(const Metadata& m) {
@@ -143,7 +83,7 @@ TEST(TiffLoader, LayoutsGiveSameCubeAndPlainMetadata) {
           for (int x = 0; x < spec.width; ++x)
             v[(static_cast<std::size_t>(b) * spec.height + y) * spec.width + x] = value(y, x, b);
       const std::string path = dir / (std::string(layout.name) + std::to_string(bands) + ".tif");
-      write_tiff(path, spec, v.data(), GDT_UInt16);
+      make_tiff(path, spec, v.data(), GDT_UInt16);
 
       const LoadResult r = load_tiff(path);
       ASSERT_EQ(r.data.dtype(), DType::UInt16);
@@ -157,7 +97,7 @@ TEST(TiffLoader, LayoutsGiveSameCubeAndPlainMetadata) {
 
       const Metadata& m = r.meta;
       EXPECT_EQ(keys_of(m), (Keys{"driver", "dtype", "nodata", "width", "height", "count", "transform", "bounds",
-                                  "_source_format", "_source_file"}));
+                                  "image_structure", "_source_format", "_source_file"}));
       EXPECT_EQ(m["driver"], "GTiff");
       EXPECT_EQ(m["dtype"], "uint16");
       EXPECT_TRUE(m["nodata"].is_null());
@@ -179,10 +119,10 @@ TEST(TiffLoader, GeoTiffWithEpsgAndCustomCrs) {
     spec.srs = "EPSG:32633";
     spec.geotransform = {500000, 30, 0, 4500000, 0, -30};
     const std::string path = dir / "utm.tif";
-    write_tiff(path, spec, nullptr, GDT_UInt16);
+    make_tiff(path, spec, nullptr, GDT_UInt16);
     const Metadata m = load_tiff(path).meta;
     EXPECT_EQ(keys_of(m), (Keys{"driver", "dtype", "nodata", "width", "height", "count", "crs", "crs_wkt",
-                                "transform", "bounds", "tags", "_source_format", "_source_file"}));
+                                "transform", "bounds", "tags", "image_structure", "_source_format", "_source_file"}));
     EXPECT_EQ(m["crs"], "EPSG:32633");
     EXPECT_EQ(m["crs_wkt"], kUtm33Wkt);
     EXPECT_EQ(m["transform"].dump(), "[30.0,0.0,500000.0,0.0,-30.0,4500000.0]");
@@ -195,7 +135,7 @@ TEST(TiffLoader, GeoTiffWithEpsgAndCustomCrs) {
     spec.srs = "+proj=tmerc +lat_0=0 +lon_0=17.3 +k=0.9996 +x_0=123456 +y_0=0 +datum=WGS84 +units=m";
     spec.geotransform = {10.0, 0.001, 0, 50.0, 0, -0.001};
     const std::string path = dir / "tmerc.tif";
-    write_tiff(path, spec, nullptr, GDT_UInt16);
+    make_tiff(path, spec, nullptr, GDT_UInt16);
     const Metadata m = load_tiff(path).meta;
     // Only weak authority matches: the text is the WKT itself.
     EXPECT_EQ(m["crs"], kTmercWkt);
@@ -207,7 +147,7 @@ TEST(TiffLoader, GeoTiffWithEpsgAndCustomCrs) {
     TiffSpec spec;
     spec.srs = "ESRI:102001";
     const std::string path = dir / "esri.tif";
-    write_tiff(path, spec, nullptr, GDT_Byte);
+    make_tiff(path, spec, nullptr, GDT_Byte);
     EXPECT_EQ(load_tiff(path).meta["crs"], "ESRI:102001");
   }
 }
@@ -232,7 +172,7 @@ TEST(TiffLoader, TransformAndBounds) {
     TiffSpec spec;
     spec.geotransform = row.gt;
     const std::string path = dir / ("t" + std::to_string(n++) + ".tif");
-    write_tiff(path, spec, nullptr, GDT_Byte);
+    make_tiff(path, spec, nullptr, GDT_Byte);
     const Metadata m = load_tiff(path).meta;
     EXPECT_EQ(m["transform"].dump(), row.transform);
     EXPECT_EQ(m["bounds"].dump(), row.bounds);
@@ -262,7 +202,7 @@ TEST(TiffLoader, NodataFollowsTheTypeRange) {
     spec.type = c.type;
     spec.nodata = c.nodata;
     const std::string path = dir / ("n" + std::to_string(n++) + ".tif");
-    write_tiff(path, spec, nullptr, GDT_Byte);
+    make_tiff(path, spec, nullptr, GDT_Byte);
     const Metadata m = load_tiff(path).meta;
     const Metadata& v = m["nodata"];
     if (std::string(c.expected) == "-Infinity") {
@@ -290,10 +230,11 @@ TEST(TiffLoader, DescriptionsAndTags) {
     spec.tags = {"Zeta=1", "alpha=x=y", "Mid:B=C"};
     spec.band_tags = {{}, {"unit=nm", "gain=2"}, {}};
     const std::string path = dir / "desc.tif";
-    write_tiff(path, spec, nullptr, GDT_Byte);
+    make_tiff(path, spec, nullptr, GDT_Byte);
     const Metadata m = load_tiff(path).meta;
     EXPECT_EQ(keys_of(m), (Keys{"driver", "dtype", "nodata", "width", "height", "count", "transform", "bounds",
-                                "band_descriptions", "tags", "band_tags", "_source_format", "_source_file"}));
+                                "band_descriptions", "tags", "band_tags", "image_structure", "_source_format",
+                                "_source_file"}));
     EXPECT_EQ(m["band_descriptions"].dump(), R"([null,"NIR",null])");
     // GTiff returns items sorted case-insensitively; "Mid:B=C" splits at ':'.
     EXPECT_EQ(m["tags"].dump(), R"({"alpha":"x=y","Mid":"B=C","Zeta":"1"})");
@@ -305,7 +246,7 @@ TEST(TiffLoader, DescriptionsAndTags) {
     spec.bands = 2;
     spec.descriptions = {std::string(""), std::string("b")};
     const std::string path = dir / "empty.tif";
-    write_tiff(path, spec, nullptr, GDT_Byte);
+    make_tiff(path, spec, nullptr, GDT_Byte);
     EXPECT_EQ(load_tiff(path).meta["band_descriptions"].dump(), R"([null,"b"])");
   }
   {
@@ -313,7 +254,7 @@ TEST(TiffLoader, DescriptionsAndTags) {
     spec.bands = 2;
     spec.descriptions = {std::string(""), std::string("")};
     const std::string path = dir / "none.tif";
-    write_tiff(path, spec, nullptr, GDT_Byte);
+    make_tiff(path, spec, nullptr, GDT_Byte);
     EXPECT_FALSE(load_tiff(path).meta.contains("band_descriptions"));
   }
 }
@@ -329,7 +270,7 @@ TEST(TiffLoader, ElementTypes) {
     spec.type = type;
     spec.options = std::move(opts);
     const std::string path = dir / (std::string(GDALGetDataTypeName(type)) + std::to_string(n++) + ".tif");
-    write_tiff(path, spec, vals, buf);
+    make_tiff(path, spec, vals, buf);
     return load_tiff(path);
   };
   {
@@ -435,7 +376,7 @@ TEST(TiffLoader, OpenAndReadErrorsCarryGdalMessage) {
   spec.bands = 3;
   std::vector<std::uint16_t> v(64 * 64 * 3, 7);
   const std::string full = dir / "full.tif";
-  write_tiff(full, spec, v.data(), GDT_UInt16);
+  make_tiff(full, spec, v.data(), GDT_UInt16);
   const std::string bytes = vexil::test::read_file(full);
   // Uncompressed data is read through a file mapping: a short file must
   // still be an error, not a bus error.
@@ -457,7 +398,7 @@ TEST(TiffLoader, RefusesMixedTypesAndAbsurdSizes) {
   TempDir dir;
   const std::string small = dir / "small.tif";
   TiffSpec spec;
-  write_tiff(small, spec, nullptr, GDT_Byte);
+  make_tiff(small, spec, nullptr, GDT_Byte);
   // A VRT (named .tif: the content decides) can mix band types.
   const std::string vrt = dir / "mixed.tif";
   vexil::test::write_file(vrt, R"(<VRTDataset rasterXSize="4" rasterYSize="3">
@@ -478,7 +419,7 @@ TEST(TiffLoader, RefusesMixedTypesAndAbsurdSizes) {
   huge.type = GDT_Float64;
   huge.options = {"SPARSE_OK=TRUE", "TILED=YES", "BLOCKXSIZE=4096", "BLOCKYSIZE=4096"};
   const std::string big = dir / "huge.tif";
-  write_tiff(big, huge, nullptr, GDT_Float64);
+  make_tiff(big, huge, nullptr, GDT_Float64);
   try {
     load_tiff(big);
     FAIL() << "no error";
@@ -499,7 +440,7 @@ TEST(TiffLoader, GroundTruthReadsBandOneWithCrs) {
   std::vector<std::int16_t> v(30);
   for (int i = 0; i < 30; ++i) v[i] = static_cast<std::int16_t>(i - 15);
   const std::string path = dir / "gt.tif";
-  write_tiff(path, spec, v.data(), GDT_Int16);
+  make_tiff(path, spec, v.data(), GDT_Int16);
   std::optional<std::string> crs;
   const NDArray gt = read_band1(path, crs);
   ASSERT_EQ(gt.dtype(), DType::Int16);
@@ -510,7 +451,7 @@ TEST(TiffLoader, GroundTruthReadsBandOneWithCrs) {
 
   TiffSpec plain;
   const std::string p2 = dir / "plain.tif";
-  write_tiff(p2, plain, nullptr, GDT_Byte);
+  make_tiff(p2, plain, nullptr, GDT_Byte);
   std::optional<std::string> none;
   EXPECT_EQ(read_band1(p2, none).shape(), (Shape{3, 4}));
   EXPECT_FALSE(none.has_value());

@@ -1,6 +1,7 @@
 #include "formats/format_table.hpp"
 
 #include "formats/envi/envi_format.hpp"
+#include "formats/gdal/gdal_containers.hpp"
 #include "formats/hdf5/hdf5_format.hpp"
 #include "formats/image/image_format.hpp"
 #include "formats/mat/mat_format.hpp"
@@ -9,7 +10,8 @@
 namespace vexil::formats {
 namespace {
 
-const Format* const kFormats[] = {&envi::kFormat, &tiff::kFormat, &hdf5::kFormat, &mat::kFormat, &image::kFormat};
+const Format* const kFormats[] = {&envi::kFormat, &tiff::kFormat, &hdf5::kFormat, &mat::kFormat, &image::kFormat,
+                                  &gdal::kNetcdf3Format, &gdal::kHdf4Format};
 
 const Format* find(std::string_view ext, std::span<const std::string_view> Format::*list) {
   for (const Format* f : kFormats)

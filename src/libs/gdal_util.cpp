@@ -78,11 +78,30 @@ ScopedConfig::~ScopedConfig() {
   CPLSetThreadLocalConfigOption(key_.c_str(), old_ ? old_->c_str() : nullptr);
 }
 
-Dataset open_raster(const std::string& path, const char* const* drivers) {
-  // GDAL would wait forever on a FIFO with no writer.
+namespace {
+
+// GDAL's open failure as one line naming the file.
+[[noreturn]] void throw_open_error(const ErrorCapture& errors, const std::string& path) {
+  std::string msg = errors.message(fmt::format("'{}' could not be opened", path));
+  // GDAL 3.6 quotes the name as `name'; the reader's users see 'name'.
+  if (msg.starts_with('`') && msg.find("' not recognized as") != std::string::npos) msg[0] = '\'';
+  if (msg.find(path) == std::string::npos) msg = fmt::format("{}: {}", path, msg);
+  throw ReadError(msg);
+}
+
+// GDAL would wait forever on a FIFO with no writer, and says a directory is
+// "not recognized as a supported file format".
+void check_openable(const std::string& path) {
   struct stat st;
-  if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode))
-    throw ReadError(fmt::format("'{}' is not a regular file", path));
+  if (::stat(path.c_str(), &st) != 0) return;
+  if (S_ISDIR(st.st_mode)) throw ReadError(fmt::format("'{}' is a directory, not a file", path));
+  if (!S_ISREG(st.st_mode)) throw ReadError(fmt::format("'{}' is not a regular file", path));
+}
+
+}  // namespace
+
+Dataset open_raster(const std::string& path, const char* const* drivers, const char* const* open_options) {
+  check_openable(path);
   register_drivers();
   // Uncompressed GeoTIFFs are then read through a file mapping instead of
   // block by block; GDAL falls back by itself where the layout does not
@@ -91,43 +110,53 @@ Dataset open_raster(const std::string& path, const char* const* drivers) {
   const ScopedConfig mapped("GTIFF_VIRTUAL_MEM_IO", "IF_ENOUGH_RAM");
   ErrorCapture errors;
   GDALDatasetH ds = GDALOpenEx(path.c_str(), GDAL_OF_RASTER | GDAL_OF_READONLY | GDAL_OF_VERBOSE_ERROR,
-                               drivers, nullptr, nullptr);
-  if (!ds) {
-    std::string msg = errors.message(fmt::format("'{}' could not be opened", path));
-    // GDAL 3.6 quotes the name as `name'; the reader's users see 'name'.
-    if (msg.starts_with('`') && msg.find("' not recognized as") != std::string::npos) msg[0] = '\'';
-    throw ReadError(msg);
-  }
+                               drivers, open_options, nullptr);
+  if (!ds) throw_open_error(errors, path);
   return Dataset(ds);
+}
+
+Dataset open_multidim(const std::string& path, const char* const* drivers) {
+  check_openable(path);
+  register_drivers();
+  ErrorCapture errors;
+  GDALDatasetH ds = GDALOpenEx(path.c_str(), GDAL_OF_MULTIDIM_RASTER | GDAL_OF_READONLY | GDAL_OF_VERBOSE_ERROR,
+                               drivers, nullptr, nullptr);
+  if (!ds) throw_open_error(errors, path);
+  return Dataset(ds);
+}
+
+std::optional<BandType> type_of(GDALDataType t) {
+  switch (static_cast<int>(t)) {
+    case GDT_Byte: return BandType{DType::UInt8, GDT_Byte, "uint8"};
+#if GDAL_VERSION_NUM >= GDAL_COMPUTE_VERSION(3, 7, 0)
+    case GDT_Int8: return BandType{DType::Int8, GDT_Int8, "int8"};
+#endif
+    case GDT_UInt16: return BandType{DType::UInt16, GDT_UInt16, "uint16"};
+    case GDT_Int16: return BandType{DType::Int16, GDT_Int16, "int16"};
+    case GDT_UInt32: return BandType{DType::UInt32, GDT_UInt32, "uint32"};
+    case GDT_Int32: return BandType{DType::Int32, GDT_Int32, "int32"};
+    case GDT_UInt64: return BandType{DType::UInt64, GDT_UInt64, "uint64"};
+    case GDT_Int64: return BandType{DType::Int64, GDT_Int64, "int64"};
+    case GDT_Float32: return BandType{DType::Float32, GDT_Float32, "float32"};
+    case GDT_Float64: return BandType{DType::Float64, GDT_Float64, "float64"};
+    // No complex integer array type exists: complex int16 fits complex64
+    // exactly, complex int32 needs complex128 to stay exact.
+    case GDT_CInt16: return BandType{DType::Complex64, GDT_CFloat32, "complex_int16"};
+    case GDT_CInt32: return BandType{DType::Complex128, GDT_CFloat64, "complex_int32"};
+    case GDT_CFloat32: return BandType{DType::Complex64, GDT_CFloat32, "complex64"};
+    case GDT_CFloat64: return BandType{DType::Complex128, GDT_CFloat64, "complex128"};
+    default: break;
+  }
+  return std::nullopt;
 }
 
 BandType band_type(GDALRasterBandH band, const std::string& path) {
   const GDALDataType t = GDALGetRasterDataType(band);
-  switch (static_cast<int>(t)) {
-    case GDT_Byte: {
-      const char* pt = GDALGetMetadataItem(band, "PIXELTYPE", "IMAGE_STRUCTURE");
-      if (pt && std::string_view(pt).starts_with("SIGNEDBYTE")) return {DType::Int8, GDT_Byte, "int8"};
-      return {DType::UInt8, GDT_Byte, "uint8"};
-    }
-#if GDAL_VERSION_NUM >= GDAL_COMPUTE_VERSION(3, 7, 0)
-    case GDT_Int8: return {DType::Int8, GDT_Int8, "int8"};
-#endif
-    case GDT_UInt16: return {DType::UInt16, GDT_UInt16, "uint16"};
-    case GDT_Int16: return {DType::Int16, GDT_Int16, "int16"};
-    case GDT_UInt32: return {DType::UInt32, GDT_UInt32, "uint32"};
-    case GDT_Int32: return {DType::Int32, GDT_Int32, "int32"};
-    case GDT_UInt64: return {DType::UInt64, GDT_UInt64, "uint64"};
-    case GDT_Int64: return {DType::Int64, GDT_Int64, "int64"};
-    case GDT_Float32: return {DType::Float32, GDT_Float32, "float32"};
-    case GDT_Float64: return {DType::Float64, GDT_Float64, "float64"};
-    // No complex integer array type exists: complex int16 fits complex64
-    // exactly, complex int32 needs complex128 to stay exact.
-    case GDT_CInt16: return {DType::Complex64, GDT_CFloat32, "complex_int16"};
-    case GDT_CInt32: return {DType::Complex128, GDT_CFloat64, "complex_int32"};
-    case GDT_CFloat32: return {DType::Complex64, GDT_CFloat32, "complex64"};
-    case GDT_CFloat64: return {DType::Complex128, GDT_CFloat64, "complex128"};
-    default: break;
+  if (t == GDT_Byte) {
+    const char* pt = GDALGetMetadataItem(band, "PIXELTYPE", "IMAGE_STRUCTURE");
+    if (pt && std::string_view(pt).starts_with("SIGNEDBYTE")) return {DType::Int8, GDT_Byte, "int8"};
   }
+  if (const auto bt = type_of(t)) return *bt;
   const char* name = GDALGetDataTypeName(t);
   throw ReadError(fmt::format("'{}': unsupported raster data type {}", path, name ? name : "unknown"));
 }
@@ -137,7 +166,12 @@ std::optional<CrsTexts> dataset_crs(GDALDatasetH ds) {
   OGRSpatialReferenceH srs = GDALGetSpatialRef(ds);
   const char* proj = GDALGetProjectionRef(ds);
   if (!srs || !proj || !*proj) return std::nullopt;
+  return crs_texts(srs);
+}
 
+std::optional<CrsTexts> crs_texts(OGRSpatialReferenceH srs) {
+  ErrorCapture quiet;
+  if (!srs) return std::nullopt;
   CrsTexts out;
   char* wkt = nullptr;
   if (OSRExportToWktEx(srs, &wkt, nullptr) == OGRERR_NONE && wkt) out.wkt = wkt;
@@ -177,27 +211,35 @@ std::optional<CrsTexts> dataset_crs(GDALDatasetH ds) {
   return out;
 }
 
-NDArray read_interleaved(GDALDatasetH ds, const std::vector<int>& bands, const BandType& type,
-                         const std::string& path) {
+std::optional<std::string> metadata_item(GDALMajorObjectH object, const char* key, const char* domain) {
+  ErrorCapture quiet;
+  const char* v = GDALGetMetadataItem(object, key, domain);
+  if (!v) return std::nullopt;
+  return std::string(v);
+}
+
+std::uint64_t check_raster_size(GDALDatasetH ds, std::size_t band_count, const BandType& type,
+                                const std::string& path) {
   const int width = GDALGetRasterXSize(ds);
   const int height = GDALGetRasterYSize(ds);
-  if (width < 0 || height < 0 || bands.empty())
+  if (width < 0 || height < 0 || band_count == 0)
     throw ReadError(fmt::format("'{}': invalid raster size {} x {}", path, width, height));
   const auto item = static_cast<std::uint64_t>(GDALGetDataTypeSizeBytes(type.buffer_type));
   if (item != itemsize(type.dtype)) throw ReadError(fmt::format("'{}': internal type size mismatch", path));
 
   std::uint64_t bytes = 0;
-  const auto nb = static_cast<std::uint64_t>(bands.size());
+  const auto nb = static_cast<std::uint64_t>(band_count);
   if (__builtin_mul_overflow(static_cast<std::uint64_t>(width), static_cast<std::uint64_t>(height), &bytes) ||
       __builtin_mul_overflow(bytes, nb, &bytes) || __builtin_mul_overflow(bytes, item, &bytes))
     throw BadInputError(fmt::format("'{}': raster of {} x {} x {} values is too large", path, height, width,
-                                 bands.size()));
-  core::check_fits_in_memory(bytes, fmt::format("'{}' ({} x {} x {} {})", path, height, width, bands.size(),
+                                 band_count));
+  core::check_fits_in_memory(bytes, fmt::format("'{}' ({} x {} x {} {})", path, height, width, band_count,
                                        dtype_name(type.dtype)));
   // A header lying about the size must not reserve gigabytes for a file of a
   // few hundred bytes: uncompressed TIFF data is stored whole (1-bit samples
   // widen 8 times into bytes), and no codec expands data by more than 2^20.
   if (VSIStatBufL st; VSIStatL(path.c_str(), &st) == 0 && st.st_size >= 0) {
+    ErrorCapture quiet;
     const char* driver = GDALGetDriverShortName(GDALGetDatasetDriver(ds));
     const bool raw = driver && std::string_view(driver) == "GTiff" &&
                      !GDALGetMetadataItem(ds, "COMPRESSION", "IMAGE_STRUCTURE");
@@ -205,8 +247,18 @@ NDArray read_interleaved(GDALDatasetH ds, const std::vector<int>& bands, const B
     if (bytes / (raw ? 8 : std::uint64_t{1} << 20) > file_bytes)
       throw BadInputError(fmt::format("'{}': the header describes {} x {} x {} values ({} bytes), far more than the "
                                    "{} bytes of the file hold: it is truncated or corrupt",
-                                   path, height, width, bands.size(), bytes, file_bytes));
+                                   path, height, width, band_count, bytes, file_bytes));
   }
+  return bytes;
+}
+
+NDArray read_interleaved(GDALDatasetH ds, const std::vector<int>& bands, const BandType& type,
+                         const std::string& path) {
+  const std::uint64_t bytes = check_raster_size(ds, bands.size(), type, path);
+  const int width = GDALGetRasterXSize(ds);
+  const int height = GDALGetRasterYSize(ds);
+  const auto item = static_cast<std::uint64_t>(GDALGetDataTypeSizeBytes(type.buffer_type));
+  const auto nb = static_cast<std::uint64_t>(bands.size());
 
   NDArray out = NDArray::allocate(type.dtype, {height, width, static_cast<std::int64_t>(bands.size())});
   if (bytes == 0) return out;

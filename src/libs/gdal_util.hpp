@@ -65,8 +65,14 @@ class ScopedConfig {
 
 // Opens a raster read-only. `drivers` limits the drivers tried (null: all).
 // Throws ReadError with GDAL's own message ("x.tif: No such file or
-// directory", "'x.tif' not recognized as a supported file format.").
-Dataset open_raster(const std::string& path, const char* const* drivers = nullptr);
+// directory", "'x.tif' not recognized as a supported file format."), the
+// path put in front when GDAL's text does not name it; a directory is
+// refused as such. `open_options` are GDAL open options (NAME=VALUE), or null.
+Dataset open_raster(const std::string& path, const char* const* drivers = nullptr,
+                    const char* const* open_options = nullptr);
+// Opens a multidimensional container (netCDF, HDF4) read-only, with the
+// same error rules.
+Dataset open_multidim(const std::string& path, const char* const* drivers = nullptr);
 
 inline GDALDatasetH handle(const Dataset& ds) { return static_cast<GDALDatasetH>(ds.get()); }
 
@@ -80,6 +86,9 @@ struct BandType {
 };
 // Throws ReadError for GDAL types with no array counterpart.
 BandType band_type(GDALRasterBandH band, const std::string& path);
+// The same for a bare GDAL type (no signed-byte marker); nullopt for types
+// with no array counterpart.
+std::optional<BandType> type_of(GDALDataType type);
 
 // The CRS as WKT and as its short name ("EPSG:4326"); nullopt when the dataset has
 // no spatial reference or its WKT is empty.
@@ -88,6 +97,18 @@ struct CrsTexts {
   std::string wkt;
 };
 std::optional<CrsTexts> dataset_crs(GDALDatasetH ds);
+// The same for any spatial reference (a GCP set's, say); null gives nullopt.
+std::optional<CrsTexts> crs_texts(OGRSpatialReferenceH srs);
+
+// One item of a metadata domain, or nullopt.
+std::optional<std::string> metadata_item(GDALMajorObjectH object, const char* key, const char* domain);
+
+// Checks a raster of `bands` bands of `type` before anything is read: its
+// byte count must fit in 64 bits and in this machine's memory, and a file
+// cannot describe far more data than it holds (uncompressed TIFF data is
+// stored whole; no codec expands data more than 2^20 times). Returns the
+// byte count.
+std::uint64_t check_raster_size(GDALDatasetH ds, std::size_t bands, const BandType& type, const std::string& path);
 
 // Reads `bands` (1-based) of the whole raster into one (height, width,
 // bands) buffer of `type`, in one RasterIO call. Sizes are checked first.

@@ -5,8 +5,11 @@ namespace vexil::formats::products {
 // Each defined in its own file of this folder.
 extern const Product kAvirisClassic;
 extern const Product kEmit;
+extern const Product kEnmapTiff;
+extern const Product kGeotiffEnviDomain;
 extern const Product kPrisma;
 extern const Product kSpecim;
+extern const Product kTiffEnviHeader;
 
 namespace {
 
@@ -14,6 +17,9 @@ namespace {
 const Product* const kProducts[] = {
     &kEmit,
     &kPrisma,
+    &kEnmapTiff,
+    &kTiffEnviHeader,
+    &kGeotiffEnviDomain,
     &kAvirisClassic,
     &kSpecim,
 };

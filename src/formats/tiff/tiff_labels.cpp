@@ -36,7 +36,7 @@ LoadResult load_tiff_labels(const std::string& path, const ReadOptions&) {
 }
 
 namespace {
-constexpr std::string_view kExtensions[] = {".tif", ".tiff"};
+constexpr std::string_view kExtensions[] = {".tif", ".tiff", ".geotiff"};
 }  // namespace
 
 const Format kFormat{"tiff", kExtensions, kExtensions, "gdal", &load_tiff, &load_tiff_labels};

@@ -1,0 +1,683 @@
+#include "formats/tiff/tiff_pixels.hpp"
+
+#ifdef VEXIL_HAVE_GDAL
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <bit>
+#include <cerrno>
+#include <charconv>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string_view>
+#include <thread>
+
+#include <fmt/format.h>
+
+#include "vexil/errors.hpp"
+
+#ifdef VEXIL_HAVE_LIBTIFF
+#include <tiffio.h>
+#endif
+
+namespace vexil::formats::tiff {
+namespace {
+
+std::atomic<std::uint64_t> g_blocks_read{0};
+
+// ---------------------------------------------------------------- threads
+
+// Runs fn(i, worker) for i in [0, n) on `threads` threads, the calling one
+// being worker 0. The first exception stops items not yet begun and is
+// rethrown once every thread has finished.
+void parallel_for(std::size_t n, int threads, const std::function<void(std::size_t, int)>& fn) {
+  const int workers = static_cast<int>(std::clamp<std::size_t>(n, 1, static_cast<std::size_t>(std::max(threads, 1))));
+  std::atomic<std::size_t> next{0};
+  std::atomic<bool> stop{false};
+  std::exception_ptr first;
+  std::mutex mu;
+  auto work = [&](int worker) {
+    for (;;) {
+      if (stop.load(std::memory_order_relaxed)) return;
+      const std::size_t i = next.fetch_add(1);
+      if (i >= n) return;
+      try {
+        fn(i, worker);
+      } catch (...) {
+        std::lock_guard lock(mu);
+        if (!first) first = std::current_exception();
+        stop = true;
+        return;
+      }
+    }
+  };
+  std::vector<std::thread> pool;
+  for (int w = 1; w < workers; ++w) {
+    try {
+      pool.emplace_back(work, w);
+    } catch (const std::system_error&) {
+      break;  // fewer threads: the caller still does the work
+    }
+  }
+  work(0);
+  for (auto& t : pool) t.join();
+  if (first) std::rethrow_exception(first);
+}
+
+// ---------------------------------------------------------------- layout
+
+struct Grid {
+  int width = 0, height = 0;
+  int bw = 0, bh = 0;  // block size
+  int nx = 0, ny = 0;  // blocks across and down
+};
+
+Grid grid_of(GDALDatasetH ds) {
+  Grid g;
+  g.width = GDALGetRasterXSize(ds);
+  g.height = GDALGetRasterYSize(ds);
+  GDALGetBlockSize(GDALGetRasterBand(ds, 1), &g.bw, &g.bh);
+  if (g.bw <= 0) g.bw = std::max(g.width, 1);
+  if (g.bh <= 0) g.bh = 1;
+  g.nx = (g.width + g.bw - 1) / g.bw;
+  g.ny = (g.height + g.bh - 1) / g.bh;
+  return g;
+}
+
+bool is_gtiff(GDALDatasetH ds) {
+  const GDALDriverH d = GDALGetDatasetDriver(ds);
+  const char* name = d ? GDALGetDriverShortName(d) : nullptr;
+  return name && std::string_view(name) == "GTiff";
+}
+
+// All bands of a block are stored together (pixel interleave).
+bool pixel_interleaved(GDALDatasetH ds) {
+  if (GDALGetRasterCount(ds) < 2) return false;
+  const auto v = libs::gdal::metadata_item(ds, "INTERLEAVE", "IMAGE_STRUCTURE");
+  return v && *v == "PIXEL";
+}
+
+std::optional<std::uint64_t> block_field(GDALRasterBandH band, const char* what, int bx, int by) {
+  char key[64];
+  std::snprintf(key, sizeof key, "%s_%d_%d", what, bx, by);
+  const char* v = GDALGetMetadataItem(band, key, "TIFF");
+  if (!v) return std::nullopt;
+  std::uint64_t out = 0;
+  const std::string_view s(v);
+  const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), out);
+  if (ec != std::errc() || end != s.data() + s.size()) return std::nullopt;
+  return out;
+}
+
+std::uint64_t file_size_of(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0 || st.st_size < 0) return 0;
+  return static_cast<std::uint64_t>(st.st_size);
+}
+
+// Where each stored plane (all bands of a pixel-interleaved file, else one
+// band) lies, when every block is present and the blocks of a plane follow
+// each other in the file.
+struct Runs {
+  bool contiguous = true;
+  std::vector<std::uint64_t> plane_start;  // offset of the plane's first block
+  std::uint64_t block_bytes = 0;
+};
+
+// Reads the block table of a GTiff dataset. Throws when a block runs past
+// the end of the file: a truncated file is refused before it is read.
+Runs scan_blocks(GDALDatasetH ds, const std::string& path, const Grid& g, std::uint64_t file_size) {
+  Runs runs;
+  const int planes = pixel_interleaved(ds) ? 1 : GDALGetRasterCount(ds);
+  const std::uint64_t blocks = static_cast<std::uint64_t>(planes) * g.nx * g.ny;
+  // A table this long would take longer to scan than it could save.
+  if (blocks > (std::uint64_t{1} << 22)) {
+    runs.contiguous = false;
+    return runs;
+  }
+  libs::gdal::ErrorCapture quiet;
+  for (int p = 0; p < planes; ++p) {
+    GDALRasterBandH band = GDALGetRasterBand(ds, p + 1);
+    std::optional<std::uint64_t> first;
+    for (int by = 0; by < g.ny; ++by) {
+      for (int bx = 0; bx < g.nx; ++bx) {
+        const auto off = block_field(band, "BLOCK_OFFSET", bx, by);
+        const auto size = block_field(band, "BLOCK_SIZE", bx, by);
+        if (!off || !size) {  // a sparse block: GDAL fills it in
+          runs.contiguous = false;
+          continue;
+        }
+        if (*off > file_size || *size > file_size - *off)
+          throw ReadError(fmt::format("'{}' is truncated or corrupt: its image data runs to byte {}, past the end "
+                                      "of the file ({} bytes)",
+                                      path, *off + *size, file_size));
+        if (bx == 0 && by == 0) {
+          first = *off;
+          if (p == 0) runs.block_bytes = *size;
+        }
+        if (!first || g.nx != 1 || *off != *first + static_cast<std::uint64_t>(by) * runs.block_bytes)
+          runs.contiguous = false;
+      }
+    }
+    runs.plane_start.push_back(first.value_or(0));
+  }
+  return runs;
+}
+
+bool little_endian_file(const std::string& path) {
+  std::FILE* f = std::fopen(path.c_str(), "rb");
+  if (!f) return false;
+  char head[2] = {0, 0};
+  const bool ok = std::fread(head, 1, 2, f) == 2;
+  std::fclose(f);
+  return ok && head[0] == 'I' && head[1] == 'I';
+}
+
+// ---------------------------------------------------------------- mapped
+
+struct Fd {
+  int fd = -1;
+  ~Fd() {
+    if (fd >= 0) ::close(fd);
+  }
+};
+
+// Reads row y of every band through GDAL, pixel-interleaved.
+bool row_matches(GDALDatasetH ds, const NDArray& view, int y, const libs::gdal::BandType& type) {
+  const int width = static_cast<int>(view.shape()[1]);
+  const int bands = static_cast<int>(view.shape()[2]);
+  const std::size_t item = view.itemsize();
+  std::vector<std::byte> row(static_cast<std::size_t>(width) * bands * item);
+  libs::gdal::ErrorCapture errors;
+  if (GDALDatasetRasterIOEx(ds, GF_Read, 0, y, width, 1, row.data(), width, 1, type.buffer_type, bands, nullptr,
+                            static_cast<GSpacing>(bands * item), static_cast<GSpacing>(row.size()),
+                            static_cast<GSpacing>(item), nullptr) != CE_None ||
+      errors.failed())
+    return false;
+  const std::byte* base = view.data() + y * view.strides()[0];
+  for (int x = 0; x < width; ++x)
+    for (int b = 0; b < bands; ++b)
+      if (std::memcmp(base + x * view.strides()[1] + b * view.strides()[2],
+                      row.data() + (static_cast<std::size_t>(x) * bands + b) * item, item) != 0)
+        return false;
+  return true;
+}
+
+// The whole raster as a view over a read-only mapping of the file, when it is
+// stored uncompressed, in the machine's byte order, in one run per plane
+// (one block across, blocks in order) with planes evenly spaced.
+std::optional<NDArray> map_raster(const std::string& path, GDALDatasetH ds, const Grid& g, const Runs& runs,
+                                  const libs::gdal::BandType& type) {
+  libs::gdal::ErrorCapture quiet;
+  const int bands = GDALGetRasterCount(ds);
+  if (!runs.contiguous || runs.plane_start.empty() || g.width == 0 || g.height == 0) return std::nullopt;
+  if (libs::gdal::metadata_item(ds, "COMPRESSION", "IMAGE_STRUCTURE")) return std::nullopt;
+  // Sub-byte samples, colour-space conversions and complex integers are
+  // decoded values, not the stored bytes.
+  GDALRasterBandH band1 = GDALGetRasterBand(ds, 1);
+  if (libs::gdal::metadata_item(band1, "NBITS", "IMAGE_STRUCTURE")) return std::nullopt;
+  if (libs::gdal::metadata_item(ds, "SOURCE_COLOR_SPACE", "IMAGE_STRUCTURE")) return std::nullopt;
+  if (GDALGetRasterDataType(band1) != type.buffer_type) return std::nullopt;
+  const std::size_t item = itemsize(type.dtype);
+  const std::size_t unit = type.dtype == DType::Complex64 ? 4 : type.dtype == DType::Complex128 ? 8 : item;
+  if (unit > 1 && (std::endian::native != std::endian::little || !little_endian_file(path))) return std::nullopt;
+
+  const bool contig = pixel_interleaved(ds);
+  const std::int64_t pixel_bytes = static_cast<std::int64_t>(item) * (contig ? bands : 1);
+  const std::int64_t row_stride = static_cast<std::int64_t>(g.bw) * pixel_bytes;
+  if (runs.block_bytes != static_cast<std::uint64_t>(row_stride) * g.bh) return std::nullopt;
+  std::int64_t band_stride = static_cast<std::int64_t>(item);
+  if (!contig && bands > 1) {
+    band_stride = static_cast<std::int64_t>(runs.plane_start[1]) - static_cast<std::int64_t>(runs.plane_start[0]);
+    for (std::size_t p = 2; p < runs.plane_start.size(); ++p)
+      if (static_cast<std::int64_t>(runs.plane_start[p] - runs.plane_start[p - 1]) != band_stride)
+        return std::nullopt;
+  }
+  const std::uint64_t low = *std::min_element(runs.plane_start.begin(), runs.plane_start.end());
+  const std::uint64_t high = *std::max_element(runs.plane_start.begin(), runs.plane_start.end()) +
+                             static_cast<std::uint64_t>(g.height - 1) * row_stride +
+                             static_cast<std::uint64_t>(g.width) * pixel_bytes;
+
+  Fd f;
+  f.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (f.fd < 0) return std::nullopt;
+  struct stat st {};
+  if (::fstat(f.fd, &st) != 0 || !S_ISREG(st.st_mode) || static_cast<std::uint64_t>(st.st_size) < high)
+    return std::nullopt;
+  const auto page = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+  const std::uint64_t map_start = low / page * page;
+  const std::size_t map_len = static_cast<std::size_t>(high - map_start);
+  void* m = ::mmap(nullptr, map_len, PROT_READ, MAP_PRIVATE, f.fd, static_cast<off_t>(map_start));
+  if (m == MAP_FAILED) return std::nullopt;
+  std::shared_ptr<void> mapping(m, [map_len](void* p) { ::munmap(p, map_len); });
+  auto* first = static_cast<std::byte*>(m) + (runs.plane_start[0] - map_start);
+  const Strides strides = contig ? Strides{row_stride, pixel_bytes, static_cast<std::int64_t>(item)}
+                                 : Strides{row_stride, static_cast<std::int64_t>(item), band_stride};
+  NDArray view = NDArray::view(type.dtype, {g.height, g.width, bands}, strides, first, std::move(mapping));
+  // The first and last rows must read as GDAL decodes them, or the layout
+  // was not understood and GDAL reads the file instead.
+  const bool same = row_matches(ds, view, 0, type) && row_matches(ds, view, g.height - 1, type);
+  GDALFlushCache(ds);
+  if (!same) return std::nullopt;
+  ::madvise(m, map_len, MADV_SEQUENTIAL);
+  return view;
+}
+
+// ---------------------------------------------------------------- libtiff
+
+// Decoding a block through libtiff directly (GDAL's own TIFF engine) moves
+// each block once; GDAL's RasterIO on a pixel-interleaved file copies every
+// band of every block through its block cache, three times the work. Used
+// where libtiff's decoded samples are exactly what GDAL returns: whole-byte
+// integer or float samples, lossless codecs, grey, RGB or palette
+// photometry.
+#ifdef VEXIL_HAVE_LIBTIFF
+
+// Collects libtiff's messages for one handle instead of printing them.
+struct TiffMessages {
+  std::string last_error;
+  static int on_error(TIFF*, void* user, const char* module, const char* fmt, va_list ap) {
+    auto* self = static_cast<TiffMessages*>(user);
+    char buf[512];
+    std::vsnprintf(buf, sizeof buf, fmt, ap);
+    self->last_error = module && *module ? fmt::format("{}: {}", module, buf) : std::string(buf);
+    return 1;
+  }
+  static int on_warning(TIFF*, void*, const char*, const char*, va_list) { return 1; }
+};
+
+struct TiffHandle {
+  TIFF* tif = nullptr;
+  std::unique_ptr<TiffMessages> messages = std::make_unique<TiffMessages>();
+  TiffHandle() = default;
+  TiffHandle(TiffHandle&&) = default;
+  TiffHandle& operator=(TiffHandle&& o) noexcept {
+    std::swap(tif, o.tif);
+    std::swap(messages, o.messages);
+    return *this;
+  }
+  ~TiffHandle() {
+    if (tif) TIFFClose(tif);
+  }
+};
+
+// Opens `path` at IFD `dir` without a file mapping (a file that shrinks
+// while it is read must fail with an error, not a signal).
+TiffHandle open_tiff(const std::string& path, int dir) {
+  TiffHandle h;
+  TIFFOpenOptions* opts = TIFFOpenOptionsAlloc();
+  TIFFOpenOptionsSetErrorHandlerExtR(opts, &TiffMessages::on_error, h.messages.get());
+  TIFFOpenOptionsSetWarningHandlerExtR(opts, &TiffMessages::on_warning, h.messages.get());
+  h.tif = TIFFOpenExt(path.c_str(), "rm", opts);
+  TIFFOpenOptionsFree(opts);
+  if (h.tif && dir > 0 && !TIFFSetDirectory(h.tif, static_cast<tdir_t>(dir))) {
+    TIFFClose(h.tif);
+    h.tif = nullptr;
+  }
+  return h;
+}
+
+bool lossless_codec(std::uint16_t c) {
+  switch (c) {
+    case COMPRESSION_NONE:
+    case COMPRESSION_LZW:
+    case COMPRESSION_ADOBE_DEFLATE:
+    case COMPRESSION_DEFLATE:
+    case COMPRESSION_PACKBITS:
+    case COMPRESSION_LZMA:
+    case COMPRESSION_ZSTD:
+      return TIFFIsCODECConfigured(c) != 0;
+    default:
+      return false;
+  }
+}
+
+// The block grid libtiff will decode, when its samples are GDAL's values.
+std::optional<Grid> libtiff_grid(const std::string& path, int dir, int bands, const libs::gdal::BandType& type,
+                                 bool& contig) {
+  if (type.dtype == DType::Complex64 || type.dtype == DType::Complex128) return std::nullopt;
+  TiffHandle h = open_tiff(path, dir);
+  if (!h.tif) return std::nullopt;
+  std::uint16_t compression = 0, photometric = 0, bits = 0, format = SAMPLEFORMAT_UINT, spp = 0, planar = 0;
+  std::uint32_t width = 0, height = 0;
+  TIFFGetFieldDefaulted(h.tif, TIFFTAG_COMPRESSION, &compression);
+  if (!TIFFGetField(h.tif, TIFFTAG_PHOTOMETRIC, &photometric)) return std::nullopt;
+  TIFFGetFieldDefaulted(h.tif, TIFFTAG_BITSPERSAMPLE, &bits);
+  TIFFGetFieldDefaulted(h.tif, TIFFTAG_SAMPLEFORMAT, &format);
+  TIFFGetFieldDefaulted(h.tif, TIFFTAG_SAMPLESPERPIXEL, &spp);
+  TIFFGetFieldDefaulted(h.tif, TIFFTAG_PLANARCONFIG, &planar);
+  TIFFGetField(h.tif, TIFFTAG_IMAGEWIDTH, &width);
+  TIFFGetField(h.tif, TIFFTAG_IMAGELENGTH, &height);
+  if (!lossless_codec(compression)) return std::nullopt;
+  if (photometric != PHOTOMETRIC_MINISBLACK && photometric != PHOTOMETRIC_RGB && photometric != PHOTOMETRIC_PALETTE)
+    return std::nullopt;
+  if (bits != 8 * itemsize(type.dtype) || spp != bands) return std::nullopt;
+  const bool is_float = type.dtype == DType::Float32 || type.dtype == DType::Float64;
+  const bool is_signed = type.dtype == DType::Int8 || type.dtype == DType::Int16 || type.dtype == DType::Int32 ||
+                         type.dtype == DType::Int64;
+  const std::uint16_t want = is_float ? SAMPLEFORMAT_IEEEFP : is_signed ? SAMPLEFORMAT_INT : SAMPLEFORMAT_UINT;
+  // An 8-bit file marked signed only by GDAL's PIXELTYPE has the same bytes.
+  if (format != want && !(bits == 8 && format == SAMPLEFORMAT_UINT && type.dtype == DType::Int8)) return std::nullopt;
+
+  Grid g;
+  g.width = static_cast<int>(width);
+  g.height = static_cast<int>(height);
+  if (TIFFIsTiled(h.tif)) {
+    std::uint32_t tw = 0, th = 0;
+    TIFFGetField(h.tif, TIFFTAG_TILEWIDTH, &tw);
+    TIFFGetField(h.tif, TIFFTAG_TILELENGTH, &th);
+    g.bw = static_cast<int>(tw);
+    g.bh = static_cast<int>(th);
+  } else {
+    std::uint32_t rows = 0;
+    TIFFGetFieldDefaulted(h.tif, TIFFTAG_ROWSPERSTRIP, &rows);
+    g.bw = static_cast<int>(width);
+    g.bh = static_cast<int>(std::min<std::uint32_t>(rows, std::max<std::uint32_t>(height, 1)));
+  }
+  if (g.bw <= 0 || g.bh <= 0) return std::nullopt;
+  g.nx = (g.width + g.bw - 1) / g.bw;
+  g.ny = (g.height + g.bh - 1) / g.bh;
+  contig = planar == PLANARCONFIG_CONTIG && spp > 1;
+  return g;
+}
+#endif
+
+// The IFD a GDAL name opens: "GTIFF_DIR:<n>:<file>" is IFD n - 1, a plain
+// file name IFD 0.
+int ifd_of(const std::string& open_name) {
+  if (!open_name.starts_with("GTIFF_DIR:")) return 0;
+  int n = 0;
+  const char* p = open_name.c_str() + 10;
+  const auto [end, ec] = std::from_chars(p, open_name.c_str() + open_name.size(), n);
+  if (ec != std::errc() || *end != ':' || n < 1) return -1;
+  return n - 1;
+}
+
+// ---------------------------------------------------------------- deferred
+
+struct Part {
+  std::string open_name;
+  int bands = 0;
+  int first_band = 0;   // index of its first band in the cube
+  bool contig = false;  // its bands are stored together, block by block
+  bool libtiff = false;  // decoded by libtiff, else by GDAL
+  int ifd = 0;
+  Grid grid;
+};
+
+// A run of blocks in one block column of one part: all its bands (contig)
+// or one band.
+struct Task {
+  std::size_t part;
+  int band;  // -1: every band of the part
+  int bx, by0, by1;  // block column, block rows [by0, by1)
+};
+
+// What one worker keeps between tasks.
+struct Worker {
+  std::vector<libs::gdal::Dataset> datasets;  // per part
+#ifdef VEXIL_HAVE_LIBTIFF
+  std::vector<TiffHandle> tiffs;  // per part
+#endif
+  std::vector<std::byte> block;
+};
+
+// Copies `rows` rows of `cols` pixels of `bands` samples from a packed
+// buffer into the strided output.
+void scatter(const std::byte* src, std::int64_t src_row, std::byte* dst, const Strides& s, std::int64_t rows,
+             std::int64_t cols, int bands, std::size_t item) {
+  const bool packed = s[2] == static_cast<std::int64_t>(item) && s[1] == static_cast<std::int64_t>(item) * bands;
+  for (std::int64_t y = 0; y < rows; ++y) {
+    const std::byte* in = src + y * src_row;
+    std::byte* out = dst + y * s[0];
+    if (packed) {
+      std::memcpy(out, in, static_cast<std::size_t>(cols) * bands * item);
+      continue;
+    }
+    for (std::int64_t x = 0; x < cols; ++x)
+      for (int b = 0; b < bands; ++b)
+        std::memcpy(out + x * s[1] + b * s[2], in + (x * bands + b) * static_cast<std::int64_t>(item), item);
+  }
+}
+
+// An uninitialised C-contiguous array. A large one is backed by huge pages
+// where the system allows: first touching fresh memory page by page costs
+// seconds per gigabyte, and the decoders touch all of it.
+NDArray fresh_array(DType dtype, const Shape& shape) {
+  const std::uint64_t bytes = static_cast<std::uint64_t>(NDArray::checked_size(shape)) * itemsize(dtype);
+  if (bytes < (std::uint64_t{8} << 20)) return NDArray::allocate(dtype, shape);
+  const std::size_t len = static_cast<std::size_t>(bytes);
+  void* p = ::mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (p == MAP_FAILED) return NDArray::allocate(dtype, shape);
+#ifdef MADV_HUGEPAGE
+  ::madvise(p, len, MADV_HUGEPAGE);
+#endif
+  std::shared_ptr<void> owner(p, [len](void* q) { ::munmap(q, len); });
+  return NDArray::view(dtype, shape, NDArray::c_strides(shape, itemsize(dtype)), static_cast<std::byte*>(p),
+                       std::move(owner));
+}
+
+class BlockSource final : public PixelSource {
+ public:
+  BlockSource(std::string path, std::vector<Part> parts, libs::gdal::BandType type, int bands, bool bip)
+      : path_(std::move(path)), parts_(std::move(parts)), type_(type), bands_(bands), bip_(bip) {}
+
+  NDArray read(std::int64_t y0, std::int64_t y1, std::int64_t x0, std::int64_t x1,
+               const ReadControl& control) const override {
+    const std::int64_t h = y1 - y0, w = x1 - x0;
+    NDArray out = bip_ ? fresh_array(type_.dtype, {h, w, bands_})
+                       : fresh_array(type_.dtype, {bands_, h, w}).transpose({1, 2, 0});
+    if (h == 0 || w == 0 || bands_ == 0) return out;
+
+    const std::vector<Task> tasks = plan(y0, y1, x0, x1);
+    const std::uint64_t total = out.nbytes();
+    std::atomic<std::uint64_t> done{0};
+    const int threads = control.threads > 0 ? control.threads
+                                            : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+    // Handles are per worker: neither GDAL nor libtiff handles may be shared by threads.
+    std::vector<Worker> workers(static_cast<std::size_t>(std::max(threads, 1)));
+    for (auto& wk : workers) {
+      wk.datasets.resize(parts_.size());
+#ifdef VEXIL_HAVE_LIBTIFF
+      wk.tiffs.resize(parts_.size());
+#endif
+    }
+    const Window win{y0, y1, x0, x1, out.mutable_data(), out.strides()};
+
+    parallel_for(tasks.size(), threads, [&](std::size_t i, int worker) {
+      if (control.cancel && control.cancel->load(std::memory_order_relaxed)) throw CancelledError();
+      const std::uint64_t moved = run(tasks[i], win, workers[static_cast<std::size_t>(worker)]);
+      const std::uint64_t now = done.fetch_add(moved) + moved;
+      // Progress goes out from the calling thread only: reporters need not be thread-safe.
+      if (worker == 0 && control.progress) control.progress(now, total);
+    });
+    if (control.progress) control.progress(total, total);
+    return out;
+  }
+
+ private:
+  struct Window {
+    std::int64_t y0, y1, x0, x1;
+    std::byte* base;
+    Strides strides;
+  };
+
+  // Reads one task's blocks into the window; returns the bytes placed.
+  std::uint64_t run(const Task& t, const Window& win, Worker& wk) const {
+    const Part& part = parts_[t.part];
+    const Grid& g = part.grid;
+    const std::size_t item = itemsize(type_.dtype);
+    const std::int64_t ty0 = std::max<std::int64_t>(win.y0, static_cast<std::int64_t>(t.by0) * g.bh);
+    const std::int64_t ty1 = std::min<std::int64_t>(win.y1, static_cast<std::int64_t>(t.by1) * g.bh);
+    const std::int64_t tx0 = std::max<std::int64_t>(win.x0, static_cast<std::int64_t>(t.bx) * g.bw);
+    const std::int64_t tx1 = std::min<std::int64_t>(win.x1, static_cast<std::int64_t>(t.bx + 1) * g.bw);
+    const int first = t.band < 0 ? 0 : t.band;
+    const int count = t.band < 0 ? part.bands : 1;
+    std::byte* dst = win.base + (ty0 - win.y0) * win.strides[0] + (tx0 - win.x0) * win.strides[1] +
+                     static_cast<std::int64_t>(part.first_band + first) * win.strides[2];
+    g_blocks_read.fetch_add(static_cast<std::uint64_t>(t.by1 - t.by0));
+#ifdef VEXIL_HAVE_LIBTIFF
+    if (part.libtiff) {
+      TiffHandle& th = wk.tiffs[t.part];
+      if (!th.tif) {
+        th = open_tiff(path_, part.ifd);
+        if (!th.tif) fail(th.messages->last_error);
+      }
+      const std::int64_t pixel = static_cast<std::int64_t>(item) * count;
+      const std::int64_t block_row = static_cast<std::int64_t>(g.bw) * pixel;
+      const bool tiled = TIFFIsTiled(th.tif) != 0;
+      // A strip whose rows the window holds whole, full width, lands in
+      // place: no scratch copy (a file stored as one strip would need a
+      // cube-sized one).
+      const bool packed_rows = !tiled && tx0 == 0 && tx1 == g.width && win.strides[0] == block_row &&
+                               (count == 1 || (win.strides[1] == pixel && win.strides[2] == static_cast<std::int64_t>(item)));
+      for (int by = t.by0; by < t.by1; ++by) {
+        const std::int64_t row0 = static_cast<std::int64_t>(by) * g.bh;
+        const std::int64_t r0 = std::max(ty0, row0), r1 = std::min(ty1, row0 + g.bh);
+        const std::int64_t strip_rows = std::min<std::int64_t>(g.bh, g.height - row0);
+        const auto sample = static_cast<std::uint16_t>(t.band < 0 ? 0 : t.band);
+        tmsize_t got = 0;
+        if (tiled) {
+          wk.block.resize(static_cast<std::size_t>(block_row) * g.bh);
+          const std::uint32_t tile = TIFFComputeTile(th.tif, static_cast<std::uint32_t>(t.bx) * g.bw,
+                                                     static_cast<std::uint32_t>(row0), 0, sample);
+          got = TIFFReadEncodedTile(th.tif, tile, wk.block.data(), static_cast<tmsize_t>(wk.block.size()));
+        } else {
+          const std::uint32_t strip = TIFFComputeStrip(th.tif, static_cast<std::uint32_t>(row0), sample);
+          if (packed_rows && r0 == row0 && r1 == row0 + strip_rows) {
+            got = TIFFReadEncodedStrip(th.tif, strip, dst + (r0 - ty0) * win.strides[0],
+                                       static_cast<tmsize_t>(strip_rows * block_row));
+            if (got < strip_rows * block_row)
+              fail(th.messages->last_error.empty() ? std::string("a strip could not be decoded")
+                                                   : th.messages->last_error);
+            continue;
+          }
+          wk.block.resize(static_cast<std::size_t>(block_row) * g.bh);
+          got = TIFFReadEncodedStrip(th.tif, strip, wk.block.data(), static_cast<tmsize_t>(wk.block.size()));
+        }
+        if (got < (r1 - row0) * block_row)
+          fail(th.messages->last_error.empty() ? std::string("a block could not be decoded") : th.messages->last_error);
+        scatter(wk.block.data() + (r0 - row0) * block_row + (tx0 - static_cast<std::int64_t>(t.bx) * g.bw) * pixel,
+                block_row, dst + (r0 - ty0) * win.strides[0], win.strides, r1 - r0, tx1 - tx0, count, item);
+      }
+      return static_cast<std::uint64_t>(tx1 - tx0) * (ty1 - ty0) * count * item;
+    }
+#endif
+    libs::gdal::Dataset& ds = wk.datasets[t.part];
+    if (!ds) ds = libs::gdal::open_raster(part.open_name);
+    const GDALDatasetH hds = libs::gdal::handle(ds);
+    const int tw = static_cast<int>(tx1 - tx0), th = static_cast<int>(ty1 - ty0);
+    std::vector<int> band_map(static_cast<std::size_t>(count));
+    for (int k = 0; k < count; ++k) band_map[static_cast<std::size_t>(k)] = first + k + 1;
+    libs::gdal::ErrorCapture errors;
+    const CPLErr err =
+        GDALDatasetRasterIOEx(hds, GF_Read, static_cast<int>(tx0), static_cast<int>(ty0), tw, th, dst, tw, th,
+                              type_.buffer_type, count, band_map.data(), win.strides[1], win.strides[0],
+                              win.strides[2], nullptr);
+    // The blocks were copied out: keeping them cached would only hold memory.
+    GDALFlushCache(hds);
+    // A decoder that reports a failure but carries on has still lost pixels.
+    if (err != CE_None || errors.failed()) fail(errors.message("reading failed"));
+    return static_cast<std::uint64_t>(tw) * th * count * item;
+  }
+
+  [[noreturn]] void fail(std::string msg) const {
+    if (msg.find(path_) == std::string::npos) msg = fmt::format("{}: {}", path_, msg);
+    throw ReadError(fmt::format("Read or write failed. {}", msg));
+  }
+
+  // The block runs that cover the window, a few block rows each so that one
+  // task moves about a megabyte.
+  std::vector<Task> plan(std::int64_t y0, std::int64_t y1, std::int64_t x0, std::int64_t x1) const {
+    std::vector<Task> tasks;
+    const std::size_t item = itemsize(type_.dtype);
+    for (std::size_t p = 0; p < parts_.size(); ++p) {
+      const Part& part = parts_[p];
+      const Grid& g = part.grid;
+      const int by_first = static_cast<int>(y0 / g.bh), by_last = static_cast<int>((y1 - 1) / g.bh);
+      const int bx_first = static_cast<int>(x0 / g.bw), bx_last = static_cast<int>((x1 - 1) / g.bw);
+      const std::uint64_t block_bytes =
+          static_cast<std::uint64_t>(g.bw) * g.bh * item * (part.contig ? part.bands : 1);
+      const int group = static_cast<int>(
+          std::clamp<std::uint64_t>((std::uint64_t{1} << 20) / std::max<std::uint64_t>(block_bytes, 1), 1, 1 << 16));
+      const int band_tasks = part.contig ? 1 : part.bands;
+      for (int b = 0; b < band_tasks; ++b)
+        for (int bx = bx_first; bx <= bx_last; ++bx)
+          for (int by = by_first; by <= by_last; by += group)
+            tasks.push_back({p, part.contig ? -1 : b, bx, by, std::min(by + group, by_last + 1)});
+    }
+    return tasks;
+  }
+
+  std::string path_;
+  std::vector<Part> parts_;
+  libs::gdal::BandType type_;
+  int bands_;
+  bool bip_;
+};
+
+}  // namespace
+
+std::uint64_t blocks_read_for_testing() { return g_blocks_read.load(); }
+
+NDArray tiff_cube(const std::string& path, GDALDatasetH first, const std::vector<RasterPart>& parts,
+                  const libs::gdal::BandType& type) {
+  int bands = 0;
+  for (const auto& p : parts) bands += p.bands;
+  libs::gdal::check_raster_size(first, static_cast<std::size_t>(bands), type, path);
+
+  const Grid grid = grid_of(first);
+  const bool gtiff = is_gtiff(first);
+  const std::uint64_t file_size = file_size_of(path);
+  if (parts.size() == 1 && gtiff) {
+    const Runs runs = scan_blocks(first, path, grid, file_size);
+    if (auto view = map_raster(path, first, grid, runs, type)) return *view;
+  }
+
+  std::vector<Part> deferred_parts;
+  int next_band = 0;
+  for (std::size_t i = 0; i < parts.size(); ++i) {
+    Part p;
+    p.open_name = parts[i].open_name;
+    p.bands = parts[i].bands;
+    p.first_band = next_band;
+    p.ifd = ifd_of(p.open_name);
+    next_band += p.bands;
+    libs::gdal::Dataset page;
+    GDALDatasetH h = first;
+    if (i > 0) {
+      page = libs::gdal::open_raster(p.open_name);
+      h = libs::gdal::handle(page);
+      if (is_gtiff(h)) scan_blocks(h, path, grid_of(h), file_size);
+    }
+    p.grid = grid_of(h);
+    p.contig = pixel_interleaved(h);
+#ifdef VEXIL_HAVE_LIBTIFF
+    if (is_gtiff(h) && p.ifd >= 0) {
+      bool contig = false;
+      if (const auto g = libtiff_grid(path, p.ifd, p.bands, type, contig)) {
+        p.grid = *g;
+        p.contig = contig;
+        p.libtiff = true;
+      }
+    }
+#endif
+    deferred_parts.push_back(std::move(p));
+  }
+  const bool bip = deferred_parts.size() == 1 && deferred_parts[0].contig;
+  auto source = std::make_shared<BlockSource>(path, std::move(deferred_parts), type, bands, bip);
+  return NDArray::deferred(type.dtype, {grid.height, grid.width, bands}, std::move(source));
+}
+
+}  // namespace vexil::formats::tiff
+#endif
