@@ -29,10 +29,8 @@ namespace {
 const std::string kUsage =
     "usage: vexil convert_to_mat [-h] --img IMG [--gt GT] --out-dir OUT_DIR\n"
     "                            [--crop Y X H W] [--data-key DATA_KEY]\n"
-    "                            [--gt-key GT_KEY] [--layout {auto,hwb,bhw,hbw}]
-"
-    "                            [--threads N]
-";
+    "                            [--gt-key GT_KEY] [--layout {auto,hwb,bhw,hbw}]\n"
+    "                            [--threads N]\n";
 
 // ENVI element types used here: header code, byte size, how a double is stored.
 struct EnviType {

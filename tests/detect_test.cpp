@@ -187,10 +187,16 @@ TEST(DetectFormat, DirectoriesAndUnreadableContainersAreNamed) {
   write_file(dir / "a.cdf", std::string("CDF\x01\0\0\0\0", 8));
   write_file(dir / "b.cdf", std::string("CDF\x02\0\0\0\0", 8));
   write_file(dir / "c.sd", std::string("\x0e\x03\x13\x01", 4));
+#ifdef VEXIL_HAVE_GDAL
+  // Read through GDAL, whatever the extension says.
+  EXPECT_EQ(detect_format_key(dir / "a.cdf"), "netcdf3");
+  EXPECT_EQ(detect_format_key(dir / "b.cdf"), "netcdf3");
+  EXPECT_EQ(detect_format_key(dir / "c.sd"), "hdf4");
+#else
   EXPECT_EQ(detection_error(dir / "a.cdf").rfind(dir / "a.cdf" + " is a NetCDF-3 file, which is not supported", 0), 0u);
-  EXPECT_EQ(detection_error(dir / "b.cdf").rfind(dir / "b.cdf" + " is a NetCDF-3 file", 0), 0u);
   EXPECT_EQ(detection_error(dir / "c.sd").rfind(dir / "c.sd" + " is an HDF4 file, which is not supported", 0), 0u);
   EXPECT_THROW(detect_format(dir / "c.sd"), vexil::UnsupportedFormatError);
+#endif
 }
 
 TEST(SniffContent, SignaturesAndFileKinds) {

@@ -334,7 +334,7 @@ TEST(TiffInput, GeotiffExtensionAndDirectories) {
   ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
   const auto r = vexil::test::run_vexil({"convert_to_mat", "--img", folder, "--out-dir", dir / "out"});
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, "vexil convert_to_mat: error: '" + folder + "' is a directory, not a file\n");
+  EXPECT_EQ(r.err, "vexil convert_to_mat: error: " + folder + " is a directory, not a file.\n");
 }
 
 // Cubes written by GDAL, rasterio and Pillow in the layouts of real

@@ -101,6 +101,9 @@ TEST(WorkerPool, TheFirstErrorStopsTheWorkAndReachesTheCaller) {
                              [&](std::size_t i, int) {
                                ++ran;
                                if (i == 10) throw std::runtime_error("item 10");
+                               // Slow enough that the other worker cannot finish the rest
+                               // while the throwing one waits for a CPU on a loaded machine.
+                               if (i > 10) std::this_thread::sleep_for(std::chrono::microseconds(100));
                              }),
                std::runtime_error);
   EXPECT_LT(ran.load(), 10000);
