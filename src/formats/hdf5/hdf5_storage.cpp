@@ -3,27 +3,27 @@
 #ifdef VEXIL_HAVE_HDF5
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <condition_variable>
 #include <cstring>
-#include <deque>
 #include <exception>
 #include <mutex>
-#include <thread>
 
 #include <fmt/format.h>
 
+#include "core/cpu_budget.hpp"
 #include "core/memory.hpp"
+#include "io/mapped_file.hpp"
+#include "core/worker_pool.hpp"
 #include "vexil/errors.hpp"
 
 namespace vexil::formats::hdf5 {
 
 using libs::hdf5::Handle;
+using libs::hdf5::member_name;
 using libs::hdf5::native_int;
 
 namespace {
@@ -38,14 +38,6 @@ DType int_dtype(std::size_t size, bool is_signed) {
 }
 
 Handle copy_type(hid_t t) { return libs::hdf5::type_handle(H5Tcopy(t), "cannot copy a datatype"); }
-
-std::string member_name(hid_t t, unsigned i) {
-  char* p = H5Tget_member_name(t, i);
-  if (!p) return {};
-  std::string s(p);
-  H5free_memory(p);
-  return s;
-}
 
 // The common boolean: an enum of exactly FALSE=0 and TRUE=1. `t` is the native
 // form of the enum, so member values are in this machine's byte order.
@@ -174,10 +166,6 @@ std::vector<std::int64_t> extents(const std::vector<std::int64_t>& lo, const std
   return e;
 }
 
-int default_threads() {
-  const unsigned hw = std::thread::hardware_concurrency();
-  return hw ? static_cast<int>(hw) : 1;
-}
 
 }  // namespace
 
@@ -268,7 +256,7 @@ ReadPlan plan_read(hid_t ftype, const std::string& key, const std::string& path)
 // ---------------------------------------------------------------------------
 
 ReadProgress::ReadProgress(const ReadControl& control, std::uint64_t total)
-    : control_(control), total_(total), threads_(control.threads > 0 ? control.threads : default_threads()) {}
+    : control_(control), total_(total), threads_(core::resolve_workers(control.threads)) {}
 
 void ReadProgress::add(std::uint64_t bytes) {
   done_ += bytes;
@@ -357,14 +345,10 @@ DatasetReader::DatasetReader(Handle ds, std::string key, std::string path)
       struct stat st {};
       if (fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
           static_cast<std::uint64_t>(st.st_size) >= addr + file_bytes) {
-        const auto page = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
-        const std::uint64_t start = addr / page * page;
-        const std::size_t lead = static_cast<std::size_t>(addr - start);
-        const std::size_t len = lead + static_cast<std::size_t>(file_bytes);
-        void* m = ::mmap(nullptr, len, PROT_READ, MAP_PRIVATE, fd, static_cast<off_t>(start));
-        if (m != MAP_FAILED) {
-          mapping_ = std::shared_ptr<void>(m, [len](void* p) { ::munmap(p, len); });
-          mapped_ = static_cast<const std::byte*>(m) + lead;
+        // Survives the file shrinking while it is read (io/mapped_file.hpp).
+        if (auto m = io::MappedFile::map(fd, path_, addr, static_cast<std::size_t>(file_bytes))) {
+          mapped_ = m->data();
+          mapping_ = std::move(m);
         }
       }
       if (fd >= 0) ::close(fd);
@@ -441,6 +425,7 @@ void DatasetReader::read_mapped(const std::vector<std::int64_t>& lo, const std::
     });
     progress.add(bytes);
   }
+  mapping_->check();
 }
 
 void DatasetReader::read_region(const std::vector<std::int64_t>& lo, const std::vector<std::int64_t>& hi,
@@ -540,12 +525,7 @@ void DatasetReader::read_chunks(const std::vector<std::int64_t>& lo, const std::
     unsigned mask = 0;
     bool allocated = false;
   };
-  std::mutex mu;
-  std::condition_variable not_empty;
-  std::deque<Task> queue;
-  bool producing = true;
-  std::atomic<bool> stop{false};
-  std::exception_ptr failure;
+  std::mutex mu;  // guards `undecoded` and every HDF5 call: the library is not thread-safe
   std::vector<std::vector<std::int64_t>> undecoded;  // chunks left to HDF5
   std::atomic<std::uint64_t> delivered{0};
 
@@ -584,39 +564,6 @@ void DatasetReader::read_chunks(const std::vector<std::int64_t>& lo, const std::
     delivered.fetch_add(bytes, std::memory_order_relaxed);
   };
 
-  const int workers = static_cast<int>(std::min<std::uint64_t>(static_cast<std::uint64_t>(progress.threads()), nchunks)) - 1;
-  const std::size_t capacity = static_cast<std::size_t>(std::max(2, 2 * (workers + 1)));
-  std::vector<std::thread> threads;
-  auto worker = [&] {
-    std::vector<std::byte> scratch;
-    for (;;) {
-      Task t;
-      {
-        std::unique_lock lock(mu);
-        not_empty.wait(lock, [&] { return !queue.empty() || !producing || stop.load(); });
-        if (stop.load() || queue.empty()) return;
-        t = std::move(queue.front());
-        queue.pop_front();
-      }
-      try {
-        process(t, scratch);
-      } catch (...) {
-        std::lock_guard lock(mu);
-        if (!failure) failure = std::current_exception();
-        stop = true;
-        return;
-      }
-    }
-  };
-  auto finish_threads = [&] {
-    {
-      std::lock_guard lock(mu);
-      producing = false;
-    }
-    not_empty.notify_all();
-    for (auto& t : threads) t.join();
-    threads.clear();
-  };
   std::uint64_t reported = 0;
   auto report = [&] {
     const std::uint64_t now = delivered.load(std::memory_order_relaxed);
@@ -626,28 +573,32 @@ void DatasetReader::read_chunks(const std::vector<std::int64_t>& lo, const std::
     }
   };
 
-  try {
-    for (int i = 0; i < workers; ++i) threads.emplace_back(worker);
-    std::vector<std::byte> scratch;
-    std::vector<std::int64_t> idx = cfirst;
+  // Raw chunks are fetched one at a time under the lock and decoded on every
+  // worker; progress and cancellation go through the calling thread (worker 0).
+  core::WorkerPool pool(static_cast<int>(std::min<std::uint64_t>(static_cast<std::uint64_t>(progress.threads()), nchunks)));
+  std::vector<std::vector<std::byte>> scratch(static_cast<std::size_t>(pool.workers()));
+  std::vector<std::int64_t> span(nd);
+  for (std::size_t d = 0; d < nd; ++d) span[d] = clast[d] - cfirst[d] + 1;
+  pool.for_each(static_cast<std::size_t>(nchunks), [&](std::size_t k, int w) {
+    if (w == 0) progress.check_cancel();
+    Task t;
+    t.origin.resize(nd);
     std::vector<hsize_t> offset(nd);
-    for (std::uint64_t k = 0; k < nchunks; ++k) {
-      progress.check_cancel();
-      if (stop.load()) break;
-      Task t;
-      t.origin.resize(nd);
-      for (std::size_t d = 0; d < nd; ++d) {
-        t.origin[d] = idx[d] * chunk_[d];
-        offset[d] = static_cast<hsize_t>(t.origin[d]);
-      }
+    for (std::size_t d = nd, rest = k; d-- > 0;) {
+      const auto n = static_cast<std::size_t>(span[d]);
+      t.origin[d] = (cfirst[d] + static_cast<std::int64_t>(rest % n)) * chunk_[d];
+      offset[d] = static_cast<hsize_t>(t.origin[d]);
+      rest /= n;
+    }
+    haddr_t addr = HADDR_UNDEF;
+    {
+      std::lock_guard lock(mu);
       unsigned mask = 0;
-      haddr_t addr = HADDR_UNDEF;
       hsize_t size = 0;
       if (H5Dget_chunk_info_by_coord(ds_.get(), offset.data(), &mask, &addr, &size) < 0) fail_read();
       if (addr != HADDR_UNDEF) {
         // A raw size far beyond the chunk's is damage; HDF5 reports it below.
         if (size == 0 || size > 2 * static_cast<hsize_t>(chunk_bytes) + (1u << 20)) {
-          std::lock_guard lock(mu);
           undecoded.push_back(t.origin);
         } else {
           t.raw.resize(static_cast<std::size_t>(size));
@@ -658,51 +609,10 @@ void DatasetReader::read_chunks(const std::vector<std::int64_t>& lo, const std::
           ++chunks_read_;
         }
       }
-      if (t.allocated || addr == HADDR_UNDEF) {
-        if (workers <= 0) {
-          process(t, scratch);
-        } else {
-          std::unique_lock lock(mu);
-          if (queue.size() >= capacity) {
-            // Full: decode the oldest here rather than wait.
-            Task mine = std::move(queue.front());
-            queue.pop_front();
-            queue.push_back(std::move(t));
-            lock.unlock();
-            not_empty.notify_one();
-            process(mine, scratch);
-          } else {
-            queue.push_back(std::move(t));
-            lock.unlock();
-            not_empty.notify_one();
-          }
-        }
-      }
-      report();
-      for (std::size_t d = nd; d-- > 0;) {
-        if (++idx[d] <= clast[d]) break;
-        idx[d] = cfirst[d];
-      }
     }
-    // Help drain what is queued, then wait for the workers.
-    for (;;) {
-      Task t;
-      {
-        std::lock_guard lock(mu);
-        if (queue.empty() || stop.load()) break;
-        t = std::move(queue.front());
-        queue.pop_front();
-      }
-      process(t, scratch);
-      report();
-    }
-    finish_threads();
-  } catch (...) {
-    stop = true;
-    finish_threads();
-    throw;
-  }
-  if (failure) std::rethrow_exception(failure);
+    if (t.allocated || addr == HADDR_UNDEF) process(t, scratch[static_cast<std::size_t>(w)]);
+    if (w == 0) report();
+  });
   report();
 
   // Chunks we could not decode: HDF5 reads them (or says what is wrong).

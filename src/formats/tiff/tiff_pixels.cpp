@@ -2,7 +2,6 @@
 
 #ifdef VEXIL_HAVE_GDAL
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,10 +19,13 @@
 #include <mutex>
 #include <optional>
 #include <string_view>
-#include <thread>
 
 #include <fmt/format.h>
 
+#include "core/cpu_budget.hpp"
+#include "core/worker_pool.hpp"
+#include "core/memory.hpp"
+#include "io/mapped_file.hpp"
 #include "vexil/errors.hpp"
 
 #ifdef VEXIL_HAVE_LIBTIFF
@@ -34,45 +36,6 @@ namespace vexil::formats::tiff {
 namespace {
 
 std::atomic<std::uint64_t> g_blocks_read{0};
-
-// ---------------------------------------------------------------- threads
-
-// Runs fn(i, worker) for i in [0, n) on `threads` threads, the calling one
-// being worker 0. The first exception stops items not yet begun and is
-// rethrown once every thread has finished.
-void parallel_for(std::size_t n, int threads, const std::function<void(std::size_t, int)>& fn) {
-  const int workers = static_cast<int>(std::clamp<std::size_t>(n, 1, static_cast<std::size_t>(std::max(threads, 1))));
-  std::atomic<std::size_t> next{0};
-  std::atomic<bool> stop{false};
-  std::exception_ptr first;
-  std::mutex mu;
-  auto work = [&](int worker) {
-    for (;;) {
-      if (stop.load(std::memory_order_relaxed)) return;
-      const std::size_t i = next.fetch_add(1);
-      if (i >= n) return;
-      try {
-        fn(i, worker);
-      } catch (...) {
-        std::lock_guard lock(mu);
-        if (!first) first = std::current_exception();
-        stop = true;
-        return;
-      }
-    }
-  };
-  std::vector<std::thread> pool;
-  for (int w = 1; w < workers; ++w) {
-    try {
-      pool.emplace_back(work, w);
-    } catch (const std::system_error&) {
-      break;  // fewer threads: the caller still does the work
-    }
-  }
-  work(0);
-  for (auto& t : pool) t.join();
-  if (first) std::rethrow_exception(first);
-}
 
 // ---------------------------------------------------------------- layout
 
@@ -254,22 +217,20 @@ std::optional<NDArray> map_raster(const std::string& path, GDALDatasetH ds, cons
   struct stat st {};
   if (::fstat(f.fd, &st) != 0 || !S_ISREG(st.st_mode) || static_cast<std::uint64_t>(st.st_size) < high)
     return std::nullopt;
-  const auto page = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
-  const std::uint64_t map_start = low / page * page;
-  const std::size_t map_len = static_cast<std::size_t>(high - map_start);
-  void* m = ::mmap(nullptr, map_len, PROT_READ, MAP_PRIVATE, f.fd, static_cast<off_t>(map_start));
-  if (m == MAP_FAILED) return std::nullopt;
-  std::shared_ptr<void> mapping(m, [map_len](void* p) { ::munmap(p, map_len); });
-  auto* first = static_cast<std::byte*>(m) + (runs.plane_start[0] - map_start);
+  // Survives the file shrinking while it is read (io/mapped_file.hpp); the
+  // saving step checks it.
+  std::shared_ptr<io::MappedFile> mapping = io::MappedFile::map(f.fd, path, low, static_cast<std::size_t>(high - low));
+  if (!mapping) return std::nullopt;
+  auto* first = const_cast<std::byte*>(mapping->data()) + (runs.plane_start[0] - low);
   const Strides strides = contig ? Strides{row_stride, pixel_bytes, static_cast<std::int64_t>(item)}
                                  : Strides{row_stride, static_cast<std::int64_t>(item), band_stride};
-  NDArray view = NDArray::view(type.dtype, {g.height, g.width, bands}, strides, first, std::move(mapping));
+  NDArray view = NDArray::view(type.dtype, {g.height, g.width, bands}, strides, first, mapping);
   // The first and last rows must read as GDAL decodes them, or the layout
   // was not understood and GDAL reads the file instead.
   const bool same = row_matches(ds, view, 0, type) && row_matches(ds, view, g.height - 1, type);
   GDALFlushCache(ds);
   if (!same) return std::nullopt;
-  ::madvise(m, map_len, MADV_SEQUENTIAL);
+  mapping->advise_sequential();
   return view;
 }
 
@@ -450,22 +411,6 @@ void scatter(const std::byte* src, std::int64_t src_row, std::byte* dst, const S
   }
 }
 
-// An uninitialised C-contiguous array. A large one is backed by huge pages
-// where the system allows: first touching fresh memory page by page costs
-// seconds per gigabyte, and the decoders touch all of it.
-NDArray fresh_array(DType dtype, const Shape& shape) {
-  const std::uint64_t bytes = static_cast<std::uint64_t>(NDArray::checked_size(shape)) * itemsize(dtype);
-  if (bytes < (std::uint64_t{8} << 20)) return NDArray::allocate(dtype, shape);
-  const std::size_t len = static_cast<std::size_t>(bytes);
-  void* p = ::mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (p == MAP_FAILED) return NDArray::allocate(dtype, shape);
-#ifdef MADV_HUGEPAGE
-  ::madvise(p, len, MADV_HUGEPAGE);
-#endif
-  std::shared_ptr<void> owner(p, [len](void* q) { ::munmap(q, len); });
-  return NDArray::view(dtype, shape, NDArray::c_strides(shape, itemsize(dtype)), static_cast<std::byte*>(p),
-                       std::move(owner));
-}
 
 class BlockSource final : public PixelSource {
  public:
@@ -475,17 +420,16 @@ class BlockSource final : public PixelSource {
   NDArray read(std::int64_t y0, std::int64_t y1, std::int64_t x0, std::int64_t x1,
                const ReadControl& control) const override {
     const std::int64_t h = y1 - y0, w = x1 - x0;
-    NDArray out = bip_ ? fresh_array(type_.dtype, {h, w, bands_})
-                       : fresh_array(type_.dtype, {bands_, h, w}).transpose({1, 2, 0});
+    NDArray out = bip_ ? core::fresh_array(type_.dtype, {h, w, bands_})
+                       : core::fresh_array(type_.dtype, {bands_, h, w}).transpose({1, 2, 0});
     if (h == 0 || w == 0 || bands_ == 0) return out;
 
     const std::vector<Task> tasks = plan(y0, y1, x0, x1);
     const std::uint64_t total = out.nbytes();
     std::atomic<std::uint64_t> done{0};
-    const int threads = control.threads > 0 ? control.threads
-                                            : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+    core::WorkerPool pool(core::resolve_workers(control.threads));
     // Handles are per worker: neither GDAL nor libtiff handles may be shared by threads.
-    std::vector<Worker> workers(static_cast<std::size_t>(std::max(threads, 1)));
+    std::vector<Worker> workers(static_cast<std::size_t>(pool.workers()));
     for (auto& wk : workers) {
       wk.datasets.resize(parts_.size());
 #ifdef VEXIL_HAVE_LIBTIFF
@@ -494,7 +438,7 @@ class BlockSource final : public PixelSource {
     }
     const Window win{y0, y1, x0, x1, out.mutable_data(), out.strides()};
 
-    parallel_for(tasks.size(), threads, [&](std::size_t i, int worker) {
+    pool.for_each(tasks.size(), [&](std::size_t i, int worker) {
       if (control.cancel && control.cancel->load(std::memory_order_relaxed)) throw CancelledError();
       const std::uint64_t moved = run(tasks[i], win, workers[static_cast<std::size_t>(worker)]);
       const std::uint64_t now = done.fetch_add(moved) + moved;
