@@ -40,6 +40,23 @@ void add_band_facts(Metadata& meta, const BandFacts& facts) {
   meta = std::move(out);
 }
 
+bool take_missing_facts(BandFacts& into, const BandFacts& more) {
+  bool used = false;
+  auto take = [&](auto& dst, const auto& src) {
+    if (!dst && src) {
+      dst = src;
+      used = true;
+    }
+  };
+  take(into.wavelength, more.wavelength);
+  take(into.fwhm, more.fwhm);
+  take(into.bad_bands, more.bad_bands);
+  take(into.wavelength_units, more.wavelength_units);
+  take(into.fill_value, more.fill_value);
+  take(into.scale, more.scale);
+  return used;
+}
+
 std::optional<double> declared_fill_value(const Metadata& meta) {
   if (!meta.is_object()) return std::nullopt;
   const auto it = meta.find("fill_value");

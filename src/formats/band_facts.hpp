@@ -29,6 +29,10 @@ struct BandFacts {
 // keeps its value and place: nothing the file said is replaced.
 void add_band_facts(Metadata& meta, const BandFacts& facts);
 
+// Takes from `more` each fact `into` lacks (sources untouched); true when
+// any was taken.
+bool take_missing_facts(BandFacts& into, const BandFacts& more);
+
 // The declared fill value of an image's metadata ("fill_value"), if any.
 std::optional<double> declared_fill_value(const Metadata& meta);
 

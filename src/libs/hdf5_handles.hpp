@@ -177,6 +177,15 @@ inline bool sane_type(hid_t t, int depth = 0) {
 }
 
 // The native integer type of a stored integer's width and sign; invalid for other widths.
+// A compound or enum member's name (empty when HDF5 has none).
+inline std::string member_name(hid_t t, unsigned i) {
+  char* p = H5Tget_member_name(t, i);
+  if (!p) return {};
+  std::string s(p);
+  H5free_memory(p);
+  return s;
+}
+
 inline hid_t native_int(std::size_t size, bool is_signed) {
   switch (size) {
     case 1: return is_signed ? H5T_NATIVE_INT8 : H5T_NATIVE_UINT8;

@@ -61,6 +61,7 @@ Metadata field_value(const std::string& key, const HeaderValue& v) {
 }
 
 const Metadata* field(const Metadata& fields, const char* key) {
+  if (!fields.is_object()) return nullptr;
   const auto it = fields.find(key);
   return it == fields.end() ? nullptr : &*it;
 }
@@ -81,6 +82,7 @@ std::optional<std::vector<double>> numbers(const Metadata& fields, const char* k
 
 // A number as written: an integer stays one ("-9999"), anything else is a float ("-9999.0", "nan").
 std::optional<Metadata> declared_number(const Metadata* v) {
+  if (v && v->is_number()) return *v;
   if (!v || !v->is_string()) return std::nullopt;
   const std::string& t = v->get_ref<const std::string&>();
   std::int64_t i = 0;
@@ -111,15 +113,11 @@ BandFacts band_facts_from_header(const Metadata& fields, std::int64_t bands) {
   facts.wavelength = numbers(fields, "wavelength", bands);
   facts.fwhm = numbers(fields, "fwhm", bands);
 
-  if (const Metadata* bbl = field(fields, "bbl");
-      bbl && bbl->is_array() && static_cast<std::int64_t>(bbl->size()) == bands) {
+  if (const auto bbl = numbers(fields, "bbl", bands)) {
     std::vector<std::int64_t> bad;
-    bool all_numbers = true;
-    for (std::size_t i = 0; i < bbl->size(); ++i) {
-      if (!(*bbl)[i].is_number_integer()) all_numbers = false;
-      else if ((*bbl)[i].get<std::int64_t>() == 0) bad.push_back(static_cast<std::int64_t>(i));
-    }
-    if (all_numbers) facts.bad_bands = std::move(bad);
+    for (std::size_t i = 0; i < bbl->size(); ++i)
+      if ((*bbl)[i] == 0) bad.push_back(static_cast<std::int64_t>(i));
+    facts.bad_bands = std::move(bad);
   }
 
   if (const Metadata* units = field(fields, "wavelength units"); units && units->is_string()) {

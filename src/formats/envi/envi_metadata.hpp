@@ -17,7 +17,8 @@ namespace vexil::formats::envi {
 // when every entry reads as a number. No "_source_*" keys.
 Metadata header_metadata(const Header& header);
 
-// Band facts of header fields as header_metadata() gives them, for an image
+// Band facts of header fields as header_metadata() gives them (or as plain
+// texts: numbers may be written either way), for an image
 // of `bands` bands: "wavelength" and "fwhm" as numbers, "bbl" as bad-band
 // indices, "wavelength units", "data ignore value" as the fill value, and
 // "data gain values"/"data offset values" (or else "reflectance scale

@@ -320,19 +320,6 @@ std::string transposed_text(const std::string& stored) {
 
 // ---------------------------------------------------------------- reading
 
-NDArray fresh_array(DType dtype, const Shape& shape) {
-  const std::uint64_t bytes = static_cast<std::uint64_t>(NDArray::checked_size(shape)) * itemsize(dtype);
-  if (bytes < (std::uint64_t{8} << 20)) return NDArray::allocate(dtype, shape);
-  const std::size_t len = static_cast<std::size_t>(bytes);
-  void* p = ::mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (p == MAP_FAILED) return NDArray::allocate(dtype, shape);
-#ifdef MADV_HUGEPAGE
-  ::madvise(p, len, MADV_HUGEPAGE);
-#endif
-  std::shared_ptr<void> owner(p, [len](void* q) { ::munmap(q, len); });
-  return NDArray::view(dtype, shape, NDArray::c_strides(shape, itemsize(dtype)), static_cast<std::byte*>(p),
-                       std::move(owner));
-}
 
 // One variable of an open file, shared by the arrays that read from it.
 struct OpenFile {
@@ -368,7 +355,7 @@ class VariableSource final : public PixelSource {
     if (arrays_.size() > 1) {
       // A stack of 2-D bands: one plane per band.
       const std::int64_t bands = static_cast<std::int64_t>(arrays_.size());
-      NDArray planes = fresh_array(type_.dtype, {bands, h, w});
+      NDArray planes = core::fresh_array(type_.dtype, {bands, h, w});
       const std::uint64_t total = planes.nbytes();
       for (std::int64_t b = 0; b < bands; ++b) {
         check_cancel(control);
@@ -389,7 +376,7 @@ class VariableSource final : public PixelSource {
       starts[static_cast<std::size_t>(s)] = i == 0 ? y0 : i == 1 ? x0 : 0;
       counts[static_cast<std::size_t>(s)] = i == 0 ? h : i == 1 ? w : full_extent(a.h, s);
     }
-    NDArray stored = fresh_array(type_.dtype, counts);
+    NDArray stored = core::fresh_array(type_.dtype, counts);
     if (stored.size() > 0) read_window(a.h, starts, counts, perm_, stored.mutable_data(), buffer_type, errors, control,
                                        stored.nbytes(), 0);
     if (control.progress) control.progress(stored.nbytes(), stored.nbytes());

@@ -24,6 +24,7 @@ namespace vexil::formats::hdf5 {
 namespace {
 
 using libs::hdf5::Handle;
+using libs::hdf5::member_name;
 using libs::hdf5::native_int;
 
 // Attributes are small by nature (HDF5 keeps most within 64 KiB); one
@@ -122,14 +123,6 @@ Handle mem_type_for(hid_t ftype, int depth = 0) {
     default:
       throw Unsupported("datatype with no JSON form");
   }
-}
-
-std::string member_name(hid_t t, unsigned i) {
-  char* p = H5Tget_member_name(t, i);
-  if (!p) return {};
-  std::string s(p);
-  H5free_memory(p);
-  return s;
 }
 
 // repr(float) as Python writes it inside a complex repr: no ".0" suffix.

@@ -468,19 +468,7 @@ bool is_wavelength_name(std::string_view n) {
 // The product's facts, completed by what the file itself declares.
 BandFacts merged(const BandFacts& product, const BandFacts& file) {
   BandFacts out = product;
-  bool from_file = false;
-  auto take = [&](auto& dst, const auto& src) {
-    if (!dst && src) {
-      dst = src;
-      from_file = true;
-    }
-  };
-  take(out.wavelength, file.wavelength);
-  take(out.fwhm, file.fwhm);
-  take(out.bad_bands, file.bad_bands);
-  take(out.wavelength_units, file.wavelength_units);
-  take(out.fill_value, file.fill_value);
-  take(out.scale, file.scale);
+  const bool from_file = take_missing_facts(out, file);
   const bool from_product = product.wavelength || product.fwhm || product.bad_bands || product.wavelength_units ||
                             product.fill_value || product.scale;
   if (!from_product) out.source = file.source;

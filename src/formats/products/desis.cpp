@@ -1,6 +1,7 @@
 // DLR DESIS L1B-L2A: a GeoTIFF with an ENVI header beside it ("file type =
 // TIFF") that holds the wavelengths, widths, data ignore value and data
 // gain/offset values. Any TIFF shipped that way gets the same reading.
+#include "formats/envi/envi_metadata.hpp"
 #include "formats/products/product_table.hpp"
 #include "formats/tiff/envi_sidecar.hpp"
 #include "io/paths.hpp"
@@ -17,7 +18,7 @@ void describe(const ProductInput& in, const std::string&, BandFacts& facts) {
   const Metadata& count = (*in.meta)["count"];
   if (!count.is_number_integer()) return;
   try {
-    facts = tiff::envi_header_facts(tiff::envi_header_fields(*hdr), count.get<std::int64_t>());
+    facts = envi::band_facts_from_header(tiff::envi_header_fields(*hdr), count.get<std::int64_t>());
     facts.source = "ENVI header " + io::basename(*hdr);
   } catch (const Error&) {
     // A header that cannot be read again says nothing.

@@ -1,6 +1,7 @@
 // A GeoTIFF written by GDAL from an ENVI file keeps the header's band
 // fields in its ENVI metadata domain ("wavelength={0.45,0.5}",
 // "wavelength_units=Micrometers"); they mean what they meant in the header.
+#include "formats/envi/envi_metadata.hpp"
 #include "formats/products/product_table.hpp"
 #include "formats/tiff/envi_sidecar.hpp"
 
@@ -43,7 +44,7 @@ void describe(const ProductInput& in, const std::string&, BandFacts& facts) {
       if (c == '_') c = ' ';
     if (it->is_string()) fields[key] = header_value(it->get<std::string>());
   }
-  facts = tiff::envi_header_facts(fields, (*in.meta)["count"].get<std::int64_t>());
+  facts = envi::band_facts_from_header(fields, (*in.meta)["count"].get<std::int64_t>());
   facts.source = "GDAL ENVI metadata domain";
 }
 

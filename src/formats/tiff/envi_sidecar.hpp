@@ -12,15 +12,8 @@
 
 namespace vexil::formats::tiff {
 
-// The header's fields as the ENVI reader keeps them: lower-case keys in
-// header order, a text or a list of texts each.
+// The header's fields as the ENVI reader keeps them (envi::header_metadata).
 Metadata envi_header_fields(const std::string& hdr_path);
-
-// wavelength, fwhm, wavelength units, bbl (as bad-band indices), data ignore
-// value (as fill value) and data gain/offset values or reflectance scale
-// factor (as scale). A list is used only when it has one number per band
-// (`bands`); values that are not numbers leave their key out.
-BandFacts envi_header_facts(const Metadata& fields, std::int64_t bands);
 
 // The header beside a TIFF: <stem>.hdr / <stem>.HDR, or <name>.hdr
 // (GDAL's SUFFIX=ADD), when it is a regular file whose "file type" names a

@@ -11,6 +11,7 @@
 #include <fmt/format.h>
 
 #include "core/job.hpp"
+#include "formats/envi/envi_metadata.hpp"
 #include "formats/band_facts.hpp"
 #include "formats/libraries.hpp"
 #include "formats/products/product_table.hpp"
@@ -248,20 +249,8 @@ BandFacts file_facts(GDALDatasetH ds, const std::vector<GDALRasterBandH>& bands,
 
 // `into` keeps what it has and takes from `more` what it lacks.
 void merge_facts(BandFacts& into, const BandFacts& more) {
-  bool used = false;
-  auto take = [&](auto& dst, const auto& src) {
-    if (!dst && src) {
-      dst = src;
-      used = true;
-    }
-  };
-  take(into.wavelength, more.wavelength);
-  take(into.fwhm, more.fwhm);
-  take(into.bad_bands, more.bad_bands);
-  take(into.wavelength_units, more.wavelength_units);
-  take(into.fill_value, more.fill_value);
-  take(into.scale, more.scale);
-  if (used && !more.source.empty()) into.source += (into.source.empty() ? "" : "; ") + more.source;
+  if (take_missing_facts(into, more) && !more.source.empty())
+    into.source += (into.source.empty() ? "" : "; ") + more.source;
 }
 
 }  // namespace
@@ -467,7 +456,7 @@ LoadResult read_tiff(const std::string& path, const ReadOptions& options, const 
   if (context.envi_header) {
     meta["envi_header"] = *context.envi_header;
     meta["envi_header_file"] = io::abspath(context.envi_header_path);
-    facts = envi_header_facts(*context.envi_header, count);
+    facts = envi::band_facts_from_header(*context.envi_header, count);
     if (facts.wavelength || facts.fwhm || facts.bad_bands || facts.wavelength_units || facts.fill_value || facts.scale)
       facts.source = "ENVI header " + io::basename(context.envi_header_path);
   }
