@@ -14,6 +14,7 @@ using vexil::formats::hdf5::load_hdf5;
 
 #include <hdf5.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -27,6 +28,7 @@ using vexil::formats::hdf5::load_hdf5;
 #include <fmt/format.h>
 
 #include "formats/hdf5/hdf5_storage.hpp"
+#include "io/mapped_file.hpp"
 #include "io/paths.hpp"
 #include "support/recording_reporter.hpp"
 #include "support/test_util.hpp"
@@ -1205,6 +1207,35 @@ TEST(Hdf5Stacks, TheSizeRuleLineAppearsOnlyWhenItMovesAxes) {
             "(5, 6, 4); --layout hwb keeps it as stored\033[0m\n");
 }
 
+// A contiguous dataset is mapped; the file shrinking under the mapping ends
+// in an error naming it, not SIGBUS, whether the array is the mapping itself
+// or a byte-swapped copy made from it.
+TEST(Hdf5Storage, ShrunkFileUnderTheMappingIsAnErrorNamingIt) {
+  TempDir dir;
+  const std::string path = dir / "shrink.h5";
+  {
+    H5 f(path);
+    put_iota<std::uint16_t>(f.id, "cube", H5T_NATIVE_UINT16, {64, 64, 16});
+  }
+  auto r = load_hdf5(path);
+  ASSERT_FALSE(r.data.is_deferred());
+  EXPECT_NO_THROW(vexil::io::check_mapping_intact(r.data.keep_alive()));
+  ASSERT_EQ(::truncate(path.c_str(), 4096), 0);
+  EXPECT_EQ(r.data.at<std::uint16_t>({63, 63, 15}), 0);
+  const std::string msg = vexil::test::error_of([&] { vexil::io::check_mapping_intact(r.data.keep_alive()); });
+  EXPECT_NE(msg.find(path + " changed while it was being read"), std::string::npos) << msg;
+
+  const std::string be = dir / "shrink_be.h5";
+  {
+    H5 f(be);
+    put_iota<std::uint16_t>(f.id, "cube", H5T_STD_U16BE, {64, 64, 16});
+  }
+  auto swapped = load_hdf5(be);
+  ASSERT_EQ(::truncate(be.c_str(), 4096), 0);
+  const std::string copy_msg = vexil::test::error_of([&] { (void)swapped.data.materialize(); });
+  EXPECT_NE(copy_msg.find(be + " changed while it was being read"), std::string::npos) << copy_msg;
+}
+
 }  // namespace
 
 #else  // !VEXIL_HAVE_HDF5
@@ -1215,3 +1246,4 @@ TEST(Hdf5Loader, MissingLibraryIsReported) {
 }
 
 #endif
+

@@ -2,7 +2,12 @@
 // sidecar's layout, with and without ground truth.
 #include <gtest/gtest.h>
 #include <matio.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <chrono>
 #include <filesystem>
@@ -195,3 +200,49 @@ TEST_F(SaveOutputs, SizeLimitsAreCheckedBeforeTheFolderExists) {
   EXPECT_FALSE(vexil::test::exists(out));
 }
 
+
+// A disk that fills while gt.mat is written (after data.mat is complete)
+// changes none of the outputs: all are renamed into place together.
+TEST_F(SaveOutputs, AFailureInALaterOutputChangesNoneOfThem) {
+  TempDir dir;
+  const std::string out = dir / "out";
+  std::filesystem::create_directories(out);
+  for (const char* name : {"data.mat", "gt.mat", "metadata.json"}) vexil::test::write_file(out + "/" + name, "earlier");
+  const NDArray data = counting(DType::UInt8, {8, 8, 2});  // a few hundred bytes compressed
+  std::optional<NDArray> gt = NDArray::zeros(DType::UInt8, {512, 512});
+  // Noise, so gt.mat cannot compress below the limit.
+  std::uint32_t state = 7;
+  for (std::int64_t i = 0; i < gt->size(); ++i) {
+    state = state * 1103515245u + 12345u;
+    gt->mutable_data()[i] = static_cast<std::byte>(state >> 24);
+  }
+  const Metadata meta = {{"_source_file", "x"}};
+  const std::optional<Metadata> gt_meta = Metadata{{"_source_file", "y"}};
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    signal(SIGXFSZ, SIG_IGN);
+    struct rlimit rl {
+      50000, 50000
+    };
+    setrlimit(RLIMIT_FSIZE, &rl);
+    try {
+      save(out, data, gt, meta, gt_meta);
+      _exit(3);
+    } catch (const vexil::WriteError&) {
+      _exit(0);
+    } catch (...) {
+      _exit(5);
+    }
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "3: the save succeeded, 5: wrong error kind";
+  for (const char* name : {"data.mat", "gt.mat", "metadata.json"})
+    EXPECT_EQ(vexil::test::read_file(out + "/" + name), "earlier") << name;
+  std::vector<std::string> left;
+  for (const auto& e : std::filesystem::directory_iterator(out)) left.push_back(e.path().filename().string());
+  std::sort(left.begin(), left.end());
+  EXPECT_EQ(left, (std::vector<std::string>{"data.mat", "gt.mat", "metadata.json"}));
+}

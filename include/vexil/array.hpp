@@ -60,7 +60,7 @@ class NDArray {
   NDArray();
 
   // Owned, C-contiguous, uninitialised storage. Throws std::bad_alloc or
-  // ValueError when the byte count overflows.
+  // vexil::BadInputError when the byte count overflows.
   static NDArray allocate(DType dtype, Shape shape);
   // Owned, C-contiguous storage filled with zeros.
   static NDArray zeros(DType dtype, Shape shape);
@@ -72,7 +72,7 @@ class NDArray {
   // C-contiguous strides for a shape.
   static Strides c_strides(const Shape& shape, std::size_t itemsize);
   static Strides f_strides(const Shape& shape, std::size_t itemsize);  // first axis fastest
-  // Product of the extents; throws ValueError on overflow of int64.
+  // Product of the extents; throws vexil::BadInputError on overflow of int64.
   static std::int64_t checked_size(const Shape& shape);
 
   DType dtype() const { return dtype_; }

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "formats/hdf5/hdf5_filters.hpp"
+#include "io/mapped_file.hpp"
 #include "libs/hdf5_handles.hpp"
 #include "vexil/array.hpp"
 
@@ -111,7 +112,7 @@ class DatasetReader {
   Copy copy_ = Copy::Convert;
   std::size_t swap_unit_ = 1;
   // Contiguous data: the mapping of the bytes.
-  std::shared_ptr<void> mapping_;
+  std::shared_ptr<io::MappedFile> mapping_;
   const std::byte* mapped_ = nullptr;
   // Chunked data decoded here.
   bool chunked_fast_ = false;
