@@ -1,7 +1,7 @@
 // The BMP decoder of ground-truth images on arbitrary bytes: it may only
 // return an array whose every element can be read, or throw ReadError (or
-// BadInputError for an image larger than memory) with a message. Lying sizes (dimensions, palettes, offsets) must never allocate
-// what they claim.
+// BadInputError for an image larger than memory) with a message. Lying sizes (dimensions, palettes, offsets) must never
+// allocate what they claim.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>

@@ -28,8 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   try {
     const cli::Options o = cli::parse_args(args);
-    if (!vexil::matlab_name_problem(o.data_key).empty() || !vexil::matlab_name_problem(o.gt_key).empty())
-      std::abort();
+    if (!vexil::matlab_name_problem(o.data_key).empty() || !vexil::matlab_name_problem(o.gt_key).empty()) std::abort();
   } catch (const cli::ParserExit& e) {
     if (e.status() != 0 && e.status() != 2) std::abort();
   }

@@ -86,8 +86,8 @@ NDArray decode(const Bytes& b) { return decode_bmp(b, "t.bmp"); }
 Bytes colour_palette(int n) {
   Bytes p;
   for (int i = 0; i < n; ++i) {
-    p.push_back(static_cast<std::uint8_t>(i * 3));  // B
-    p.push_back(static_cast<std::uint8_t>(i * 7));  // G
+    p.push_back(static_cast<std::uint8_t>(i * 3));    // B
+    p.push_back(static_cast<std::uint8_t>(i * 7));    // G
     p.push_back(static_cast<std::uint8_t>(200 - i));  // R
     p.push_back(0);
   }
@@ -252,11 +252,11 @@ TEST(BmpDecoder, RunLengthEncoded) {
   s.height = 3;
   s.compression = 1;
   s.palette = colour_palette(256);
-  s.pixels = {3, 9, 0, 0,           // row 2: 9 9 9 0
-              0, 3, 1, 2, 3, 0,     // row 1: 1 2 3 (absolute, padded)
-              0, 0,                 // end of line
-              0, 2, 2, 0,           // delta: 2 right, same row 0
-              2, 7, 0, 1};          // row 0: 0 0 7 7, end of bitmap
+  s.pixels = {3, 9, 0, 0,        // row 2: 9 9 9 0
+              0, 3, 1, 2, 3, 0,  // row 1: 1 2 3 (absolute, padded)
+              0, 0,              // end of line
+              0, 2, 2, 0,        // delta: 2 right, same row 0
+              2, 7, 0, 1};       // row 0: 0 0 7 7, end of bitmap
   NDArray a = decode(build(s));
   ASSERT_EQ(a.shape(), (Shape{3, 4}));
   const int want[3][4] = {{0, 0, 7, 7}, {1, 2, 3, 0}, {9, 9, 9, 0}};
@@ -295,8 +295,16 @@ TEST(BmpDecoder, HostileFilesFailCleanly) {
     return expect_failure(build(s));
   };
   // Sizes that lie: nothing is allocated for them.
-  EXPECT_NE(variant([](Bmp& s) { s.width = 0x7FFFFFFF; s.height = 0x7FFFFFFF; }).find("truncated"), std::string::npos);
-  EXPECT_NE(variant([](Bmp& s) { s.width = 1 << 30; s.height = -(1 << 30); s.bits = 32; }).find("truncated"),
+  EXPECT_NE(variant([](Bmp& s) {
+              s.width = 0x7FFFFFFF;
+              s.height = 0x7FFFFFFF;
+            }).find("truncated"),
+            std::string::npos);
+  EXPECT_NE(variant([](Bmp& s) {
+              s.width = 1 << 30;
+              s.height = -(1 << 30);
+              s.bits = 32;
+            }).find("truncated"),
             std::string::npos);
   EXPECT_NE(variant([](Bmp& s) { s.width = -4; }).find("invalid size"), std::string::npos);
   EXPECT_NE(variant([](Bmp& s) { s.height = 0; }).find("invalid size"), std::string::npos);
@@ -374,7 +382,8 @@ TEST(BmpDecoder, MatchesPillow) {
     Bmp s;  // 8-bit grey ramp palette: Pillow mode L
     s.width = 5;
     s.height = 3;
-    for (int i = 0; i < 256; ++i) s.palette.insert(s.palette.end(), {std::uint8_t(i), std::uint8_t(i), std::uint8_t(i), 0});
+    for (int i = 0; i < 256; ++i)
+      s.palette.insert(s.palette.end(), {std::uint8_t(i), std::uint8_t(i), std::uint8_t(i), 0});
     for (int i = 0; i < 24; ++i) s.pixels.push_back(static_cast<std::uint8_t>(i * 11));
     files.emplace_back("grey8", build(s));
   }

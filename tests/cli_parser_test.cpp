@@ -45,46 +45,46 @@ const std::string kUsage =
     "                            [--threads N]\n";
 
 const std::string kHelp = kUsage +
-    "\n"
-    "Convert ENVI / TIFF / GeoTIFF / HDF5 to .mat format\n"
-    "\n"
-    "options:\n"
-    "  -h, --help            show this help message and exit\n"
-    "  --img IMG             Path to the image file (ENVI .hdr, .tif, .h5, etc.)\n"
-    "  --gt GT               Path to ground-truth labels (optional: .mat, .png,\n"
-    "                        .tif, .hdr)\n"
-    "  --out-dir OUT_DIR     Output directory for .mat and metadata files\n"
-    "  --crop Y X H W        Spatial crop: Y X Height Width (e.g. --crop 448 2560\n"
-    "                        512 512)\n"
-    "  --data-key DATA_KEY   Key name for image data in the output .mat (default:\n"
-    "                        data)\n"
-    "  --gt-key GT_KEY       Key name for ground truth in the output .mat (default:\n"
-    "                        gt)\n"
-    "  --layout {auto,hwb,bhw,hbw}\n"
-    "                        Stored axis order of an HDF5, netCDF or MAT 7.3 cube:\n"
-    "                        hwb (rows, columns, bands), bhw (bands first) or hbw\n"
-    "                        (bands between rows and columns); auto decides from\n"
-    "                        dimension names, MATLAB's column-major order and known\n"
-    "                        products, and only then from the sizes (default: auto)\n"
-    "  --threads N           Worker threads (default: VEXIL_THREADS if set, else\n"
-    "                        the CPUs this process may use)\n"
-    "\n"
-    "Inputs: ENVI (the .hdr, or its data file: .dat, .img, .raw, .bsq, .bil, .bip,\n"
-    ".hyspex, or no extension), TIFF/GeoTIFF (.tif, .tiff, .geotiff), HDF5 and\n"
-    "netCDF-4 (.h5, .hdf5, .he5, .nc), netCDF-3 and HDF4 (.nc, .hdf), MAT-files\n"
-    "(.mat). A file named otherwise is recognised by its content. Ground truth:\n"
-    "the same, and .png, .jpg, .jpeg, .bmp.\n"
-    "\n"
-    "A dataset inside a container is named after the file, for --img and --gt:\n"
-    "file.h5:/group/ds or file.h5::ds (HDF5, netCDF, HDF4), file.mat:name (a\n"
-    "MAT-file variable). Without a name the only array is taken, else a known\n"
-    "product's cube (ground truth: a variable named gt or groundtruth), else the\n"
-    "largest; same-sized rasters left behind are named on the console.\n"
-    "\n"
-    "metadata.json keeps every field of the input; what the file declares about its\n"
-    "bands is also under \"wavelength\", \"fwhm\", \"bad_bands\", \"wavelength_units\",\n"
-    "\"fill_value\" and \"scale\"; a container's cube records \"stored_layout\" and\n"
-    "\"layout_source\" (how its axis order was decided).\n";
+                          "\n"
+                          "Convert ENVI / TIFF / GeoTIFF / HDF5 to .mat format\n"
+                          "\n"
+                          "options:\n"
+                          "  -h, --help            show this help message and exit\n"
+                          "  --img IMG             Path to the image file (ENVI .hdr, .tif, .h5, etc.)\n"
+                          "  --gt GT               Path to ground-truth labels (optional: .mat, .png,\n"
+                          "                        .tif, .hdr)\n"
+                          "  --out-dir OUT_DIR     Output directory for .mat and metadata files\n"
+                          "  --crop Y X H W        Spatial crop: Y X Height Width (e.g. --crop 448 2560\n"
+                          "                        512 512)\n"
+                          "  --data-key DATA_KEY   Key name for image data in the output .mat (default:\n"
+                          "                        data)\n"
+                          "  --gt-key GT_KEY       Key name for ground truth in the output .mat (default:\n"
+                          "                        gt)\n"
+                          "  --layout {auto,hwb,bhw,hbw}\n"
+                          "                        Stored axis order of an HDF5, netCDF or MAT 7.3 cube:\n"
+                          "                        hwb (rows, columns, bands), bhw (bands first) or hbw\n"
+                          "                        (bands between rows and columns); auto decides from\n"
+                          "                        dimension names, MATLAB's column-major order and known\n"
+                          "                        products, and only then from the sizes (default: auto)\n"
+                          "  --threads N           Worker threads (default: VEXIL_THREADS if set, else\n"
+                          "                        the CPUs this process may use)\n"
+                          "\n"
+                          "Inputs: ENVI (the .hdr, or its data file: .dat, .img, .raw, .bsq, .bil, .bip,\n"
+                          ".hyspex, or no extension), TIFF/GeoTIFF (.tif, .tiff, .geotiff), HDF5 and\n"
+                          "netCDF-4 (.h5, .hdf5, .he5, .nc), netCDF-3 and HDF4 (.nc, .hdf), MAT-files\n"
+                          "(.mat). A file named otherwise is recognised by its content. Ground truth:\n"
+                          "the same, and .png, .jpg, .jpeg, .bmp.\n"
+                          "\n"
+                          "A dataset inside a container is named after the file, for --img and --gt:\n"
+                          "file.h5:/group/ds or file.h5::ds (HDF5, netCDF, HDF4), file.mat:name (a\n"
+                          "MAT-file variable). Without a name the only array is taken, else a known\n"
+                          "product's cube (ground truth: a variable named gt or groundtruth), else the\n"
+                          "largest; same-sized rasters left behind are named on the console.\n"
+                          "\n"
+                          "metadata.json keeps every field of the input; what the file declares about its\n"
+                          "bands is also under \"wavelength\", \"fwhm\", \"bad_bands\", \"wavelength_units\",\n"
+                          "\"fill_value\" and \"scale\"; a container's cube records \"stored_layout\" and\n"
+                          "\"layout_source\" (how its axis order was decided).\n";
 
 Args with_required(Args extra) {
   Args a{"--img", "a", "--out-dir", "o"};
@@ -100,10 +100,9 @@ std::vector<std::string> crop_texts(const Options& o) {
 }  // namespace
 
 TEST(CliHelp, PrintsTheHelpTextOnStdoutAndExitsZero) {
-  for (const Args& args : {Args{"-h"}, Args{"--help"}, Args{"--he"}, Args{"--hel"}, Args{"--h"},
-                           Args{"--img", "a", "-h"}, Args{"--bogus", "-h"},
-                           Args{"--crop", "1", "2", "3", "4", "--help", "--bogus"},
-                           Args{"-hh"}}) {
+  for (const Args& args :
+       {Args{"-h"}, Args{"--help"}, Args{"--he"}, Args{"--hel"}, Args{"--h"}, Args{"--img", "a", "-h"},
+        Args{"--bogus", "-h"}, Args{"--crop", "1", "2", "3", "4", "--help", "--bogus"}, Args{"-hh"}}) {
     SCOPED_TRACE(testing::PrintToString(args));
     Outcome o = parse(args);
     EXPECT_EQ(o.status, 0);
@@ -195,8 +194,8 @@ TEST(CliParse, DefaultsAndEveryOption) {
   EXPECT_EQ(o.opts.data_key, "data");
   EXPECT_EQ(o.opts.gt_key, "gt");
 
-  o = parse({"--gt-key", "labels", "--crop", "448", "2560", "512", "512", "--out-dir", "o",
-             "--data-key", "cube", "--gt", "", "--img", "x.hdr"});
+  o = parse({"--gt-key", "labels", "--crop", "448", "2560", "512", "512", "--out-dir", "o", "--data-key", "cube",
+             "--gt", "", "--img", "x.hdr"});
   ASSERT_EQ(o.status, -1) << o.err;
   EXPECT_EQ(o.opts.img, "x.hdr");
   EXPECT_EQ(o.opts.gt, std::optional<std::string>(""));
@@ -207,8 +206,8 @@ TEST(CliParse, DefaultsAndEveryOption) {
 }
 
 TEST(CliParse, LaterOccurrenceWins) {
-  Outcome o = parse(with_required({"--img", "b", "--crop", "1", "2", "3", "4", "--crop", "5", "6",
-                                   "7", "8", "--data-key", "k1", "--data-key", "k2"}));
+  Outcome o = parse(with_required({"--img", "b", "--crop", "1", "2", "3", "4", "--crop", "5", "6", "7", "8",
+                                   "--data-key", "k1", "--data-key", "k2"}));
   ASSERT_EQ(o.status, -1) << o.err;
   EXPECT_EQ(o.opts.img, "b");
   EXPECT_EQ(crop_texts(o.opts), (std::vector<std::string>{"5", "6", "7", "8"}));
@@ -266,11 +265,9 @@ TEST(CliParse, NegativeNumbersAreValues) {
 }
 
 TEST(CliParse, CropValuesFollowPythonInt) {
-  Outcome o = parse(with_required(
-      {"--crop", " 7 ", "+1", "1_000", "99999999999999999999999"}));
+  Outcome o = parse(with_required({"--crop", " 7 ", "+1", "1_000", "99999999999999999999999"}));
   ASSERT_EQ(o.status, -1) << o.err;
-  EXPECT_EQ(crop_texts(o.opts),
-            (std::vector<std::string>{"7", "1", "1000", "99999999999999999999999"}));
+  EXPECT_EQ(crop_texts(o.opts), (std::vector<std::string>{"7", "1", "1000", "99999999999999999999999"}));
   EXPECT_EQ(o.opts.crop->y.value, 7);
   EXPECT_EQ(o.opts.crop->height.value, 1000);
   EXPECT_FALSE(o.opts.crop->width.value.has_value());
@@ -290,10 +287,12 @@ TEST(PythonInt, AcceptedTexts) {
       {"\t\n 42 \r\v\f", "42", 42},
       {"1_2_3", "123", 123},
       {"-17", "-17", -17},
-      {"\xd9\xa3", "3", 3},                        // Arabic-Indic three
-      {"\xef\xbc\x91\xef\xbc\x92", "12", 12},      // fullwidth one, two
-      {"-\xe0\xa5\xaa\xe0\xa5\xa8", "-42", -42},   // Devanagari four, two
-      {"\xc2\xa0" "5\xe3\x80\x80", "5", 5},        // no-break space, ideographic space
+      {"\xd9\xa3", "3", 3},                       // Arabic-Indic three
+      {"\xef\xbc\x91\xef\xbc\x92", "12", 12},     // fullwidth one, two
+      {"-\xe0\xa5\xaa\xe0\xa5\xa8", "-42", -42},  // Devanagari four, two
+      {"\xc2\xa0"
+       "5\xe3\x80\x80",
+       "5", 5},  // no-break space, ideographic space
       {"9223372036854775807", "9223372036854775807", INT64_MAX},
       {"-9223372036854775808", "-9223372036854775808", INT64_MIN},
       {"9223372036854775808", "9223372036854775808", std::nullopt},
@@ -311,14 +310,28 @@ TEST(PythonInt, AcceptedTexts) {
 }
 
 TEST(PythonInt, RefusedTexts) {
-  for (const std::string& in :
-       {std::string(""), std::string(" "), std::string("x"), std::string("4.0"), std::string("0x10"),
-        std::string("1e3"), std::string("_1"), std::string("1_"), std::string("1__0"),
-        std::string("+_1"), std::string("+-1"), std::string("- 5"), std::string("1 2"),
-        std::string("\x1c" "5"), std::string("5\x7f"), std::string("\xff"), std::string("\xd9"),
-        std::string("\xc2\xbd"), /* one half: numeric but not decimal */
-        std::string("\xe2\x85\xa0"), /* roman numeral one */
-        std::string(4301, '1'), std::string(4301, '0')}) {
+  for (const std::string& in : {std::string(""),
+                                std::string(" "),
+                                std::string("x"),
+                                std::string("4.0"),
+                                std::string("0x10"),
+                                std::string("1e3"),
+                                std::string("_1"),
+                                std::string("1_"),
+                                std::string("1__0"),
+                                std::string("+_1"),
+                                std::string("+-1"),
+                                std::string("- 5"),
+                                std::string("1 2"),
+                                std::string("\x1c"
+                                            "5"),
+                                std::string("5\x7f"),
+                                std::string("\xff"),
+                                std::string("\xd9"),
+                                std::string("\xc2\xbd"),     /* one half: numeric but not decimal */
+                                std::string("\xe2\x85\xa0"), /* roman numeral one */
+                                std::string(4301, '1'),
+                                std::string(4301, '0')}) {
     SCOPED_TRACE(in.size() > 40 ? in.substr(0, 40) + "..." : in);
     EXPECT_FALSE(parse_integer(in).has_value());
   }
@@ -430,9 +443,14 @@ print(json.dumps(results))
       if (o.opts.gt) gt = *o.opts.gt;
       nlohmann::json threads = nullptr;
       if (o.opts.threads) threads = *o.opts.threads;
-      const nlohmann::json mine = {o.opts.img,      gt,           o.opts.out_dir,
-                                   crop,            o.opts.data_key, o.opts.gt_key,
-                                   std::string(vexil::layout_name(o.opts.layout)), threads};
+      const nlohmann::json mine = {o.opts.img,
+                                   gt,
+                                   o.opts.out_dir,
+                                   crop,
+                                   o.opts.data_key,
+                                   o.opts.gt_key,
+                                   std::string(vexil::layout_name(o.opts.layout)),
+                                   threads};
       EXPECT_EQ(mine, e["values"]);
     }
   }
@@ -445,8 +463,19 @@ TEST(CliParse, AgreesWithPythonArgparse) {
   const std::string py = vexil::test::system_python_with("argparse");
   if (py.empty()) GTEST_SKIP() << "no Python interpreter";
   const std::vector<Args> cases = {
-      {}, {"-h"}, {"--he"}, {"-hh"}, {"-hx"}, {"-h=x"}, {"-h="}, {"--help="}, {"--=x"}, {"-"},
-      {"--"}, {"-=x"}, {"--img", "a", "--out-dir", "o"},
+      {},
+      {"-h"},
+      {"--he"},
+      {"-hh"},
+      {"-hx"},
+      {"-h=x"},
+      {"-h="},
+      {"--help="},
+      {"--=x"},
+      {"-"},
+      {"--"},
+      {"-=x"},
+      {"--img", "a", "--out-dir", "o"},
       with_required({"--crop", "1", "2", "3", "4"}),
       with_required({"--crop", "-1", "-2", "-3", "-4"}),
       with_required({"--crop", "-1", "2", "3", "4", "-h"}),
@@ -475,11 +504,19 @@ TEST(CliParse, AgreesWithPythonArgparse) {
       {"--data-key", "_bad", "--img", "--out-dir"},
       {"a", "b", "c"},
       {"--img", "a", "--out-dir", "o", "--crop", "1", "2", "3", "4", "5", "-h"},
-      with_required({"--threads", "3"}), with_required({"--threads", "0"}), with_required({"--threads", "-2"}),
-      with_required({"--threads", "abc"}), with_required({"--threads", " 1_6 "}), with_required({"--threads", "1024"}),
-      with_required({"--threads", "1025"}), with_required({"--threads", "99999999999999999999999"}),
-      with_required({"--threads"}), with_required({"--t=2"}), with_required({"--threads", "2", "--threads", "x"}),
-      with_required({"--threads", "\xd9\xa3"}), with_required({"--threads", "2.0"}),
+      with_required({"--threads", "3"}),
+      with_required({"--threads", "0"}),
+      with_required({"--threads", "-2"}),
+      with_required({"--threads", "abc"}),
+      with_required({"--threads", " 1_6 "}),
+      with_required({"--threads", "1024"}),
+      with_required({"--threads", "1025"}),
+      with_required({"--threads", "99999999999999999999999"}),
+      with_required({"--threads"}),
+      with_required({"--t=2"}),
+      with_required({"--threads", "2", "--threads", "x"}),
+      with_required({"--threads", "\xd9\xa3"}),
+      with_required({"--threads", "2.0"}),
       with_required({"--layout", "bhw"}),
       with_required({"--layout=hbw", "--layout", "hwb"}),
       with_required({"--lay", "auto"}),
@@ -497,11 +534,11 @@ TEST(CliParse, AgreesWithPythonArgparseOnRandomCommandLines) {
   const std::string py = vexil::test::system_python_with("argparse");
   if (py.empty()) GTEST_SKIP() << "no Python interpreter";
   const std::vector<std::string> words = {
-      "--img", "--gt", "--out-dir", "--crop", "--data-key", "--gt-key", "-h", "--he", "--g",
-      "--gt-", "--o", "--c", "--d", "--i=a", "--crop=1", "--gt=", "a", "o.h5", "1", "-1", "007",
-      "-1.5", "-.5", "x", "--", "-x", "--bogus", "--bogus=1", "k2", "_k", "\xd9\xa3", " 7 ",
-      "1_0", "-5\n", "", "-", "-hx", "a b", "-x y", "+3", "--threads", "--t", "--threads=0", "0",
-      "--layout", "--l=bhw", "bhw", "hwb"};
+      "--img",     "--gt", "--out-dir",   "--crop", "--data-key", "--gt-key", "-h",      "--he",      "--g",  "--gt-",
+      "--o",       "--c",  "--d",         "--i=a",  "--crop=1",   "--gt=",    "a",       "o.h5",      "1",    "-1",
+      "007",       "-1.5", "-.5",         "x",      "--",         "-x",       "--bogus", "--bogus=1", "k2",   "_k",
+      "\xd9\xa3",  " 7 ",  "1_0",         "-5\n",   "",           "-",        "-hx",     "a b",       "-x y", "+3",
+      "--threads", "--t",  "--threads=0", "0",      "--layout",   "--l=bhw",  "bhw",     "hwb"};
   std::uint32_t state = 12345;
   auto next = [&state] {
     state = state * 1103515245u + 12345u;
@@ -532,8 +569,10 @@ TEST(CliThreads, APositiveCountFromTheOptionOrTheVariable) {
     SCOPED_TRACE(bad);
     o = parse(with_required({"--threads", bad}));
     EXPECT_EQ(o.status, 2);
-    EXPECT_EQ(o.err, kUsage + "vexil convert_to_mat: error: argument --threads: expected a whole number of threads "
-                              "from 1 to 1024, got " + vexil::text::str_repr(bad) + "\n");
+    EXPECT_EQ(o.err, kUsage +
+                         "vexil convert_to_mat: error: argument --threads: expected a whole number of threads "
+                         "from 1 to 1024, got " +
+                         vexil::text::str_repr(bad) + "\n");
   }
 
   // The variable applies only where the option is absent; empty is unset.
@@ -560,7 +599,9 @@ TEST(CliThreads, APositiveCountFromTheOptionOrTheVariable) {
     }
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(status, 2);
-    EXPECT_EQ(err, kUsage + "vexil convert_to_mat: error: environment variable VEXIL_THREADS: expected a whole "
-                            "number of threads from 1 to 1024, got '" + bad + "'\n");
+    EXPECT_EQ(err, kUsage +
+                       "vexil convert_to_mat: error: environment variable VEXIL_THREADS: expected a whole "
+                       "number of threads from 1 to 1024, got '" +
+                       bad + "'\n");
   }
 }

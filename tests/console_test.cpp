@@ -37,8 +37,8 @@ namespace {
 // Runs the program on a pseudo-terminal (or a pipe) with a run that fails
 // after its first lines, and returns what it printed.
 std::string first_lines(bool on_terminal, const std::vector<std::string>& env) {
-  const std::vector<std::string> args = {VEXIL_BINARY, "convert_to_mat", "--img", "/nonexistent/cube.hdr",
-                                         "--out-dir", "/nonexistent/out"};
+  const std::vector<std::string> args = {VEXIL_BINARY, "convert_to_mat",  "--img", "/nonexistent/cube.hdr",
+                                         "--out-dir",  "/nonexistent/out"};
   if (!on_terminal) return test::run_program(args, "", env).out;
   int master = -1;
   const pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);

@@ -50,9 +50,8 @@ EnviType envi_type(int code, const char* name) {
 
 const std::vector<EnviType>& envi_types() {
   static const std::vector<EnviType> types = {
-      envi_type<std::uint8_t>(1, "uint8"),   envi_type<std::int16_t>(2, "int16"),
-      envi_type<std::int32_t>(3, "int32"),   envi_type<float>(4, "float32"),
-      envi_type<double>(5, "float64"),       envi_type<std::uint16_t>(12, "uint16"),
+      envi_type<std::uint8_t>(1, "uint8"), envi_type<std::int16_t>(2, "int16"), envi_type<std::int32_t>(3, "int32"),
+      envi_type<float>(4, "float32"),      envi_type<double>(5, "float64"),     envi_type<std::uint16_t>(12, "uint16"),
   };
   return types;
 }
@@ -67,15 +66,13 @@ double cube_value(const EnviType& t, int y, int x, int b) {
 
 // Writes <dir>/<name>.hdr and <name>.img for an h x w x bands cube, byte by
 // byte in the requested interleave and byte order.
-void write_envi(const std::string& dir, const std::string& name, int h, int w, int bands,
-                const EnviType& t, const std::string& interleave, int byte_order,
-                const std::string& extra_header = "",
+void write_envi(const std::string& dir, const std::string& name, int h, int w, int bands, const EnviType& t,
+                const std::string& interleave, int byte_order, const std::string& extra_header = "",
                 const std::function<double(int, int, int)>& value = nullptr) {
-  std::string hdr = "ENVI\nsamples = " + std::to_string(w) + "\nlines = " + std::to_string(h) +
-                    "\nbands = " + std::to_string(bands) + "\nheader offset = 0\n" +
-                    "file type = ENVI Standard\ndata type = " + std::to_string(t.code) +
-                    "\ninterleave = " + interleave + "\nbyte order = " +
-                    std::to_string(byte_order) + "\n" + extra_header;
+  std::string hdr =
+      "ENVI\nsamples = " + std::to_string(w) + "\nlines = " + std::to_string(h) + "\nbands = " + std::to_string(bands) +
+      "\nheader offset = 0\n" + "file type = ENVI Standard\ndata type = " + std::to_string(t.code) +
+      "\ninterleave = " + interleave + "\nbyte order = " + std::to_string(byte_order) + "\n" + extra_header;
   write_file(dir + "/" + name + ".hdr", hdr);
   std::string bytes;
   unsigned char buf[8];
@@ -144,8 +141,8 @@ void write_mat_uint8(const std::string& path, const std::string& name, std::vect
                      std::vector<std::uint8_t> values) {
   mat_t* mat = Mat_CreateVer(path.c_str(), nullptr, MAT_FT_MAT5);
   ASSERT_NE(mat, nullptr);
-  matvar_t* v = Mat_VarCreate(name.c_str(), MAT_C_UINT8, MAT_T_UINT8, static_cast<int>(dims.size()),
-                              dims.data(), values.data(), 0);
+  matvar_t* v = Mat_VarCreate(name.c_str(), MAT_C_UINT8, MAT_T_UINT8, static_cast<int>(dims.size()), dims.data(),
+                              values.data(), 0);
   ASSERT_NE(v, nullptr);
   Mat_VarWrite(mat, v, MAT_COMPRESSION_NONE);
   Mat_VarFree(v);
@@ -154,8 +151,8 @@ void write_mat_uint8(const std::string& path, const std::string& name, std::vect
 
 std::string image_lines(const std::string& img, const std::string& fmt, const std::string& shape,
                         const std::string& dtype) {
-  return "\n  Loading image: " + img + "\n  Detected format: " + fmt +
-         "\n  \xe2\x9c\x93 Loaded: shape=" + shape + " dtype=" + dtype + "\n";
+  return "\n  Loading image: " + img + "\n  Detected format: " + fmt + "\n  \xe2\x9c\x93 Loaded: shape=" + shape +
+         " dtype=" + dtype + "\n";
 }
 
 std::string physical(const std::string& p) { return std::filesystem::canonical(p).string(); }
@@ -190,8 +187,7 @@ TEST(ConvertRun, EnviCubesInEveryInterleaveTypeAndByteOrder) {
         for (int b = 0; b < 4; ++b)
           for (int x = 0; x < 3; ++x)
             for (int y = 0; y < 2; ++y)
-              EXPECT_EQ(m.values[static_cast<std::size_t>(y + 2 * (x + 3 * b))],
-                        cube_value(t, y, x, b))
+              EXPECT_EQ(m.values[static_cast<std::size_t>(y + 2 * (x + 3 * b))], cube_value(t, y, x, b))
                   << y << "," << x << "," << b;
       }
     }
@@ -210,66 +206,66 @@ TEST(ConvertRun, DataFileNamedInsteadOfHeader) {
 TEST(ConvertRun, FullRunWithGroundTruthCropAndCustomKeys) {
   TempDir dir;
   const EnviType& i16 = envi_types()[1];
-  write_envi(dir.path(), "cube", 2, 3, 4, i16, "bil", 1,
-             "wavelength = {400, 500.5, 600, 700, 800, 900}\n");
+  write_envi(dir.path(), "cube", 2, 3, 4, i16, "bil", 1, "wavelength = {400, 500.5, 600, 700, 800, 900}\n");
   const int labels[2][3] = {{0, 1, 2}, {2, 2, 0}};
   write_envi(dir.path(), "labels", 2, 3, 1, envi_types()[0], "bsq", 0, "",
              [&](int y, int x, int) { return labels[y][x]; });
 
-  auto r = run_vexil({"convert_to_mat", "--img", "cube.hdr", "--gt", "labels.img", "--out-dir", "out",
-                      "--crop", "0", "01", "2", "+2", "--data-key", "cube", "--gt-key", "labels"},
+  auto r = run_vexil({"convert_to_mat", "--img", "cube.hdr", "--gt", "labels.img", "--out-dir", "out", "--crop", "0",
+                      "01", "2", "+2", "--data-key", "cube", "--gt-key", "labels"},
                      dir.path());
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.err, "");
   std::string rule60;
   for (int i = 0; i < 60; ++i) rule60 += "\xe2\x95\x90";
-  const std::string expected =
-      image_lines("cube.hdr", "ENVI", "(2, 3, 4)", "int16") +
-      "\n"
-      "  Loading ground truth: labels.img\n"
-      "  \xe2\x9c\x93 Loaded: shape=(2, 3) dtype=uint8\n"
-      "\n"
-      "  Cropping: y=0 x=1 h=2 w=2\n"
-      "  \xe2\x9c\x93 Cropped to: (2, 2, 4)\n"
-      "\n"
-      "  Saving: out/data.mat\n"
-      "  \xe2\x9c\x93 data.mat (0.0 MB)\n"
-      "  \xe2\x9c\x93 gt.mat (0.0 MB)\n"
-      "  \xe2\x9c\x93 metadata.json\n"
-      "\n" +
-      rule60 + "\n  Conversion complete!\n" + rule60 +
-      "\n"
-      "\n"
-      "  Image\n"
-      "    Format       : ENVI\n"
-      "    Shape        : (2, 2, 4)\n"
-      "    Spatial size : 2 x 2\n"
-      "    Bands        : 4\n"
-      "    Dtype        : int16\n"
-      "    Value range  : [-40, 73]\n"
-      "    Size in memory: 0.0 MB\n"
-      "    Wavelengths  : [400.0, 500.5, 600.0, 700.0, 800.0] ... (6 total)\n"
-      "\n"
-      "  Ground Truth\n"
-      "    Format       : ENVI\n"
-      "    Shape        : (2, 2)\n"
-      "    Dtype        : uint8\n"
-      "    Classes      : 2 (+ background 0)\n"
-      "    Class labels : [0, 1, 2]\n"
-      "\n"
-      "    Per-class pixel counts:\n"
-      "      background      :        1 px\n"
-      "      class 1         :        1 px\n"
-      "      class 2         :        2 px\n"
-      "\n"
-      "  Output\n"
-      "    Directory    : " + physical(dir.path()) + "/out\n"
-      "    data.mat     : image data (key='cube')\n"
-      "    gt.mat       : ground truth (key='labels')\n"
-      "    metadata.json: all preserved metadata\n"
-      "\n"
-      "    Elapsed: #.##s\n" +
-      rule60 + "\n\n";
+  const std::string expected = image_lines("cube.hdr", "ENVI", "(2, 3, 4)", "int16") +
+                               "\n"
+                               "  Loading ground truth: labels.img\n"
+                               "  \xe2\x9c\x93 Loaded: shape=(2, 3) dtype=uint8\n"
+                               "\n"
+                               "  Cropping: y=0 x=1 h=2 w=2\n"
+                               "  \xe2\x9c\x93 Cropped to: (2, 2, 4)\n"
+                               "\n"
+                               "  Saving: out/data.mat\n"
+                               "  \xe2\x9c\x93 data.mat (0.0 MB)\n"
+                               "  \xe2\x9c\x93 gt.mat (0.0 MB)\n"
+                               "  \xe2\x9c\x93 metadata.json\n"
+                               "\n" +
+                               rule60 + "\n  Conversion complete!\n" + rule60 +
+                               "\n"
+                               "\n"
+                               "  Image\n"
+                               "    Format       : ENVI\n"
+                               "    Shape        : (2, 2, 4)\n"
+                               "    Spatial size : 2 x 2\n"
+                               "    Bands        : 4\n"
+                               "    Dtype        : int16\n"
+                               "    Value range  : [-40, 73]\n"
+                               "    Size in memory: 0.0 MB\n"
+                               "    Wavelengths  : [400.0, 500.5, 600.0, 700.0, 800.0] ... (6 total)\n"
+                               "\n"
+                               "  Ground Truth\n"
+                               "    Format       : ENVI\n"
+                               "    Shape        : (2, 2)\n"
+                               "    Dtype        : uint8\n"
+                               "    Classes      : 2 (+ background 0)\n"
+                               "    Class labels : [0, 1, 2]\n"
+                               "\n"
+                               "    Per-class pixel counts:\n"
+                               "      background      :        1 px\n"
+                               "      class 1         :        1 px\n"
+                               "      class 2         :        2 px\n"
+                               "\n"
+                               "  Output\n"
+                               "    Directory    : " +
+                               physical(dir.path()) +
+                               "/out\n"
+                               "    data.mat     : image data (key='cube')\n"
+                               "    gt.mat       : ground truth (key='labels')\n"
+                               "    metadata.json: all preserved metadata\n"
+                               "\n"
+                               "    Elapsed: #.##s\n" +
+                               rule60 + "\n\n";
   // The elapsed time is the one varying number: digits, a point, two digits.
   std::string normalised = r.out;
   const auto at = normalised.find("Elapsed: ");
@@ -305,12 +301,10 @@ TEST(ConvertRun, FullRunWithGroundTruthCropAndCustomKeys) {
 TEST(ConvertRun, AnExistingCropFieldKeepsItsPlace) {
   TempDir dir;
   write_envi(dir.path(), "cube", 2, 3, 4, envi_types()[0], "bsq", 0, "crop = {1, 2}\n");
-  auto r = run_vexil({"convert_to_mat", "--img", "cube.hdr", "--out-dir", "out", "--crop", "0", "0",
-                      "1", "1"},
-                     dir.path());
+  auto r =
+      run_vexil({"convert_to_mat", "--img", "cube.hdr", "--out-dir", "out", "--crop", "0", "0", "1", "1"}, dir.path());
   ASSERT_EQ(r.status, 0) << r.err;
-  const auto image =
-      nlohmann::ordered_json::parse(vexil::test::read_file(dir / "out/metadata.json")).at("image");
+  const auto image = nlohmann::ordered_json::parse(vexil::test::read_file(dir / "out/metadata.json")).at("image");
   std::vector<std::string> keys;
   for (auto it = image.begin(); it != image.end(); ++it) keys.push_back(it.key());
   ASSERT_GE(keys.size(), 3u);
@@ -323,8 +317,7 @@ TEST(ConvertRun, SpatialMismatchWarnsAndTheRunCompletes) {
   TempDir dir;
   write_envi(dir.path(), "cube", 2, 3, 4, envi_types()[0], "bsq", 0);
   write_envi(dir.path(), "big", 3, 3, 1, envi_types()[0], "bsq", 0);
-  auto r = run_vexil({"convert_to_mat", "--img", "cube.hdr", "--gt", "big.hdr", "--out-dir", "o1"},
-                     dir.path());
+  auto r = run_vexil({"convert_to_mat", "--img", "cube.hdr", "--gt", "big.hdr", "--out-dir", "o1"}, dir.path());
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.out.find("\n  Loading ground truth: big.hdr\n"
                        "  \xe2\x9c\x93 Loaded: shape=(3, 3) dtype=uint8\n"
@@ -337,8 +330,7 @@ TEST(ConvertRun, SpatialMismatchWarnsAndTheRunCompletes) {
   // A 1 x 6 label row arrives squeezed to one axis: compared (and printed)
   // with the one extent it has, never read past its shape.
   write_mat_uint8(dir / "row.mat", "gt", {1, 6}, {0, 1, 1, 2, 2, 2});
-  r = run_vexil({"convert_to_mat", "--img", "cube.hdr", "--gt", "row.mat", "--out-dir", "o2"},
-                dir.path());
+  r = run_vexil({"convert_to_mat", "--img", "cube.hdr", "--gt", "row.mat", "--out-dir", "o2"}, dir.path());
   EXPECT_NE(r.out.find("  \xe2\x9c\x93 Loaded: shape=(6,) dtype=uint8\n"
                        "  \xe2\x9a\xa0 Spatial mismatch: image=(2, 3), gt=(6,)\n"),
             std::string::npos)
@@ -347,8 +339,7 @@ TEST(ConvertRun, SpatialMismatchWarnsAndTheRunCompletes) {
 
   // Same height and width, extra channels: no warning.
   write_envi(dir.path(), "same", 2, 3, 3, envi_types()[0], "bsq", 0);
-  r = run_vexil({"convert_to_mat", "--img", "cube.hdr", "--gt", "same.hdr", "--out-dir", "o3"},
-                dir.path());
+  r = run_vexil({"convert_to_mat", "--img", "cube.hdr", "--gt", "same.hdr", "--out-dir", "o3"}, dir.path());
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out.find("Spatial mismatch"), std::string::npos);
 }
@@ -373,18 +364,15 @@ TEST(ConvertRun, FailuresStopBeforeAnythingIsWritten) {
                        "\nENVI files require a .hdr header alongside the data file.\n");
   EXPECT_FALSE(exists(dir / "out"));
 
-  r = run_vexil({"convert_to_mat", "--img", "cube.hdr", "--out-dir", "out", "--crop", "1", "0", "2",
-                 "3"},
-                dir.path());
+  r = run_vexil({"convert_to_mat", "--img", "cube.hdr", "--out-dir", "out", "--crop", "1", "0", "2", "3"}, dir.path());
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out, image_lines("cube.hdr", "ENVI", "(2, 3, 4)", "uint8") +
-                       "\n  Cropping: y=1 x=0 h=2 w=3\n");
+  EXPECT_EQ(r.out, image_lines("cube.hdr", "ENVI", "(2, 3, 4)", "uint8") + "\n  Cropping: y=1 x=0 h=2 w=3\n");
   EXPECT_EQ(r.err, "vexil convert_to_mat: error: Crop region (1, 0, 2, 3) exceeds image bounds (2, 3)\n");
   EXPECT_FALSE(exists(dir / "out"));
 
-  r = run_vexil({"convert_to_mat", "--img", "cube.hdr", "--out-dir", "out", "--crop", "0", "0",
-                 "99999999999999999999999", "1"},
-                dir.path());
+  r = run_vexil(
+      {"convert_to_mat", "--img", "cube.hdr", "--out-dir", "out", "--crop", "0", "0", "99999999999999999999999", "1"},
+      dir.path());
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.out.find("\n  Cropping: y=0 x=0 h=99999999999999999999999 w=1\n"), std::string::npos);
   EXPECT_EQ(r.err,
@@ -392,8 +380,7 @@ TEST(ConvertRun, FailuresStopBeforeAnythingIsWritten) {
             "image bounds (2, 3)\n");
   EXPECT_FALSE(exists(dir / "out"));
 
-  r = run_vexil({"convert_to_mat", "--img", "cube.hdr", "--gt", "labels.gif", "--out-dir", "out"},
-                dir.path());
+  r = run_vexil({"convert_to_mat", "--img", "cube.hdr", "--gt", "labels.gif", "--out-dir", "out"}, dir.path());
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "vexil convert_to_mat: error: Unsupported ground truth format: .gif\n");
   EXPECT_FALSE(exists(dir / "out"));
@@ -411,8 +398,9 @@ TEST(ConvertRun, AnInputThatIsAnOutputIsRefusedBeforeAnythingIsWritten) {
   auto r = run_vexil({"convert_to_mat", "--img", "cube.hdr", "--gt", "out/gt.mat", "--out-dir", "out"}, dir.path());
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, "");
-  EXPECT_EQ(r.err, "vexil convert_to_mat: error: Input 'out/gt.mat' is the output file 'out/gt.mat' of this run "
-                   "and would be replaced: choose another output folder\n");
+  EXPECT_EQ(r.err,
+            "vexil convert_to_mat: error: Input 'out/gt.mat' is the output file 'out/gt.mat' of this run "
+            "and would be replaced: choose another output folder\n");
   EXPECT_EQ(vexil::test::read_file(dir / "out/gt.mat"), labels);
   EXPECT_FALSE(exists(dir / "out/data.mat"));
 
@@ -463,26 +451,24 @@ TEST(ConvertRun, AnUnusableOutputFolderSaysWhy) {
   EXPECT_EQ(r.err, "vexil convert_to_mat: error: [Errno 17] File exists: 'taken' (it is a file, not a folder)\n");
   r = run_vexil({"convert_to_mat", "--img", "cube.hdr", "--out-dir", "taken/sub"}, dir.path());
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, "vexil convert_to_mat: error: [Errno 20] Not a directory: 'taken/sub' ('taken' is a file, not a "
-                   "folder)\n");
+  EXPECT_EQ(r.err,
+            "vexil convert_to_mat: error: [Errno 20] Not a directory: 'taken/sub' ('taken' is a file, not a "
+            "folder)\n");
   EXPECT_EQ(r.out.find("Saving:"), std::string::npos) << r.out;
 }
 
 TEST(ConvertRun, UsageErrorsAndHelpTouchNothing) {
   TempDir dir;
   write_envi(dir.path(), "cube", 2, 3, 4, envi_types()[0], "bsq", 0);
-  auto r = run_vexil({"convert_to_mat", "--img", "cube.hdr", "--out-dir", "out", "--crop", "1", "2"},
-                     dir.path());
+  auto r = run_vexil({"convert_to_mat", "--img", "cube.hdr", "--out-dir", "out", "--crop", "1", "2"}, dir.path());
   EXPECT_EQ(r.status, 2);
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.err, kUsage + "vexil convert_to_mat: error: argument --crop: expected 4 arguments\n");
 
-  r = run_vexil({"convert_to_mat", "--img", "cube.hdr", "--out-dir", "out", "--data-key", "1x"},
-                dir.path());
+  r = run_vexil({"convert_to_mat", "--img", "cube.hdr", "--out-dir", "out", "--data-key", "1x"}, dir.path());
   EXPECT_EQ(r.status, 2);
   EXPECT_EQ(r.out, "");
-  EXPECT_NE(r.err.find("error: argument --data-key: invalid MATLAB variable name: '1x'"),
-            std::string::npos);
+  EXPECT_NE(r.err.find("error: argument --data-key: invalid MATLAB variable name: '1x'"), std::string::npos);
 
   r = run_vexil({"convert_to_mat", "--img", "cube.hdr", "--out-dir", "out", "--help"}, dir.path());
   EXPECT_EQ(r.status, 0);

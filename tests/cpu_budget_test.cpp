@@ -49,13 +49,12 @@ TEST(CgroupQuota, V2CpuMaxRoundsUpAndTakesTheTightestAncestor) {
                                         {"job/step/cpu.max", "max 100000"}})),
             1);
   TempDir dir3;
-  EXPECT_EQ(cgroup_cpu_limit(fake_tree(dir3, "0::/\n", {{"cgroup.controllers", "cpu"}, {"cpu.max", "max 100000"}})),
-            0);
+  EXPECT_EQ(cgroup_cpu_limit(fake_tree(dir3, "0::/\n", {{"cgroup.controllers", "cpu"}, {"cpu.max", "max 100000"}})), 0);
   TempDir dir4;
   // Hybrid layout: v2 mounted at unified/, exactly 3 CPUs.
-  EXPECT_EQ(cgroup_cpu_limit(fake_tree(dir4, "1:name=systemd:/\n0::/user.slice\n",
-                                       {{"unified/cgroup.controllers", "cpu"},
-                                        {"unified/user.slice/cpu.max", "300000 100000"}})),
+  EXPECT_EQ(cgroup_cpu_limit(
+                fake_tree(dir4, "1:name=systemd:/\n0::/user.slice\n",
+                          {{"unified/cgroup.controllers", "cpu"}, {"unified/user.slice/cpu.max", "300000 100000"}})),
             3);
 }
 
@@ -74,9 +73,9 @@ TEST(CgroupQuota, V1CfsQuotaIncludingContainersThatHideTheHostPath) {
                                        {{"cpu/cpu.cfs_quota_us", "150000"}, {"cpu/cpu.cfs_period_us", "100000"}})),
             2);
   TempDir dir3;
-  EXPECT_EQ(cgroup_cpu_limit(fake_tree(dir3, "3:cpu,cpuacct:/\n",
-                                       {{"cpu,cpuacct/cpu.cfs_quota_us", "-1"},
-                                        {"cpu,cpuacct/cpu.cfs_period_us", "100000"}})),
+  EXPECT_EQ(cgroup_cpu_limit(
+                fake_tree(dir3, "3:cpu,cpuacct:/\n",
+                          {{"cpu,cpuacct/cpu.cfs_quota_us", "-1"}, {"cpu,cpuacct/cpu.cfs_period_us", "100000"}})),
             0);
 }
 
@@ -84,8 +83,8 @@ TEST(CgroupQuota, MissingOrGarbledFilesMeanNoLimit) {
   TempDir dir;
   EXPECT_EQ(cgroup_cpu_limit({dir / "nowhere", dir / "no_self"}), 0);
   TempDir dir2;
-  EXPECT_EQ(cgroup_cpu_limit(fake_tree(dir2, "garbage\n0::/a\n",
-                                       {{"cgroup.controllers", "cpu"}, {"a/cpu.max", "lots 100000"}})),
+  EXPECT_EQ(cgroup_cpu_limit(
+                fake_tree(dir2, "garbage\n0::/a\n", {{"cgroup.controllers", "cpu"}, {"a/cpu.max", "lots 100000"}})),
             0);
   TempDir dir3;
   EXPECT_EQ(cgroup_cpu_limit(fake_tree(dir3, "0::/a\n", {{"cgroup.controllers", "cpu"}, {"a/cpu.max", "100000 0"}})),
@@ -100,8 +99,9 @@ TEST(CpuBudget, AffinityLoweredByTheQuotaNeverBelowOne) {
   TempDir half;
   EXPECT_EQ(cpu_budget(fake_tree(half, "0::/\n", {{"cgroup.controllers", "cpu"}, {"cpu.max", "50000 100000"}})), 1);
   TempDir one_and_half;
-  EXPECT_EQ(cpu_budget(fake_tree(one_and_half, "0::/\n", {{"cgroup.controllers", "cpu"}, {"cpu.max", "150000 100000"}})),
-            std::min(affinity, 2));
+  EXPECT_EQ(
+      cpu_budget(fake_tree(one_and_half, "0::/\n", {{"cgroup.controllers", "cpu"}, {"cpu.max", "150000 100000"}})),
+      std::min(affinity, 2));
   TempDir many;
   EXPECT_EQ(cpu_budget(fake_tree(many, "0::/\n", {{"cgroup.controllers", "cpu"}, {"cpu.max", "6400000 100000"}})),
             affinity);

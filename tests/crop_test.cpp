@@ -10,17 +10,15 @@
 #include "vexil/errors.hpp"
 
 using namespace vexil;
-using vexil::spatial::apply_crop;
 using vexil::CropValue;
 using vexil::CropWindow;
+using vexil::spatial::apply_crop;
 
 namespace {
 
 CropValue cv(std::int64_t v) { return {std::to_string(v), v}; }
 CropValue huge(const std::string& text) { return {text, std::nullopt}; }
-CropWindow win(std::int64_t y, std::int64_t x, std::int64_t h, std::int64_t w) {
-  return {cv(y), cv(x), cv(h), cv(w)};
-}
+CropWindow win(std::int64_t y, std::int64_t x, std::int64_t h, std::int64_t w) { return {cv(y), cv(x), cv(h), cv(w)}; }
 
 // Image (H, W, 3) holding 1000*row + 10*col + band.
 NDArray image(std::int64_t H, std::int64_t W) {

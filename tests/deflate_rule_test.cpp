@@ -31,10 +31,10 @@ double sigmoid(double x, double mu, double w) { return 1.0 / (1.0 + std::exp(-(x
 
 // How a sensor and its processing turn reflectance into stored values.
 struct Sensor {
-  double gain = 1;        // DN per unit of a 12-bit sensor's gain
-  double noise = 1;       // read and shot noise, relative
+  double gain = 1;   // DN per unit of a 12-bit sensor's gain
+  double noise = 1;  // read and shot noise, relative
   double max_dn = 4095;
-  double quantum = 0;     // > 0: stored as float32 reflectance rounded to this
+  double quantum = 0;  // > 0: stored as float32 reflectance rounded to this
 };
 
 // A (lines, samples, bands) scene: a few smooth material spectra mixed over
@@ -54,8 +54,8 @@ NDArray scene(std::int64_t h, std::int64_t w, std::int64_t b, const Sensor& s, u
     spectra[2][k] = 0.02 + 0.06 * gauss(wl, 480, 80) * (1 - sigmoid(wl, 720, 30));
     spectra[3][k] = 0.22 + 0.10 * sigmoid(wl, 500, 80) - 0.04 * gauss(wl, 2330, 60);
     const double planck = std::exp(-0.5 * std::pow((wl - 600) / 700, 2));
-    sun[k] = planck * std::max(0.02, 1 - 0.96 * gauss(wl, 1380, 45) - 0.97 * gauss(wl, 1880, 65) -
-                                         0.35 * gauss(wl, 940, 25));
+    sun[k] = planck *
+             std::max(0.02, 1 - 0.96 * gauss(wl, 1380, 45) - 0.97 * gauss(wl, 1880, 65) - 0.35 * gauss(wl, 940, 25));
     dark[k] = (90 + 15 * uniform(rng)) * s.gain;
   }
   // Fields: nearest of a few seeds, each with its own mixture.
@@ -78,7 +78,8 @@ NDArray scene(std::int64_t h, std::int64_t w, std::int64_t b, const Sensor& s, u
       int field = 0;
       double best = 1e300;
       for (int i = 0; i < nseeds; ++i) {
-        const double d = std::pow(y - sy[i] + 4 * std::sin(x * 0.13), 2) + std::pow(x - sx[i] + 4 * std::sin(y * 0.11), 2);
+        const double d =
+            std::pow(y - sy[i] + 4 * std::sin(x * 0.13), 2) + std::pow(x - sx[i] + 4 * std::sin(y * 0.11), 2);
         if (d < best) best = d, field = i;
       }
       const double illum = 1 + 0.12 * std::sin(y * 0.05 + 1) * std::cos(x * 0.04) + 0.04 * std::sin(x * 0.9 + y * 0.7);
@@ -87,9 +88,9 @@ NDArray scene(std::int64_t h, std::int64_t w, std::int64_t b, const Sensor& s, u
         double r = 0;
         for (int m = 0; m < 4; ++m) r += mix[field * 4 + m] * (1 + (m == 0 ? wobble : -wobble / 3)) * spectra[m][k];
         const double sig = r * illum * col_gain[x] * gain * sun[k];
-        const double dn = std::clamp(std::rint(sig + dark[k] + s.noise * std::sqrt(9 * s.gain * s.gain + 0.35 * sig * s.gain) *
-                                                                 normal(rng)),
-                                     0.0, s.max_dn);
+        const double dn = std::clamp(
+            std::rint(sig + dark[k] + s.noise * std::sqrt(9 * s.gain * s.gain + 0.35 * sig * s.gain) * normal(rng)),
+            0.0, s.max_dn);
         const std::int64_t at = (y * w + x) * b + k;
         if (s.quantum > 0) {
           const double refl = (dn - dark[k]) / (illum * col_gain[x] * gain * sun[k]);

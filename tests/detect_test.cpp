@@ -32,16 +32,33 @@ TEST(DetectFormat, ExtensionsInAnyLetterCase) {
     const char* path;
     const char* fmt;
   };
-  for (const Row& r : std::vector<Row>{
-           {"cube.hdr", "envi"}, {"cube.HDR", "envi"}, {"cube.Hdr", "envi"},
-           {"cube.img", "envi"}, {"cube.lan", "envi"}, {"dir.v2/cube.IMG", "envi"},
-           {"scene.tif", "tiff"}, {"scene.TIF", "tiff"}, {"scene.tiff", "tiff"},
-           {"scene.TiFf", "tiff"}, {"a.h5", "hdf5"}, {"a.hdf5", "hdf5"},
-           {"/data/run1/cube.he5", "hdf5"}, {"cube.hdf", "hdf5"}, {"x.nc", "hdf5"},
-           {"x.NC", "hdf5"}, {".a.hdr", "envi"}, {"/d/.cube.hdr", "envi"},
-           {"/no/such/folder/cube.hdr", "envi"}, {"paviaU.dat", "envi"}, {"capture.RAW", "envi"},
-           {"x.BSQ", "envi"}, {"x.bil", "envi"}, {"x.bip", "envi"}, {"field.hyspex", "envi"},
-           {"Indian_pines.mat", "mat"}, {"Houston.MAT", "mat"}}) {
+  for (const Row& r : std::vector<Row>{{"cube.hdr", "envi"},
+                                       {"cube.HDR", "envi"},
+                                       {"cube.Hdr", "envi"},
+                                       {"cube.img", "envi"},
+                                       {"cube.lan", "envi"},
+                                       {"dir.v2/cube.IMG", "envi"},
+                                       {"scene.tif", "tiff"},
+                                       {"scene.TIF", "tiff"},
+                                       {"scene.tiff", "tiff"},
+                                       {"scene.TiFf", "tiff"},
+                                       {"a.h5", "hdf5"},
+                                       {"a.hdf5", "hdf5"},
+                                       {"/data/run1/cube.he5", "hdf5"},
+                                       {"cube.hdf", "hdf5"},
+                                       {"x.nc", "hdf5"},
+                                       {"x.NC", "hdf5"},
+                                       {".a.hdr", "envi"},
+                                       {"/d/.cube.hdr", "envi"},
+                                       {"/no/such/folder/cube.hdr", "envi"},
+                                       {"paviaU.dat", "envi"},
+                                       {"capture.RAW", "envi"},
+                                       {"x.BSQ", "envi"},
+                                       {"x.bil", "envi"},
+                                       {"x.bip", "envi"},
+                                       {"field.hyspex", "envi"},
+                                       {"Indian_pines.mat", "mat"},
+                                       {"Houston.MAT", "mat"}}) {
     SCOPED_TRACE(r.path);
     EXPECT_EQ(detect_format_key(r.path), r.fmt);
   }
@@ -79,23 +96,22 @@ TEST(DatasetSpecifier, SplitsAtTheLastSeparator) {
     const char* dataset;
     bool has;
   };
-  for (const Row& r : std::vector<Row>{
-           {"cube.h5", "cube.h5", "", false},
-           {"cube.h5:/radiance", "cube.h5", "radiance", true},
-           {"cube.h5::radiance", "cube.h5", "radiance", true},
-           {"cube.h5::/group/radiance", "cube.h5", "/group/radiance", true},
-           {"cube.h5::/grp/x", "cube.h5", "/grp/x", true},
-           {"/mnt/x.h5:/grp/cube", "/mnt/x.h5", "grp/cube", true},
-           {"a.h5::b::c", "a.h5::b", "c", true},
-           {"a.h5:/b:/c", "a.h5:/b", "c", true},
-           {"a.h5::b::/c", "a.h5::b", "/c", true},
-           {"a.h5:/x::y", "a.h5", "x::y", true},
-           {"cube.h5:/", "cube.h5", "", true},
-           {"s3://bucket/cube.h5", "s3://bucket/cube.h5", "", false},
-           {"s3://bucket/cube.h5:/x", "s3://bucket/cube.h5:/x", "", false},
-           {"s3://bucket/cube.h5::/x", "s3://bucket/cube.h5", "/x", true},
-           {"s3://b/c.h5::x::y", "s3://b/c.h5::x", "y", true},
-           {"", "", "", false}}) {
+  for (const Row& r : std::vector<Row>{{"cube.h5", "cube.h5", "", false},
+                                       {"cube.h5:/radiance", "cube.h5", "radiance", true},
+                                       {"cube.h5::radiance", "cube.h5", "radiance", true},
+                                       {"cube.h5::/group/radiance", "cube.h5", "/group/radiance", true},
+                                       {"cube.h5::/grp/x", "cube.h5", "/grp/x", true},
+                                       {"/mnt/x.h5:/grp/cube", "/mnt/x.h5", "grp/cube", true},
+                                       {"a.h5::b::c", "a.h5::b", "c", true},
+                                       {"a.h5:/b:/c", "a.h5:/b", "c", true},
+                                       {"a.h5::b::/c", "a.h5::b", "/c", true},
+                                       {"a.h5:/x::y", "a.h5", "x::y", true},
+                                       {"cube.h5:/", "cube.h5", "", true},
+                                       {"s3://bucket/cube.h5", "s3://bucket/cube.h5", "", false},
+                                       {"s3://bucket/cube.h5:/x", "s3://bucket/cube.h5:/x", "", false},
+                                       {"s3://bucket/cube.h5::/x", "s3://bucket/cube.h5", "/x", true},
+                                       {"s3://b/c.h5::x::y", "s3://b/c.h5::x", "y", true},
+                                       {"", "", "", false}}) {
     SCOPED_TRACE(r.path);
     const DatasetPath s = split_dataset_specifier(r.path);
     EXPECT_EQ(s.file, r.file);
@@ -144,9 +160,12 @@ TEST(DetectFormat, UnknownExtensionsAreRecognisedByContent) {
   mat_header.resize(124, ' ');
   mat_header += std::string("\x00\x01IM", 4);
   const std::vector<std::pair<std::string, std::string>> files{
-      {"le.tif_", std::string("II*\0\x08\0\0\0", 8)},  {"be.data", std::string("MM\0*\0\0\0\x08", 8)},
-      {"big.xyz", std::string("II+\0\x08\0\0\0", 8)}, {"bigbe", std::string("MM\0+\0\x08\0\0", 8)},
-      {"scene.he", std::string("\x89HDF\r\n\x1a\n", 8)},  {"userblock.cube", hdf5_at_512},
+      {"le.tif_", std::string("II*\0\x08\0\0\0", 8)},
+      {"be.data", std::string("MM\0*\0\0\0\x08", 8)},
+      {"big.xyz", std::string("II+\0\x08\0\0\0", 8)},
+      {"bigbe", std::string("MM\0+\0\x08\0\0", 8)},
+      {"scene.he", std::string("\x89HDF\r\n\x1a\n", 8)},
+      {"userblock.cube", hdf5_at_512},
       {"cube.mat5", mat_header},
   };
   const char* expected[] = {"tiff", "tiff", "tiff", "tiff", "hdf5", "hdf5", "mat"};

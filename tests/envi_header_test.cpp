@@ -60,7 +60,10 @@ TEST(EnviHeaderParse, FirstLineMustStartWithEnvi) {
   EXPECT_EQ(error_of(""), not_header);
   EXPECT_EQ(error_of("\nENVI\n"), not_header);
   EXPECT_EQ(error_of(std::string("\0\x01\x02\xff", 4)), not_header);
-  EXPECT_NE(error_of("\xef\xbb\xbf" "ENVI\n").find("byte-order mark"), std::string::npos);
+  EXPECT_NE(error_of("\xef\xbb\xbf"
+                     "ENVI\n")
+                .find("byte-order mark"),
+            std::string::npos);
 }
 
 TEST(EnviHeaderParse, KeysAndPlainValues) {
@@ -187,12 +190,26 @@ TEST(EnviInt, PythonIntRules) {
     std::int64_t value;
   };
   const Case cases[] = {
-      {"7", true, 7},          {" 7 ", true, 7},        {"+8", true, 8},       {"-5", true, -5},
-      {"1_000", true, 1000},   {"007", true, 7},        {"\t12\n", true, 12},  {"1__0", false, 0},
-      {"_1", false, 0},        {"1_", false, 0},        {"3.0", false, 0},     {"0x3", false, 0},
-      {"", false, 0},          {"+", false, 0},         {"1 2", false, 0},     {"--1", false, 0},
-      {"9223372036854775807", true, INT64_MAX},         {"-9223372036854775808", true, INT64_MIN},
-      {"9223372036854775808", false, 0},                {"99999999999999999999999999", false, 0},
+      {"7", true, 7},
+      {" 7 ", true, 7},
+      {"+8", true, 8},
+      {"-5", true, -5},
+      {"1_000", true, 1000},
+      {"007", true, 7},
+      {"\t12\n", true, 12},
+      {"1__0", false, 0},
+      {"_1", false, 0},
+      {"1_", false, 0},
+      {"3.0", false, 0},
+      {"0x3", false, 0},
+      {"", false, 0},
+      {"+", false, 0},
+      {"1 2", false, 0},
+      {"--1", false, 0},
+      {"9223372036854775807", true, INT64_MAX},
+      {"-9223372036854775808", true, INT64_MIN},
+      {"9223372036854775808", false, 0},
+      {"99999999999999999999999999", false, 0},
   };
   for (const Case& c : cases) {
     v = -1;
@@ -240,10 +257,10 @@ TEST(EnviLayout, MandatoryFieldsInOrder) {
 
 TEST(EnviLayout, DataTypeCodes) {
   const std::pair<const char*, vexil::DType> codes[] = {
-      {"1", vexil::DType::UInt8},       {"2", vexil::DType::Int16},   {"3", vexil::DType::Int32},
-      {"4", vexil::DType::Float32},     {"5", vexil::DType::Float64}, {"6", vexil::DType::Complex64},
-      {"9", vexil::DType::Complex128},  {"12", vexil::DType::UInt16}, {"13", vexil::DType::UInt32},
-      {"14", vexil::DType::Int64},      {"15", vexil::DType::UInt64}};
+      {"1", vexil::DType::UInt8},      {"2", vexil::DType::Int16},   {"3", vexil::DType::Int32},
+      {"4", vexil::DType::Float32},    {"5", vexil::DType::Float64}, {"6", vexil::DType::Complex64},
+      {"9", vexil::DType::Complex128}, {"12", vexil::DType::UInt16}, {"13", vexil::DType::UInt32},
+      {"14", vexil::DType::Int64},     {"15", vexil::DType::UInt64}};
   for (const auto& [code, type] : codes) {
     envi::Layout lay = envi::layout_from_header(
         parse_body(std::string("lines=1\nsamples=1\nbands=1\ninterleave=bsq\nbyte order=0\ndata type = ") + code));
@@ -260,9 +277,11 @@ TEST(EnviLayout, DataTypeCodes) {
 }
 
 TEST(EnviLayout, InterleaveAndByteOrder) {
-  const std::pair<const char*, envi::Interleave> ok[] = {
-      {"bsq", envi::Interleave::BSQ}, {"BSQ", envi::Interleave::BSQ}, {"Bil", envi::Interleave::BIL},
-      {"BIP", envi::Interleave::BIP}, {" bip ", envi::Interleave::BIP}};
+  const std::pair<const char*, envi::Interleave> ok[] = {{"bsq", envi::Interleave::BSQ},
+                                                         {"BSQ", envi::Interleave::BSQ},
+                                                         {"Bil", envi::Interleave::BIL},
+                                                         {"BIP", envi::Interleave::BIP},
+                                                         {" bip ", envi::Interleave::BIP}};
   for (const auto& [text, kind] : ok) {
     envi::Layout lay = envi::layout_from_header(
         parse_body(std::string("lines=1\nsamples=1\nbands=1\ndata type=1\nbyte order=1\ninterleave=") + text));
@@ -284,10 +303,8 @@ TEST(EnviLayout, InterleaveAndByteOrder) {
 TEST(EnviLayout, SizesAndOffsets) {
   EXPECT_NE(layout_error(std::string(kBase) + "lines = -2").find("must not be negative"), std::string::npos);
   EXPECT_NE(layout_error(std::string(kBase) + "lines = 2.0").find("not an integer"), std::string::npos);
-  EXPECT_NE(layout_error(std::string(kBase) + "header offset = -1").find("must not be negative"),
-            std::string::npos);
-  EXPECT_NE(layout_error(std::string(kBase) + "bands = 99999999999999999999").find("too large"),
-            std::string::npos);
+  EXPECT_NE(layout_error(std::string(kBase) + "header offset = -1").find("must not be negative"), std::string::npos);
+  EXPECT_NE(layout_error(std::string(kBase) + "bands = 99999999999999999999").find("too large"), std::string::npos);
   EXPECT_NE(layout_error(std::string(kBase) + "lines = {2}").find("single value"), std::string::npos);
   // Products that overflow, also when another extent is zero (the strides
   // would still overflow).
@@ -312,8 +329,9 @@ TEST(EnviLayout, ZeroExtentsAreCorrupt) {
     envi::layout_from_header(parse_body(std::string(kBase) + "samples = 0"), "/d/zero.hdr");
     ADD_FAILURE() << "no error";
   } catch (const vexil::BadInputError& e) {
-    EXPECT_STREQ(e.what(), "ENVI header /d/zero.hdr is corrupt: it declares samples = 0, and an image needs at least "
-                           "one line, sample and band.");
+    EXPECT_STREQ(e.what(),
+                 "ENVI header /d/zero.hdr is corrupt: it declares samples = 0, and an image needs at least "
+                 "one line, sample and band.");
   }
 }
 
@@ -341,8 +359,7 @@ TEST(EnviLayout, ErrorsNameTheHeaderWhenGiven) {
 }
 
 TEST(EnviLayout, FrameOffsets) {
-  EXPECT_EQ(layout_error(std::string(kBase) + "major frame offsets = {0, 0}\nminor frame offsets = 0"),
-            "<no error>");
+  EXPECT_EQ(layout_error(std::string(kBase) + "major frame offsets = {0, 0}\nminor frame offsets = 0"), "<no error>");
   EXPECT_EQ(layout_error(std::string(kBase) + "major frame offsets = {0, 2}"),
             "ENVI image frame offsets are not supported.");
   EXPECT_EQ(layout_error(std::string(kBase) + "minor frame offsets = 16"),

@@ -101,9 +101,7 @@ std::string load_error(const std::string& path) {
 }
 
 // Which data file was read: each candidate holds one distinct byte.
-int data_marker(const std::string& hdr_or_data) {
-  return load_envi(hdr_or_data).data.at<std::uint8_t>({0, 0, 0});
-}
+int data_marker(const std::string& hdr_or_data) { return load_envi(hdr_or_data).data.at<std::uint8_t>({0, 0, 0}); }
 
 }  // namespace
 
@@ -133,7 +131,8 @@ TEST(EnviRead, ReferenceByteVector) {
     const char* interleave;
     int p00[2], p01[2], p10[2];
   };
-  const Case cases[] = {{"bsq", {0, 6}, {1, 7}, {3, 9}}, {"bil", {0, 3}, {1, 4}, {6, 9}}, {"bip", {0, 1}, {2, 3}, {6, 7}}};
+  const Case cases[] = {
+      {"bsq", {0, 6}, {1, 7}, {3, 9}}, {"bil", {0, 3}, {1, 4}, {6, 9}}, {"bip", {0, 1}, {2, 3}, {6, 7}}};
   for (const Case& c : cases) {
     TempDir dir;
     write_file(dir / "v.hdr", header_text(2, 3, 2, 1, c.interleave, 0));
@@ -181,7 +180,8 @@ TEST(EnviRead, ZeroExtentsAreCorruptHeadersNamingFileAndField) {
   const std::tuple<int, int, int, const char*> cases[] = {
       {0, 5, 3, "lines = 0"}, {4, 0, 3, "samples = 0"}, {4, 5, 0, "bands = 0"}};
   for (const auto& [lines, samples, bands, field] : cases) {
-    write_file(dir / "z.hdr", header_text(lines, samples, bands, 2, "bil", 1, "wavelength = {400, 410, 420, 430, 440}\n"));
+    write_file(dir / "z.hdr",
+               header_text(lines, samples, bands, 2, "bil", 1, "wavelength = {400, 410, 420, 430, 440}\n"));
     EXPECT_EQ(load_error(dir / "z.hdr"), "ENVI header " + (dir / "z.hdr") + " is corrupt: it declares " + field +
                                              ", and an image needs at least one line, sample and band.");
     EXPECT_THROW(load_envi(dir / "z.img"), vexil::BadInputError);
@@ -196,8 +196,8 @@ TEST(EnviRead, HeaderErrorsNameTheHeader) {
                                            " does not appear to be an ENVI header (missing \"ENVI\" at beginning of "
                                            "first line).");
   write_file(dir / "x.hdr", "ENVI\nsamples = 4\nlines = 3\nbands = 2\ninterleave = bsq\nbyte order = 0\n");
-  EXPECT_EQ(load_error(dir / "x.hdr"), "Mandatory parameter \"data type\" missing from header file " +
-                                           (dir / "x.hdr") + ".");
+  EXPECT_EQ(load_error(dir / "x.hdr"),
+            "Mandatory parameter \"data type\" missing from header file " + (dir / "x.hdr") + ".");
   write_file(dir / "x.hdr", header_text(3, 4, 2, 7, "bsq", 0));
   EXPECT_NE(load_error(dir / "x.hdr").find("ENVI header " + (dir / "x.hdr") + ": unsupported data type '7'"),
             std::string::npos);
@@ -388,8 +388,8 @@ TEST(EnviMetadata, ListedFieldsFirstThenHeaderOrder) {
   std::vector<std::string> keys;
   for (auto it = r.meta.begin(); it != r.meta.end(); ++it) keys.push_back(it.key());
   EXPECT_EQ(keys, (std::vector<std::string>{"description", "samples", "lines", "bands", "data type", "interleave",
-                                            "byte order", "wavelength", "fwhm", "sensor type", "my field",
-                                            "file type", "bbl", "bad_bands", "_source_format", "_source_file"}));
+                                            "byte order", "wavelength", "fwhm", "sensor type", "my field", "file type",
+                                            "bbl", "bad_bands", "_source_format", "_source_file"}));
   EXPECT_EQ(r.meta["description"], "Test cube");
   EXPECT_EQ(r.meta["samples"], "1");
   EXPECT_EQ(r.meta["wavelength"], (nlohmann::ordered_json{"400.0", "410.5"}));
@@ -429,9 +429,9 @@ TEST(EnviMetadata, BandFactsUnderCommonKeysAfterTheHeaderFields) {
   EXPECT_EQ(m["wavelength_units"], "Micrometers");
   ASSERT_TRUE(m["fill_value"].is_number_integer());
   EXPECT_EQ(m["fill_value"], -9999);
-  EXPECT_EQ(m["scale"], (nlohmann::ordered_json{{"gain", {0.5, 0.25, 2.0}},
-                                                 {"offset", {0.0, 1.5, -1.0}},
-                                                 {"apply", "value = gain * DN + offset"}}));
+  EXPECT_EQ(m["scale"],
+            (nlohmann::ordered_json{
+                {"gain", {0.5, 0.25, 2.0}}, {"offset", {0.0, 1.5, -1.0}}, {"apply", "value = gain * DN + offset"}}));
   std::vector<std::string> tail;
   for (auto it = m.begin(); it != m.end(); ++it) tail.push_back(it.key());
   tail.erase(tail.begin(), tail.end() - 6);
@@ -450,8 +450,8 @@ TEST(EnviMetadata, BandFactsUnderCommonKeysAfterTheHeaderFields) {
   EXPECT_EQ(m2["fill_value"], -9999.0);
   EXPECT_EQ(m2["bbl"], (nlohmann::ordered_json{"1", "x", "1"}));
   EXPECT_FALSE(m2.contains("bad_bands"));
-  EXPECT_EQ(m2["scale"], (nlohmann::ordered_json{{"divide_by", 10000},
-                                                  {"apply", "reflectance = DN / reflectance scale factor"}}));
+  EXPECT_EQ(m2["scale"],
+            (nlohmann::ordered_json{{"divide_by", 10000}, {"apply", "reflectance = DN / reflectance scale factor"}}));
   // Nothing declared, nothing added.
   write_file(dir / "b.hdr", header_text(1, 2, 3, 2, "bsq", 0));
   const auto m3 = load_envi(dir / "b.hdr").meta;
@@ -468,8 +468,8 @@ TEST(EnviProducts, AvirisClassicGainFileBecomesTheScale) {
   write_file(dir / "f130522t01p00r11.gain", "1 1\n2 2\n3 3\n");  // a shorter match loses
   const auto m = load_envi(img).meta;
   EXPECT_EQ(m["scale"], (nlohmann::ordered_json{{"gain_file", "f130522t01p00r11rdn_e.gain"},
-                                                 {"divide_by", {300.0, 600.0, 1200.0}},
-                                                 {"apply", "radiance = DN / gain (uW/cm^2/nm/sr)"}}));
+                                                {"divide_by", {300.0, 600.0, 1200.0}},
+                                                {"apply", "radiance = DN / gain (uW/cm^2/nm/sr)"}}));
   EXPECT_EQ(m["band_facts_source"], "AVIRIS-Classic gain file");
   EXPECT_EQ(m["fill_value"], -9999);
 

@@ -114,9 +114,9 @@ void make_fixtures(Fixtures& fx, const std::vector<std::string>& cases) {
   if (fx.python.empty()) return;
   std::string only;
   for (const auto& c : cases) only += (only.empty() ? "" : ",") + c;
-  const auto r = vexil::test::run_program(
-      {fx.python, std::string(VEXIL_SOURCE_DIR) + "/tests/fixtures/make_fixtures.py", "--out", fx.dir.path(),
-       "--only", only});
+  const auto r =
+      vexil::test::run_program({fx.python, std::string(VEXIL_SOURCE_DIR) + "/tests/fixtures/make_fixtures.py", "--out",
+                                fx.dir.path(), "--only", only});
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   std::ifstream in(fx.dir / "manifest.json");
   fx.manifest = nlohmann::json::parse(in);
@@ -149,7 +149,8 @@ std::string convert_and_check(Fixtures& fx, std::size_t& cases_run) {
 void expect_all_pass(const std::vector<std::string>& cases) {
   Fixtures fx;
   make_fixtures(fx, cases);
-  if (fx.python.empty()) GTEST_SKIP() << "/usr/bin/python3 lacks the fixture writers (numpy, scipy, h5py, spectral, PIL, GDAL)";
+  if (fx.python.empty())
+    GTEST_SKIP() << "/usr/bin/python3 lacks the fixture writers (numpy, scipy, h5py, spectral, PIL, GDAL)";
   std::vector<std::string> skipped;
   for (const auto& s : fx.manifest.value("skipped", nlohmann::json::array())) skipped.push_back(s.dump());
   std::size_t run = 0;

@@ -73,7 +73,8 @@ bool equals_cube(const NDArray& a, const std::vector<U>& want, int h, int w, int
   for (int y = 0; y < h; ++y)
     for (int x = 0; x < w; ++x)
       for (int k = 0; k < bands; ++k)
-        if (a.at<T>({y, x, k}) != static_cast<T>(want[(static_cast<std::size_t>(y + y0) * full_w + x + x0) * bands + k]))
+        if (a.at<T>({y, x, k}) !=
+            static_cast<T>(want[(static_cast<std::size_t>(y + y0) * full_w + x + x0) * bands + k]))
           return false;
   return true;
 }
@@ -156,8 +157,7 @@ TEST_F(GdalContainers, GdalBandsAreStackedRightSideUp) {
   EXPECT_EQ(one.meta["dataset_used"], "Band3");
   EXPECT_EQ(one.meta["rows_stored"], "bottom-up");
 
-  const std::string missing =
-      vexil::test::error_of([&] { gdal::load_netcdf3(at("classic.nc") + "::reflectance"); });
+  const std::string missing = vexil::test::error_of([&] { gdal::load_netcdf3(at("classic.nc") + "::reflectance"); });
   EXPECT_EQ(missing, "Dataset 'reflectance' not found in " + at("classic.nc") +
                          ".\nAvailable datasets: ['wavelength', 'radiance']");
   EXPECT_THROW(gdal::load_netcdf3(at("bands.nc"), {nullptr, Layout::BHW}), UsageError);

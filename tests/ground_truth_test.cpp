@@ -25,8 +25,8 @@ namespace {
 using vexil::DType;
 using vexil::Metadata;
 using vexil::Shape;
-using vexil::formats::envi::load_envi;
 using vexil::formats::load_gt;
+using vexil::formats::envi::load_envi;
 using vexil::test::TempDir;
 
 std::vector<std::string> keys(const Metadata& m) {
@@ -42,8 +42,8 @@ void write_double_mat(const std::string& path, const char* name, std::vector<std
   std::iota(v.begin(), v.end(), 0.0);
   mat_t* mat = Mat_CreateVer(path.c_str(), nullptr, MAT_FT_MAT5);
   ASSERT_NE(mat, nullptr);
-  matvar_t* mv = Mat_VarCreate(name, MAT_C_DOUBLE, MAT_T_DOUBLE, static_cast<int>(dims.size()), dims.data(),
-                               v.data(), 0);
+  matvar_t* mv =
+      Mat_VarCreate(name, MAT_C_DOUBLE, MAT_T_DOUBLE, static_cast<int>(dims.size()), dims.data(), v.data(), 0);
   Mat_VarWrite(mat, mv, MAT_COMPRESSION_ZLIB);
   Mat_VarFree(mv);
   Mat_Close(mat);
@@ -74,14 +74,14 @@ TEST(GtLoader, UnsupportedExtensionsNameTheLowerCasedExtension) {
     const char* path;
     const char* message;
   };
-  for (const Case& c : {Case{"labels.gif", "Unsupported ground truth format: .gif"},
-                        Case{"labels.NPY", "Unsupported ground truth format: .npy"},
-                        Case{"archive.tar.GZ", "Unsupported ground truth format: .gz"},
-                        Case{"labels", "Unsupported ground truth format: "},
-                        Case{".mat", "Unsupported ground truth format: "},
-                        // A dataset specifier counts only after a file a label reader knows.
-                        Case{"scans:/labels.gif", "Unsupported ground truth format: .gif"},
-                        Case{"labels.gif::gt", "Unsupported ground truth format: .gif::gt"}}) {
+  for (const Case& c :
+       {Case{"labels.gif", "Unsupported ground truth format: .gif"},
+        Case{"labels.NPY", "Unsupported ground truth format: .npy"},
+        Case{"archive.tar.GZ", "Unsupported ground truth format: .gz"},
+        Case{"labels", "Unsupported ground truth format: "}, Case{".mat", "Unsupported ground truth format: "},
+        // A dataset specifier counts only after a file a label reader knows.
+        Case{"scans:/labels.gif", "Unsupported ground truth format: .gif"},
+        Case{"labels.gif::gt", "Unsupported ground truth format: .gif::gt"}}) {
     try {
       load_gt(c.path);
       ADD_FAILURE() << c.path;

@@ -70,8 +70,7 @@ class Hdf5Products : public testing::Test {
   // Runs the program on a case; the output folder is <dir>/<case>.<tag>.
   static vexil::test::RunResult convert(const std::string& name, const std::vector<std::string>& extra = {},
                                         const std::string& tag = "out") {
-    std::vector<std::string> args{"convert_to_mat", "--img", path(cases_.at(name)["img"]), "--out-dir",
-                                  out(name, tag)};
+    std::vector<std::string> args{"convert_to_mat", "--img", path(cases_.at(name)["img"]), "--out-dir", out(name, tag)};
     if (!cases_.at(name)["gt"].is_null()) {
       args.push_back("--gt");
       args.push_back(path(cases_.at(name)["gt"]));
@@ -155,8 +154,8 @@ TEST_F(Hdf5Products, PrismaCubesAreTurnedFromRowsBandsColumns) {
   EXPECT_EQ(im["bad_bands"], swir["bad_bands"]);
   EXPECT_NEAR(im["scale"]["max"].get<double>(), 0.8, 1e-7);
   const std::string df = "HDFEOS/SWATHS/PRS_L2D_HCO/Data Fields/";
-  EXPECT_NE(r.out.find("  \u26a0 Also in this file, not converted: '" + df + "SWIR_PIXEL_L2_ERR_MATRIX' (12, 40, 10), '" +
-                       df + "VNIR_Cube' (12, 8, 10), '" + df +
+  EXPECT_NE(r.out.find("  \u26a0 Also in this file, not converted: '" + df +
+                       "SWIR_PIXEL_L2_ERR_MATRIX' (12, 40, 10), '" + df + "VNIR_Cube' (12, 8, 10), '" + df +
                        "VNIR_PIXEL_L2_ERR_MATRIX' (12, 8, 10); name one with --img "
                        "PRS_L2D_STD_20200627101424_20200627101428_0001.he5::DATASET\n"),
             std::string::npos)
@@ -166,8 +165,8 @@ TEST_F(Hdf5Products, PrismaCubesAreTurnedFromRowsBandsColumns) {
 }
 
 TEST_F(Hdf5Products, DimensionScalesGdalBandsAndCompressedDatasets) {
-  for (const char* name : {"h5_dimension_scales", "gdal_netcdf_bands", "h5_lzf_bhw", "h5_gzip_chunked_hwb",
-                           "h5_contiguous_bhw"}) {
+  for (const char* name :
+       {"h5_dimension_scales", "gdal_netcdf_bands", "h5_lzf_bhw", "h5_gzip_chunked_hwb", "h5_contiguous_bhw"}) {
     SCOPED_TRACE(name);
     const auto r = convert(name);
     ASSERT_EQ(r.status, 0) << r.out << r.err;
@@ -229,8 +228,8 @@ TEST_F(Hdf5Products, TheSizeRuleAnnouncesItselfAndLayoutOverridesIt) {
   EXPECT_FALSE(im.contains("_transposed"));
 
   // An order that cannot describe the dataset is a usage error, before anything is written.
-  r = run_vexil({"convert_to_mat", "--img", path("h5_cube_and_gt/PaviaU.h5::paviaU_gt"), "--out-dir",
-                 out(name, "bad"), "--layout", "bhw"});
+  r = run_vexil({"convert_to_mat", "--img", path("h5_cube_and_gt/PaviaU.h5::paviaU_gt"), "--out-dir", out(name, "bad"),
+                 "--layout", "bhw"});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err,
             "vexil convert_to_mat: error: argument --layout: bhw does not fit dataset 'paviaU_gt' of shape "

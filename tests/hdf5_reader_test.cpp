@@ -72,8 +72,8 @@ void make_group(hid_t loc, const char* name) {
 }
 
 // Creates a dataset (intermediate groups too) and writes `data` when given.
-hid_t dataset(hid_t loc, const char* name, hid_t file_type, const std::vector<hsize_t>& dims,
-              hid_t mem_type = -1, const void* data = nullptr, hid_t dcpl = H5P_DEFAULT) {
+hid_t dataset(hid_t loc, const char* name, hid_t file_type, const std::vector<hsize_t>& dims, hid_t mem_type = -1,
+              const void* data = nullptr, hid_t dcpl = H5P_DEFAULT) {
   hid_t space = simple_space(dims);
   hid_t lcpl = H5Pcreate(H5P_LINK_CREATE);
   H5Pset_create_intermediate_group(lcpl, 1);
@@ -195,8 +195,8 @@ TEST(Hdf5Loader, VisitOrderNestedGroupsLinksAndSpecialSpaces) {
   }
   auto r = load_hdf5(path);
   EXPECT_EQ(keys(r.meta["available_datasets"]),
-            (std::vector<std::string>{"B2", "Beta/inner", "Beta/link_back_to_alpha", "_under", "a/b/c/deep",
-                                      "empty", "hardlink_to_zeta", "zerolen"}));
+            (std::vector<std::string>{"B2", "Beta/inner", "Beta/link_back_to_alpha", "_under", "a/b/c/deep", "empty",
+                                      "hardlink_to_zeta", "zerolen"}));
   EXPECT_EQ(r.meta["available_datasets"]["_under"].dump(), "[]");
   EXPECT_EQ(r.meta["available_datasets"]["empty"].dump(), "[]");
   EXPECT_EQ(r.meta["available_datasets"]["zerolen"].dump(), "[0,3]");
@@ -251,13 +251,11 @@ TEST(Hdf5Loader, ChwTurnsOnlyWhenBandsAreFewest) {
   EXPECT_EQ(r.data.shape(), (vexil::Shape{5, 6, 4}));
   EXPECT_EQ(r.meta["_transposed"], "CHW \u2192 HWC");
   EXPECT_EQ(keys(r.meta), (std::vector<std::string>{"available_datasets", "dataset_used", "stored_layout",
-                                                    "layout_source", "_transposed", "_source_format",
-                                                    "_source_file"}));
+                                                    "layout_source", "_transposed", "_source_format", "_source_file"}));
   EXPECT_EQ(r.meta["stored_layout"], "bhw");
   for (std::int64_t c = 0; c < 4; ++c)
     for (std::int64_t y = 0; y < 5; ++y)
-      for (std::int64_t x = 0; x < 6; ++x)
-        ASSERT_EQ(r.data.at<std::int32_t>({y, x, c}), (c * 5 + y) * 6 + x);
+      for (std::int64_t x = 0; x < 6; ++x) ASSERT_EQ(r.data.at<std::int32_t>({y, x, c}), (c * 5 + y) * 6 + x);
 
   struct Case {
     const char* name;
@@ -338,7 +336,10 @@ TEST(Hdf5Loader, MissingDatasetsAndGroupOnlyFiles) {
     EXPECT_EQ(std::string(e.what()), "No datasets found in " + groups);
   }
   const std::string bare = dir / "bare.h5";
-  { H5 f(bare); make_group(f.id, "g"); }
+  {
+    H5 f(bare);
+    make_group(f.id, "g");
+  }
   try {
     load_hdf5(bare + "::missing");
     ADD_FAILURE();
@@ -541,7 +542,9 @@ TEST(Hdf5Attributes, EveryKindOfValue) {
 
     hid_t s5 = fixed_string(5);
     attr(ds, "units", s5, {}, "nm\0\0\0");
-    attr(ds, "bad", s5, {}, "ab\xff" "c\0");
+    attr(ds, "bad", s5, {},
+         "ab\xff"
+         "c\0");
     hid_t sp = fixed_string(5, H5T_STR_SPACEPAD);
     attr(ds, "spaced", sp, {}, "hi   ");
     hid_t s2 = fixed_string(2);
@@ -549,7 +552,9 @@ TEST(Hdf5Attributes, EveryKindOfValue) {
     hid_t vs = vlen_string();
     const char* one_v = "nm";
     attr(ds, "vstr", vs, {}, &one_v);
-    const char* bad_v = "a\xff" "b";
+    const char* bad_v =
+        "a\xff"
+        "b";
     attr(ds, "vbad", vs, {}, &bad_v);
     const char* many_v[2] = {"x", "yz"};
     attr(ds, "vstrs", vs, {2}, many_v);
@@ -635,11 +640,15 @@ TEST(Hdf5Attributes, EveryKindOfValue) {
   expect("empty20", "[[],[]]");
   EXPECT_EQ(a["f32arr"][1].get<double>(), 0.20000000298023224);
   expect("units", "\"nm\"");
-  EXPECT_EQ(a["bad"], "ab\xEF\xBF\xBD" "c");
+  EXPECT_EQ(a["bad"],
+            "ab\xEF\xBF\xBD"
+            "c");
   expect("spaced", "\"hi\"");
   expect("strs", "[\"a\",\"bc\"]");
   expect("vstr", "\"nm\"");
-  EXPECT_EQ(a["vbad"], "a\xEF\xBF\xBD" "b");
+  EXPECT_EQ(a["vbad"],
+            "a\xEF\xBF\xBD"
+            "b");
   expect("vstrs", "[\"x\",\"yz\"]");
   EXPECT_EQ(a["micro"], "\xc2\xb5");
   expect("flag", "true");
@@ -680,8 +689,8 @@ TEST(Hdf5Attributes, OrderFollowsTrackingAndEmptyMapsAreLeftOut) {
   auto t = load_hdf5(tracked).meta;
   EXPECT_EQ(keys(t["dataset_attrs"]), (std::vector<std::string>{"zz", "aa", "mm"}));
   EXPECT_EQ(keys(t["file_attrs"]), (std::vector<std::string>{"Z", "_x", "A"}));
-  EXPECT_EQ(keys(t), (std::vector<std::string>{"available_datasets", "dataset_used", "dataset_attrs",
-                                               "file_attrs", "_source_format", "_source_file"}));
+  EXPECT_EQ(keys(t), (std::vector<std::string>{"available_datasets", "dataset_used", "dataset_attrs", "file_attrs",
+                                               "_source_format", "_source_file"}));
   auto p = load_hdf5(plain).meta;
   EXPECT_EQ(keys(p["dataset_attrs"]), (std::vector<std::string>{"aa", "mm", "zz"}));
   EXPECT_EQ(keys(p["file_attrs"]), (std::vector<std::string>{"A", "Z", "_x"}));
@@ -713,7 +722,7 @@ std::vector<std::byte> whole_read(const std::string& path, const char* name, hid
 }
 
 std::shared_ptr<vexil::formats::hdf5::DatasetReader> open_reader(hid_t file, const char* name,
-                                                                   const std::string& path) {
+                                                                 const std::string& path) {
   hid_t ds = H5Dopen2(file, name, H5P_DEFAULT);
   EXPECT_GE(ds, 0) << name;
   return std::make_shared<vexil::formats::hdf5::DatasetReader>(vexil::libs::hdf5::Handle(ds, H5Dclose), name, path);
@@ -769,8 +778,7 @@ TEST(Hdf5Storage, EveryReadingPathGivesWhatOneWholeReadGives) {
   const std::vector<Case> cases = {
       {"contig_le", H5T_STD_I32LE, H5T_NATIVE_INT32, ints.data(), {}, -1, false, false, "mapped"},
       {"contig_be", H5T_STD_I32BE, H5T_NATIVE_INT32, ints.data(), {}, -1, false, false, "mapped, byte-swapped"},
-      {"contig_f64be", H5T_IEEE_F64BE, H5T_NATIVE_DOUBLE, values.data(), {}, -1, false, false,
-       "mapped, byte-swapped"},
+      {"contig_f64be", H5T_IEEE_F64BE, H5T_NATIVE_DOUBLE, values.data(), {}, -1, false, false, "mapped, byte-swapped"},
       {"chunk_plain", H5T_STD_U16LE, H5T_NATIVE_INT32, ints.data(), {5, 4, 3}, -1, false, false, "chunks"},
       {"chunk_gzip_shuffle", H5T_IEEE_F32LE, H5T_NATIVE_DOUBLE, values.data(), {4, 5, 6}, 4, true, false, "chunks"},
       {"chunk_be_gzip", H5T_STD_I16BE, H5T_NATIVE_INT32, ints.data(), {6, 6, 2}, 6, false, false, "chunks"},
@@ -798,12 +806,12 @@ TEST(Hdf5Storage, EveryReadingPathGivesWhatOneWholeReadGives) {
     auto reader = open_reader(file, c.name, path);
     EXPECT_EQ(reader->access(), c.access);
     const vexil::Shape stored(dims.begin(), dims.end());
-    hid_t mem = reader->dtype() == DType::Bool ? H5T_NATIVE_UINT8
+    hid_t mem = reader->dtype() == DType::Bool      ? H5T_NATIVE_UINT8
                 : reader->dtype() == DType::Float32 ? H5T_NATIVE_FLOAT
                 : reader->dtype() == DType::Float64 ? H5T_NATIVE_DOUBLE
-                : reader->dtype() == DType::Int16 ? H5T_NATIVE_INT16
-                : reader->dtype() == DType::UInt16 ? H5T_NATIVE_UINT16
-                                                   : H5T_NATIVE_INT32;
+                : reader->dtype() == DType::Int16   ? H5T_NATIVE_INT16
+                : reader->dtype() == DType::UInt16  ? H5T_NATIVE_UINT16
+                                                    : H5T_NATIVE_INT32;
     const std::vector<std::byte> whole = whole_read(path, c.name, mem);
     // Both stored orders a cube may be delivered from, whole and windowed.
     for (const std::vector<int>& perm : {std::vector<int>{0, 1, 2}, std::vector<int>{1, 2, 0}}) {
@@ -933,11 +941,15 @@ TEST(Hdf5Storage, DamagedChunksAndUnknownFiltersNameTheFileAndDataset) {
   // A filter this program cannot decode: written here by a stand-in, then unregistered.
   const std::string blosc = dir / "blosc.h5";
   {
-    const H5Z_class2_t stand_in = {H5Z_CLASS_T_VERS, 32001, 1, 1, "blosc",
-                                   nullptr, nullptr,
-                                   [](unsigned, size_t, const unsigned[], size_t nbytes, size_t*, void**) {
-                                     return nbytes;
-                                   }};
+    const H5Z_class2_t stand_in = {
+        H5Z_CLASS_T_VERS,
+        32001,
+        1,
+        1,
+        "blosc",
+        nullptr,
+        nullptr,
+        [](unsigned, size_t, const unsigned[], size_t nbytes, size_t*, void**) { return nbytes; }};
     ASSERT_GE(H5Zregister(&stand_in), 0);
     H5 f(blosc);
     hid_t dcpl = H5Pcreate(H5P_DATASET_CREATE);
@@ -995,8 +1007,9 @@ TEST(Hdf5Storage, EmptyDatasetsOnEveryAxisLoad) {
 
 // What MATLAB writes: a 512-byte user block opening with its text header,
 // every array stored with its axes reversed and a MATLAB_class attribute.
-void write_mat73(const std::string& path, const std::vector<std::tuple<const char*, std::vector<hsize_t>,
-                                                                      const std::uint16_t*, const char*>>& vars) {
+void write_mat73(
+    const std::string& path,
+    const std::vector<std::tuple<const char*, std::vector<hsize_t>, const std::uint16_t*, const char*>>& vars) {
   hid_t fcpl = H5Pcreate(H5P_FILE_CREATE);
   H5Pset_userblock(fcpl, 512);
   hid_t f = H5Fcreate(path.c_str(), H5F_ACC_TRUNC, fcpl, H5P_DEFAULT);
@@ -1067,15 +1080,18 @@ TEST(Hdf5Mat73, CubesAndLabelsComeBackInMatlabOrder) {
   auto labels = vexil::formats::hdf5::load_hdf5_labels(path + "::gt");
   ASSERT_EQ(labels.data.shape(), (vexil::Shape{9, 7}));
   EXPECT_EQ(labels.data.at<std::uint16_t>({8, 3}), 83);
-  EXPECT_EQ(keys(labels.meta), (std::vector<std::string>{"dataset_used", "dataset_attrs", "stored_layout",
-                                                         "layout_source", "_transposed", "_source_format",
-                                                         "_source_file"}));
+  EXPECT_EQ(keys(labels.meta),
+            (std::vector<std::string>{"dataset_used", "dataset_attrs", "stored_layout", "layout_source", "_transposed",
+                                      "_source_format", "_source_file"}));
   EXPECT_EQ(labels.meta["_source_format"], "HDF5");
   EXPECT_EQ(labels.meta["_source_file"], vexil::io::abspath(path));
 
   // A plain HDF5 file is no MAT-file, whatever its name.
   const std::string plain = dir / "plain.mat";
-  { H5 f(plain); put_iota<std::uint16_t>(f.id, "x", H5T_NATIVE_UINT16, {2, 3}); }
+  {
+    H5 f(plain);
+    put_iota<std::uint16_t>(f.id, "x", H5T_NATIVE_UINT16, {2, 3});
+  }
   EXPECT_FALSE(vexil::formats::hdf5::is_mat73_file(plain));
   const std::string msg = error_of([&] { vexil::formats::hdf5::load_mat73_image(plain, ""); });
   EXPECT_EQ(msg, "No numeric variable found in " + plain);
@@ -1114,7 +1130,10 @@ TEST(Hdf5Loader, OtherContainersAndBrokenFilesSayWhatTheyAre) {
 
   // Cut inside the superblock's promise: the file and both sizes are named.
   const std::string good = dir / "good.h5";
-  { H5 f(good); put_iota<double>(f.id, "cube", H5T_NATIVE_DOUBLE, {40, 40, 8}); }
+  {
+    H5 f(good);
+    put_iota<double>(f.id, "cube", H5T_NATIVE_DOUBLE, {40, 40, 8});
+  }
   const std::string bytes = vexil::test::read_file(good);
   const std::string cut = dir / "cut.h5";
   vexil::test::write_file(cut, bytes.substr(0, 3000));
@@ -1131,8 +1150,8 @@ TEST(Hdf5Stacks, BandsCarryingWavelengthsAreStackedAndOthersAreNot) {
   {
     H5 f(path);
     // Visit order is by name; band order is by wavelength.
-    for (const auto& [name, wl] : {std::pair<const char*, double>{"bands/red", 650}, {"bands/blue", 450},
-                                   {"bands/green", 550}}) {
+    for (const auto& [name, wl] :
+         {std::pair<const char*, double>{"bands/red", 650}, {"bands/blue", 450}, {"bands/green", 550}}) {
       for (std::size_t i = 0; i < plane.size(); ++i) plane[i] = static_cast<std::int16_t>(wl + i);
       hid_t ds = dataset(f.id, name, H5T_STD_I16LE, {6, 5}, H5T_NATIVE_INT16, plane.data());
       attr(ds, "wavelength", H5T_NATIVE_DOUBLE, {}, &wl);
@@ -1150,8 +1169,7 @@ TEST(Hdf5Stacks, BandsCarryingWavelengthsAreStackedAndOthersAreNot) {
   opts.job = &rec.job;
   auto r = load_hdf5(path, opts);
   ASSERT_EQ(r.data.shape(), (vexil::Shape{6, 5, 3}));
-  for (std::int64_t k = 0; k < 3; ++k)
-    EXPECT_EQ(r.data.at<std::int16_t>({2, 3, k}), 450 + 100 * k + 2 * 5 + 3) << k;
+  for (std::int64_t k = 0; k < 3; ++k) EXPECT_EQ(r.data.at<std::int16_t>({2, 3, k}), 450 + 100 * k + 2 * 5 + 3) << k;
   EXPECT_EQ(r.meta["bands_from"], Metadata({"bands/blue", "bands/green", "bands/red"}));
   EXPECT_EQ(r.meta["wavelength"], Metadata({450.0, 550.0, 650.0}));
   EXPECT_EQ(r.meta["fill_value"].dump(), "-1.0");
@@ -1246,4 +1264,3 @@ TEST(Hdf5Loader, MissingLibraryIsReported) {
 }
 
 #endif
-

@@ -70,8 +70,10 @@ Outcome run_limited(const std::vector<std::string>& args, const std::string& cwd
     env.push_back(kv);
   }
   const std::uint64_t mb = lim.memory_bytes >> 20;
-  env.push_back("ASAN_OPTIONS=detect_leaks=1:halt_on_error=1:abort_on_error=0:allocator_may_return_null=0:"
-                "max_allocation_size_mb=" + std::to_string(mb) + ":hard_rss_limit_mb=" + std::to_string(mb + 512));
+  env.push_back(
+      "ASAN_OPTIONS=detect_leaks=1:halt_on_error=1:abort_on_error=0:allocator_may_return_null=0:"
+      "max_allocation_size_mb=" +
+      std::to_string(mb) + ":hard_rss_limit_mb=" + std::to_string(mb + 512));
   env.push_back("UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1");
 
   std::vector<std::string> argv{VEXIL_BINARY, "convert_to_mat"};
@@ -252,9 +254,7 @@ std::string case_name(const ::testing::TestParamInfo<Case>& info) {
 
 INSTANTIATE_TEST_SUITE_P(All, HostileCorpus, ::testing::ValuesIn(vexil::hostile::all_cases()), case_name);
 
-TEST(HostileCorpusSize, HoldsAtLeastTwoHundredInputs) {
-  EXPECT_GE(vexil::hostile::all_cases().size(), 200u);
-}
+TEST(HostileCorpusSize, HoldsAtLeastTwoHundredInputs) { EXPECT_GE(vexil::hostile::all_cases().size(), 200u); }
 
 // ---------------------------------------------------------------- interrupts
 
@@ -284,8 +284,8 @@ void interrupt_during_write(int sig) {
     const int null_fd = open("/dev/null", O_RDWR);
     dup2(null_fd, 0);
     dup2(null_fd, 1);
-    execl(VEXIL_BINARY, VEXIL_BINARY, "convert_to_mat", "--img", (dir + "/big.hdr").c_str(), "--out-dir",
-          out.c_str(), static_cast<char*>(nullptr));
+    execl(VEXIL_BINARY, VEXIL_BINARY, "convert_to_mat", "--img", (dir + "/big.hdr").c_str(), "--out-dir", out.c_str(),
+          static_cast<char*>(nullptr));
     _exit(127);
   }
   bool sent = false;
@@ -347,8 +347,8 @@ TEST(HostileShrink, DataFileTruncatedDuringWriteEndsInAClearError) {
     dup2(null_fd, 0);
     dup2(null_fd, 1);
     dup2(err_fd, 2);
-    execl(VEXIL_BINARY, VEXIL_BINARY, "convert_to_mat", "--img", (dir + "/big.hdr").c_str(), "--out-dir",
-          out.c_str(), static_cast<char*>(nullptr));
+    execl(VEXIL_BINARY, VEXIL_BINARY, "convert_to_mat", "--img", (dir + "/big.hdr").c_str(), "--out-dir", out.c_str(),
+          static_cast<char*>(nullptr));
     _exit(127);
   }
   bool cut = false;

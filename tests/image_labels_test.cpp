@@ -45,9 +45,9 @@ void write_image(const std::string& path, const char* driver, int w, int h, int 
   for (int b = 1; b <= bands; ++b) {
     std::vector<std::uint16_t> v(static_cast<std::size_t>(w) * h);
     for (int y = 0; y < h; ++y)
-      for (int x = 0; x < w; ++x) v[static_cast<std::size_t>(y) * w + x] = static_cast<std::uint16_t>(pattern(y, x, b - 1, max));
-    ASSERT_EQ(GDALRasterIO(GDALGetRasterBand(mem, b), GF_Write, 0, 0, w, h, v.data(), w, h, GDT_UInt16, 0, 0),
-              CE_None);
+      for (int x = 0; x < w; ++x)
+        v[static_cast<std::size_t>(y) * w + x] = static_cast<std::uint16_t>(pattern(y, x, b - 1, max));
+    ASSERT_EQ(GDALRasterIO(GDALGetRasterBand(mem, b), GF_Write, 0, 0, w, h, v.data(), w, h, GDT_UInt16, 0, 0), CE_None);
   }
   if (palette) {
     GDALColorTableH ct = GDALCreateColorTable(GPI_RGB);

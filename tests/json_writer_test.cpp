@@ -51,9 +51,11 @@ TEST(JsonWriter, ScalarsAndInsertionOrder) {
 TEST(JsonWriter, StringEscapes) {
   Metadata m = Metadata::array();
   m.push_back(std::string("\"\\/\b\f\n\r\t\x01\x1f\x7f", 11));
-  m.push_back("\xe2\x82\xac");          // €
-  m.push_back("a\xff" "b\xe2\x82");     // invalid and truncated UTF-8
-  m.push_back("\xed\xa0\x80");          // encoded surrogate: not UTF-8
+  m.push_back("\xe2\x82\xac");  // €
+  m.push_back(
+      "a\xff"
+      "b\xe2\x82");             // invalid and truncated UTF-8
+  m.push_back("\xed\xa0\x80");  // encoded surrogate: not UTF-8
   Metadata key;
   key["k\xc3\xa9y\n"] = 1;
   EXPECT_EQ(to_json_text(m),

@@ -85,8 +85,9 @@ TEST(MappedFile, ShrunkFileReadsAsZerosAndNamesTheFile) {
   EXPECT_EQ(sum(m->data() + 4 * 4096, n - 4 * 4096), 0u);
 
   const std::string msg = error_of([&] { m->check(); });
-  EXPECT_EQ(msg, dir / "cube.img" + " changed while it was being read: it became shorter or could not be read, so "
-                                    "the data read from it are incomplete.");
+  EXPECT_EQ(msg, dir / "cube.img" +
+                     " changed while it was being read: it became shorter or could not be read, so "
+                     "the data read from it are incomplete.");
   EXPECT_THROW(m->check(), vexil::ReadError);
   EXPECT_THROW(vexil::io::check_mapping_intact(m), vexil::ReadError);
   // Other storage is no business of the check.
@@ -97,9 +98,9 @@ TEST(MappedFile, ShrunkFileReadsAsZerosAndNamesTheFile) {
 TEST(MappedFile, EnviCubeOverAShrunkFileFailsItsCheck) {
   TempDir dir;
   const int lines = 40, samples = 50, bands = 30;
-  vexil::test::write_file(dir / "c.hdr", "ENVI\nsamples = " + std::to_string(samples) + "\nlines = " +
-                                             std::to_string(lines) + "\nbands = " + std::to_string(bands) +
-                                             "\ndata type = 2\ninterleave = bsq\nbyte order = 0\n");
+  vexil::test::write_file(
+      dir / "c.hdr", "ENVI\nsamples = " + std::to_string(samples) + "\nlines = " + std::to_string(lines) +
+                         "\nbands = " + std::to_string(bands) + "\ndata type = 2\ninterleave = bsq\nbyte order = 0\n");
   vexil::test::write_file(dir / "c.img", pattern(2 * lines * samples * bands));
   const auto r = vexil::formats::envi::load_envi(dir / "c.hdr");
   EXPECT_NO_THROW(vexil::io::check_mapping_intact(r.data.keep_alive()));
@@ -112,7 +113,8 @@ TEST(MappedFile, EnviCubeOverAShrunkFileFailsItsCheck) {
 }
 
 TEST(MappedFile, ForeignFaultsReachThePreviousHandlerWhichIsPutBack) {
-  struct sigaction mine {}, before {}, after {};
+  struct sigaction mine {
+  }, before{}, after{};
   mine.sa_handler = count_fault;
   sigemptyset(&mine.sa_mask);
   ASSERT_EQ(::sigaction(SIGBUS, &mine, &before), 0);

@@ -24,11 +24,14 @@ NDArray filled(DType t, Shape shape) {
     using T = decltype(tag);
     for (std::int64_t i = 0; i < a.size(); ++i) {
       T v;
-      if constexpr (std::is_same_v<T, bool>) v = (i * 7) % 3 == 0;
+      if constexpr (std::is_same_v<T, bool>)
+        v = (i * 7) % 3 == 0;
       else if constexpr (std::is_same_v<T, std::complex<float>> || std::is_same_v<T, std::complex<double>>)
         v = T(static_cast<typename T::value_type>(i) / 4, -static_cast<typename T::value_type>(i));
-      else if constexpr (std::is_floating_point_v<T>) v = static_cast<T>(i) / T(8) - T(5);
-      else v = static_cast<T>(i * 1103515245 + 12345);  // wraps: exercises the full range
+      else if constexpr (std::is_floating_point_v<T>)
+        v = static_cast<T>(i) / T(8) - T(5);
+      else
+        v = static_cast<T>(i * 1103515245 + 12345);  // wraps: exercises the full range
       std::memcpy(a.mutable_data() + i * sizeof(T), &v, sizeof(T));
     }
   });
@@ -86,9 +89,11 @@ TEST(Mat5Scipy, LoadmatReadsNameTypeShapeAndValues) {
   cases.push_back({"data", NDArray::allocate(DType::UInt16, {0}), {}});
   cases.push_back({"data", NDArray::allocate(DType::Float32, {0, 5, 3}), {}});
   cases.push_back({"hyperspectral", filled(DType::Int16, {9, 31, 23}).transpose({1, 2, 0}), {}});
-  cases.push_back({"data", filled(DType::UInt16, {50, 41, 12}).window(7, 44, 3, 40), {.threads = 2, .block_size = 2052}});
+  cases.push_back(
+      {"data", filled(DType::UInt16, {50, 41, 12}).window(7, 44, 3, 40), {.threads = 2, .block_size = 2052}});
   cases.push_back({"data", filled(DType::Float64, {70, 80, 30}), {.threads = 2, .block_size = 65536 + 12}});
-  cases.push_back({"data", filled(DType::Complex64, {5, 64, 33}).transpose({2, 1, 0}), {.threads = 3, .block_size = 999}});
+  cases.push_back(
+      {"data", filled(DType::Complex64, {5, 64, 33}).transpose({2, 1, 0}), {.threads = 3, .block_size = 999}});
 
   std::ofstream manifest(tmp / "manifest");
   for (std::size_t i = 0; i < cases.size(); ++i) {
@@ -96,8 +101,7 @@ TEST(Mat5Scipy, LoadmatReadsNameTypeShapeAndValues) {
     const std::string stem = tmp / fmt::format("case{}", i);
     write_mat5(stem + ".mat", c.name, c.array, c.options);
     const NDArray flat = c.array.contiguous(true);
-    vexil::test::write_file(stem + ".bin",
-                            std::string(reinterpret_cast<const char*>(flat.data()), flat.nbytes()));
+    vexil::test::write_file(stem + ".bin", std::string(reinterpret_cast<const char*>(flat.data()), flat.nbytes()));
     std::string shape;
     for (auto d : c.array.shape()) shape += fmt::format("{},", d);
     manifest << stem << ' ' << c.name << ' ' << dtype_name(c.array.dtype()) << ' ' << (shape.empty() ? "," : shape)

@@ -154,7 +154,8 @@ struct MatVar {
 
 matio_classes expected_class(DType t) {
   switch (t) {
-    case DType::Bool: case DType::UInt8: return MAT_C_UINT8;
+    case DType::Bool:
+    case DType::UInt8: return MAT_C_UINT8;
     case DType::Int8: return MAT_C_INT8;
     case DType::Int16: return MAT_C_INT16;
     case DType::UInt16: return MAT_C_UINT16;
@@ -162,7 +163,8 @@ matio_classes expected_class(DType t) {
     case DType::UInt32: return MAT_C_UINT32;
     case DType::Int64: return MAT_C_INT64;
     case DType::UInt64: return MAT_C_UINT64;
-    case DType::Float32: case DType::Complex64: return MAT_C_SINGLE;
+    case DType::Float32:
+    case DType::Complex64: return MAT_C_SINGLE;
     default: return MAT_C_DOUBLE;
   }
 }
@@ -252,8 +254,14 @@ TEST(Mat5Element, MatchesReferenceBytes) {
   const std::string e = element_of(tmp / "a.mat");
   ASSERT_EQ(e.size(), 112u);
   EXPECT_EQ(hex(e.substr(0, 8)), "0e00000068000000");
-  EXPECT_EQ(hex(e.substr(24, 24)), "050000000c000000" "0200000003000000" "0400000000000000");
-  EXPECT_EQ(hex(e.substr(56, 24)), "0400000030000000" "00000c0004001000" "0800140001000d00");
+  EXPECT_EQ(hex(e.substr(24, 24)),
+            "050000000c000000"
+            "0200000003000000"
+            "0400000000000000");
+  EXPECT_EQ(hex(e.substr(56, 24)),
+            "0400000030000000"
+            "00000c0004001000"
+            "0800140001000d00");
 }
 
 TEST(Mat5Readback, EveryElementTypeAndRank) {
@@ -342,8 +350,10 @@ TEST(Mat5Stream, ChunkedAndThreadedStreamsHoldTheSameElement) {
     int level;
   };
   // Block sizes that are not multiples of the element size cut elements in two.
-  const std::vector<Variant> variants = {{1, 4099, DeflateMethod::Auto, -1}, {2, 4099, DeflateMethod::Auto, -1},
-                                         {3, 65536, DeflateMethod::Zlib, 6}, {2, 777, DeflateMethod::Zlib, 1},
+  const std::vector<Variant> variants = {{1, 4099, DeflateMethod::Auto, -1},
+                                         {2, 4099, DeflateMethod::Auto, -1},
+                                         {3, 65536, DeflateMethod::Zlib, 6},
+                                         {2, 777, DeflateMethod::Zlib, 1},
                                          {4, 32768, DeflateMethod::Auto, -1}};
   for (const auto& v : variants) {
     SCOPED_TRACE(fmt::format("threads={} block={} level={}", v.threads, v.block, v.level));
@@ -368,8 +378,7 @@ TEST(Mat5Limits, RefusesWhatALevel5ElementCannotHold) {
     check_mat5_fits(huge, "data");
     FAIL() << "a 4.7 GiB array was accepted";
   } catch (const BadInputError& e) {
-    EXPECT_NE(std::string(e.what()).find("too large for a MAT-file Level 5 variable (limit 4 GiB)"),
-              std::string::npos)
+    EXPECT_NE(std::string(e.what()).find("too large for a MAT-file Level 5 variable (limit 4 GiB)"), std::string::npos)
         << e.what();
   }
   const NDArray tall = NDArray::view(DType::Bool, {std::int64_t{1} << 31, 1}, {0, 0}, keep.get(), keep);

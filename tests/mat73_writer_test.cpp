@@ -31,8 +31,8 @@ NDArray filled(Shape shape, F f) {
 
 std::vector<std::int64_t> matlab_dims(const NDArray& a) {
   if (a.ndim() == 0) return {1, 1};
-  if (a.ndim() == 1) return a.shape()[0] == 0 ? std::vector<std::int64_t>{0, 0}
-                                              : std::vector<std::int64_t>{1, a.shape()[0]};
+  if (a.ndim() == 1)
+    return a.shape()[0] == 0 ? std::vector<std::int64_t>{0, 0} : std::vector<std::int64_t>{1, a.shape()[0]};
   return a.shape();
 }
 
@@ -71,9 +71,7 @@ struct MatRead {
     if (var) Mat_VarFree(var);
     if (mat) Mat_Close(mat);
   }
-  std::vector<std::int64_t> dims() const {
-    return std::vector<std::int64_t>(var->dims, var->dims + var->rank);
-  }
+  std::vector<std::int64_t> dims() const { return std::vector<std::int64_t>(var->dims, var->dims + var->rank); }
 };
 
 template <class T>
@@ -104,19 +102,17 @@ TEST(Mat73Writer, EveryRealClassReadsBackInMatio) {
                                  MAT_C_UINT8);
   expect_roundtrip<std::int16_t>(
       filled<std::int16_t>(s, [](auto i) { return static_cast<std::int16_t>(i * 523 - 32768); }), MAT_C_INT16);
-  expect_roundtrip<std::uint16_t>(
-      filled<std::uint16_t>(s, [](auto i) { return static_cast<std::uint16_t>(i * 1021); }), MAT_C_UINT16);
+  expect_roundtrip<std::uint16_t>(filled<std::uint16_t>(s, [](auto i) { return static_cast<std::uint16_t>(i * 1021); }),
+                                  MAT_C_UINT16);
   expect_roundtrip<std::int32_t>(
       filled<std::int32_t>(s, [](auto i) { return static_cast<std::int32_t>(i * 35791394 - 2147483647); }),
       MAT_C_INT32);
   expect_roundtrip<std::uint32_t>(
       filled<std::uint32_t>(s, [](auto i) { return static_cast<std::uint32_t>(i) * 71582788u; }), MAT_C_UINT32);
   expect_roundtrip<std::int64_t>(
-      filled<std::int64_t>(s, [](auto i) { return std::numeric_limits<std::int64_t>::min() + i * 3; }),
-      MAT_C_INT64);
+      filled<std::int64_t>(s, [](auto i) { return std::numeric_limits<std::int64_t>::min() + i * 3; }), MAT_C_INT64);
   expect_roundtrip<std::uint64_t>(
-      filled<std::uint64_t>(s, [](auto i) { return std::numeric_limits<std::uint64_t>::max() - i; }),
-      MAT_C_UINT64);
+      filled<std::uint64_t>(s, [](auto i) { return std::numeric_limits<std::uint64_t>::max() - i; }), MAT_C_UINT64);
 }
 
 TEST(Mat73Writer, ShapesAsMatlabHasThem) {
@@ -211,16 +207,16 @@ TEST(Mat73Writer, StridedViewsAcrossManyChunks) {
 TEST(Mat73Writer, ChunksFollowBandPlanes) {
   // (height, width, bands): a plane that fits is one chunk's inner part;
   // small planes are grouped, large ones split along the width.
-  NDArray small = NDArray::view(DType::UInt16, {145, 145, 200}, NDArray::c_strides({145, 145, 200}, 2),
-                                nullptr, nullptr);
+  NDArray small =
+      NDArray::view(DType::UInt16, {145, 145, 200}, NDArray::c_strides({145, 145, 200}, 2), nullptr, nullptr);
   const auto c1 = mat73_chunk_dims(small);
   EXPECT_EQ(c1[1], 145u);
   EXPECT_EQ(c1[2], 145u);
   EXPECT_GT(c1[0], 1u);
   EXPECT_LE(c1[0] * 145 * 145 * 2, std::uint64_t{1} << 20);
 
-  NDArray big = NDArray::view(DType::UInt16, {4000, 3000, 300}, NDArray::c_strides({4000, 3000, 300}, 2),
-                              nullptr, nullptr);
+  NDArray big =
+      NDArray::view(DType::UInt16, {4000, 3000, 300}, NDArray::c_strides({4000, 3000, 300}, 2), nullptr, nullptr);
   const auto c2 = mat73_chunk_dims(big);
   EXPECT_EQ(c2[0], 1u);
   EXPECT_EQ(c2[2], 4000u);
@@ -268,9 +264,10 @@ TEST(Mat73Writer, AttributesAsH5pySeesThem) {
               filled<std::int16_t>({4, 6, 3}, [](auto i) { return std::int16_t(i - 20); }).transpose({1, 0, 2}),
               Mat73Options{.threads = 2, .chunk_bytes = 64});
   NDArray flags = filled<std::uint8_t>({3, 2}, [](auto i) { return std::uint8_t(i & 1); });
-  write_mat73(dir / "b.mat", "gt", NDArray::view(DType::Bool, flags.shape(), flags.strides(), flags.mutable_data(),
-                                                 flags.keep_alive()));
-  write_mat73(dir / "c.mat", "z", filled<std::complex<float>>({2, 3}, [](auto i) { return std::complex<float>(i, -i); }));
+  write_mat73(dir / "b.mat", "gt",
+              NDArray::view(DType::Bool, flags.shape(), flags.strides(), flags.mutable_data(), flags.keep_alive()));
+  write_mat73(dir / "c.mat", "z",
+              filled<std::complex<float>>({2, 3}, [](auto i) { return std::complex<float>(i, -i); }));
   write_mat73(dir / "d.mat", "e", NDArray::allocate(DType::UInt8, {0, 4}));
   const std::string script = R"(
 import sys, h5py, numpy as np
@@ -302,8 +299,7 @@ for p in sys.argv[1:]:
             "gt (2, 3) uint8 (2, 3) gzip [('MATLAB_class', 'logical'), ('MATLAB_int_decode', 1)] 7 "
             "[[0, 0, 0], [1, 1, 1]] 512")
       << lines[1];
-  EXPECT_EQ(lines[2].rfind("z (3, 2) [('real', '<f4'), ('imag', '<f4')] (3, 2) gzip [('MATLAB_class', 'single')] 6",
-                           0),
+  EXPECT_EQ(lines[2].rfind("z (3, 2) [('real', '<f4'), ('imag', '<f4')] (3, 2) gzip [('MATLAB_class', 'single')] 6", 0),
             0u)
       << lines[2];
   EXPECT_EQ(lines[3], "e (2,) uint64 None None [('MATLAB_class', 'uint8'), ('MATLAB_empty', 1)] 5 [0, 4] 512")

@@ -111,7 +111,8 @@ TEST(GtMat, ChoiceRules) {
     const char* expected73 = nullptr;  // 7.3 files list their variables by name
   };
   const std::vector<Case> cases = {
-      {"single odd name", {{"Indian_pines_corrected_labels", MAT_C_DOUBLE, MAT_T_DOUBLE, {10, 10}, small.data()}},
+      {"single odd name",
+       {{"Indian_pines_corrected_labels", MAT_C_DOUBLE, MAT_T_DOUBLE, {10, 10}, small.data()}},
        "Indian_pines_corrected_labels"},
       {"gt over groundtruth",
        {{"groundtruth", MAT_C_DOUBLE, MAT_T_DOUBLE, {10, 20}, large.data()},
@@ -128,7 +129,8 @@ TEST(GtMat, ChoiceRules) {
       {"equal sizes: first in file",
        {{"zz", MAT_C_DOUBLE, MAT_T_DOUBLE, {10, 10}, small.data()},
         {"aa", MAT_C_DOUBLE, MAT_T_DOUBLE, {100, 1}, small.data()}},
-       "zz", "aa"},
+       "zz",
+       "aa"},
       {"names are case-sensitive",
        {{"GT", MAT_C_DOUBLE, MAT_T_DOUBLE, {10, 10}, small.data()},
         {"other", MAT_C_DOUBLE, MAT_T_DOUBLE, {20, 10}, large.data()}},
@@ -250,7 +252,8 @@ TEST(GtMat, TextCellsStructsAndHiddenNamesAreNotCandidates) {
     for (int j = 1; j <= 100; ++j) jc[j] = 2;
     double ones[2] = {1, 1};
     mat_sparse_t sp{2, ir, 2, jc, 101, 2, ones};
-    matvar_t* mask = Mat_VarCreate("mask", MAT_C_SPARSE, MAT_T_DOUBLE, 2, dbig, &sp, MAT_F_LOGICAL | MAT_F_DONT_COPY_DATA);
+    matvar_t* mask =
+        Mat_VarCreate("mask", MAT_C_SPARSE, MAT_T_DOUBLE, 2, dbig, &sp, MAT_F_LOGICAL | MAT_F_DONT_COPY_DATA);
     std::vector<double> nine(9, 2.0);
     matvar_t* labels = Mat_VarCreate("labels", MAT_C_DOUBLE, MAT_T_DOUBLE, 2, d33, nine.data(), 0);
     for (matvar_t* v : {title, hidden, no_cells, cell, st, mask, labels}) {
@@ -336,9 +339,9 @@ TEST(GtMat, BrokenAndHostileFilesGiveClearErrors) {
     for (std::size_t at : {std::size_t{4}, std::size_t{44}}) liar[at + 3] = 0x40;  // + 1 GiB
     std::string z(compressBound(liar.size()), '\0');
     uLongf zn = z.size();
-    ASSERT_EQ(compress(reinterpret_cast<Bytef*>(z.data()), &zn, reinterpret_cast<const Bytef*>(liar.data()),
-                       liar.size()),
-              Z_OK);
+    ASSERT_EQ(
+        compress(reinterpret_cast<Bytef*>(z.data()), &zn, reinterpret_cast<const Bytef*>(liar.data()), liar.size()),
+        Z_OK);
     z.resize(zn);
     std::string el;
     put_u32(el, 15);
@@ -373,8 +376,9 @@ TEST(GtMat, BrokenAndHostileFilesGiveClearErrors) {
     std::string el;
     put_u32(el, 14);
     put_u32(el, static_cast<std::uint32_t>(body.size()));
-    EXPECT_NE(expect_error("struct.mat", level5_header() + el + body).find("a struct of 10000000000 elements and 1 fields"),
-              std::string::npos);
+    EXPECT_NE(
+        expect_error("struct.mat", level5_header() + el + body).find("a struct of 10000000000 elements and 1 fields"),
+        std::string::npos);
   }
   // A data element whose packed tag claims 8 bytes: matio still lists the variable.
   {
@@ -402,7 +406,7 @@ TEST(GtMat, BrokenAndHostileFilesGiveClearErrors) {
   }
   // A name with a NUL inside is the same variable to matio; its checks still apply.
   EXPECT_NE(expect_error("nul_name.mat", level5_header() + matrix_element(6, {100, 100}, std::string("gt\0x", 4), 9,
-                                                                           std::string(16, '\0')))
+                                                                          std::string(16, '\0')))
                 .find("need 80000 bytes"),
             std::string::npos);
   EXPECT_THROW(read_key(dir / "missing.mat"), vexil::NotFoundError);
@@ -490,14 +494,13 @@ TEST(GtMat, TextCellsAndSmallArraysTravelBesideTheLabels) {
     SCOPED_TRACE(version);
     mat_t* mat = Mat_CreateVer(path.c_str(), nullptr, version);
     std::vector<std::uint8_t> gt(12, 2);
-    std::size_t d34[2] = {3, 4}, d13[2] = {1, 3}, d23[2] = {2, 3}, d11[2] = {1, 1}, d15[2] = {1, 5},
-                dbig[2] = {65, 64}, d22[2] = {2, 2}, d14[2] = {1, 4};
+    std::size_t d34[2] = {3, 4}, d13[2] = {1, 3}, d23[2] = {2, 3}, d11[2] = {1, 1}, d15[2] = {1, 5}, dbig[2] = {65, 64},
+                d22[2] = {2, 2}, d14[2] = {1, 4};
     std::vector<matvar_t*> vars;
     vars.push_back(Mat_VarCreate("gt", MAT_C_UINT8, MAT_T_UINT8, 2, d34, gt.data(), 0));
-    matvar_t* names[3] = {
-        Mat_VarCreate(nullptr, MAT_C_CHAR, MAT_T_UINT8, 2, d15, const_cast<char*>("water"), 0),
-        Mat_VarCreate(nullptr, MAT_C_CHAR, MAT_T_UINT8, 2, d14, const_cast<char*>("corn"), 0),
-        Mat_VarCreate(nullptr, MAT_C_CHAR, MAT_T_UINT8, 2, d14, const_cast<char*>("soil"), 0)};
+    matvar_t* names[3] = {Mat_VarCreate(nullptr, MAT_C_CHAR, MAT_T_UINT8, 2, d15, const_cast<char*>("water"), 0),
+                          Mat_VarCreate(nullptr, MAT_C_CHAR, MAT_T_UINT8, 2, d14, const_cast<char*>("corn"), 0),
+                          Mat_VarCreate(nullptr, MAT_C_CHAR, MAT_T_UINT8, 2, d14, const_cast<char*>("soil"), 0)};
     vars.push_back(Mat_VarCreate("names", MAT_C_CELL, MAT_T_CELL, 2, d13, names, 0));
     double cmap[6] = {0, 1, 0.5, 0.25, 1, 0};  // 2 x 3, column-major
     vars.push_back(Mat_VarCreate("cmap", MAT_C_DOUBLE, MAT_T_DOUBLE, 2, d23, cmap, 0));

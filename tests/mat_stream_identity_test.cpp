@@ -118,7 +118,8 @@ std::string mat73_hash(const NDArray& a, const Mat73Options& o) {
 TEST(MatStreamIdentity, Mat73ChunksAsRecorded) {
   const NDArray cube = texture_cube(40, 36, 24);
   const NDArray bsq = cube.transpose({2, 0, 1});
-  EXPECT_EQ(mat73_hash(cube, {.threads = 2, .method = DeflateMethod::Zlib, .level = 6, .chunk_bytes = 5000}), "24:f24728fdf350e46c");
+  EXPECT_EQ(mat73_hash(cube, {.threads = 2, .method = DeflateMethod::Zlib, .level = 6, .chunk_bytes = 5000}),
+            "24:f24728fdf350e46c");
   EXPECT_EQ(mat73_hash(bsq, {.threads = 1, .method = DeflateMethod::Zlib, .chunk_bytes = 3000}), "36:76d96ccb315ffc36");
   if (isal_available()) {
     EXPECT_EQ(mat73_hash(cube.window(1, 34, 2, 33), {.threads = 3, .chunk_bytes = 4096}), "12:a1876a76fbc4c09c");

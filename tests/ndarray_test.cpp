@@ -40,8 +40,7 @@ TEST(NDArray, TransposeIsAViewWithPermutedAxes) {
   EXPECT_FALSE(t.is_c_contiguous());
   for (std::int64_t i = 0; i < 2; ++i)
     for (std::int64_t j = 0; j < 3; ++j)
-      for (std::int64_t k = 0; k < 4; ++k)
-        EXPECT_EQ(t.at<std::uint16_t>({j, k, i}), a.at<std::uint16_t>({i, j, k}));
+      for (std::int64_t k = 0; k < 4; ++k) EXPECT_EQ(t.at<std::uint16_t>({j, k, i}), a.at<std::uint16_t>({i, j, k}));
   EXPECT_THROW(a.transpose({0, 0, 1}), std::invalid_argument);
 }
 

@@ -188,7 +188,8 @@ TEST_F(SaveOutputs, SizeLimitsAreCheckedBeforeTheFolderExists) {
   if (vexil::output::mat73_available()) {
     EXPECT_NO_THROW(check_outputs_writable(SaveInputs{out, key, gt_key, small, gt, meta, no_meta}));
   } else {
-    EXPECT_THROW(check_outputs_writable(SaveInputs{out, key, gt_key, huge, std::nullopt, meta, no_meta}), BadInputError);
+    EXPECT_THROW(check_outputs_writable(SaveInputs{out, key, gt_key, huge, std::nullopt, meta, no_meta}),
+                 BadInputError);
     try {
       check_outputs_writable(SaveInputs{out, key, gt_key, small, gt, meta, no_meta});
       FAIL() << "an array beyond Level 5 was accepted without HDF5";
@@ -199,7 +200,6 @@ TEST_F(SaveOutputs, SizeLimitsAreCheckedBeforeTheFolderExists) {
   }
   EXPECT_FALSE(vexil::test::exists(out));
 }
-
 
 // A disk that fills while gt.mat is written (after data.mat is complete)
 // changes none of the outputs: all are renamed into place together.

@@ -56,7 +56,8 @@ void fill_random(NDArray& a, std::mt19937_64& rng) {
       };
       T v;
       if constexpr (is_cplx<T>)
-        v = T(static_cast<typename T::value_type>(one()), static_cast<typename T::value_type>(pick(rng) < 5 ? 0.0 : one()));
+        v = T(static_cast<typename T::value_type>(one()),
+              static_cast<typename T::value_type>(pick(rng) < 5 ? 0.0 : one()));
       else
         v = static_cast<R>(one());
       std::memcpy(dst, &v, sizeof(T));
@@ -203,13 +204,14 @@ void check_layouts(std::mt19937_64& rng) {
   check_against_plain<T>(a.window(5, 6, 0, 19).squeeze(), name + " one row");
   // Backwards strides: the rows of the array read from the last one up.
   NDArray b = a;
-  NDArray back = NDArray::view(a.dtype(), {23, 19 * 11}, {-(19 * 11) * static_cast<std::int64_t>(sizeof(T)),
-                                                           static_cast<std::int64_t>(sizeof(T))},
-                               b.mutable_data() + 22 * 19 * 11 * sizeof(T), a.keep_alive());
+  NDArray back =
+      NDArray::view(a.dtype(), {23, 19 * 11},
+                    {-(19 * 11) * static_cast<std::int64_t>(sizeof(T)), static_cast<std::int64_t>(sizeof(T))},
+                    b.mutable_data() + 22 * 19 * 11 * sizeof(T), a.keep_alive());
   check_against_plain<T>(back, name + " backwards");
   // A broadcast view: one row repeated.
-  NDArray bc = NDArray::view(a.dtype(), {40, 19, 11},
-                             {0, a.strides()[1], a.strides()[2]}, b.mutable_data(), a.keep_alive());
+  NDArray bc =
+      NDArray::view(a.dtype(), {40, 19, 11}, {0, a.strides()[1], a.strides()[2]}, b.mutable_data(), a.keep_alive());
   check_against_plain<T>(bc, name + " broadcast");
   check_against_plain<T>(a.window(4, 4, 0, 19), name + " empty");
 }

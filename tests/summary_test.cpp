@@ -40,8 +40,8 @@ NDArray bool_array(Shape shape, const std::vector<std::uint8_t>& bytes) {
 }
 
 std::string run(const NDArray& data, const std::optional<NDArray>& gt, const Metadata& meta,
-                const std::optional<Metadata>& gt_meta, double elapsed = 1.0,
-                const std::string& data_key = "data", const std::string& gt_key = "gt") {
+                const std::optional<Metadata>& gt_meta, double elapsed = 1.0, const std::string& data_key = "data",
+                const std::string& gt_key = "gt") {
   test::RecordingJob rec;
   print_summary(rec.job, data, gt, meta, gt_meta, "/data/out/../run", elapsed, data_key, gt_key);
   return rec.reporter.text();
@@ -66,7 +66,8 @@ bool has_prefix(const std::string& out, const std::string& prefix) {
 }
 
 // Only the ground-truth section, from its heading to the Output heading.
-std::string gt_section(const NDArray& gt, const std::optional<Metadata>& gt_meta = Metadata{{"_source_format", "MAT"}}) {
+std::string gt_section(const NDArray& gt,
+                       const std::optional<Metadata>& gt_meta = Metadata{{"_source_format", "MAT"}}) {
   const std::string out = run(array_of<std::uint8_t>({1, 1}, {0}), gt, Metadata::object(), gt_meta);
   const auto b = out.find("\n  Ground Truth\n");
   const auto e = out.find("\n  Output\n");
@@ -77,15 +78,14 @@ std::string gt_section(const NDArray& gt, const std::optional<Metadata>& gt_meta
 }  // namespace
 
 TEST_F(Summary, EnviImageWithWavelengthsAndGroundTruth) {
-  const NDArray data = array_of<std::uint16_t>({2, 3, 4}, {0,  1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11,
-                                                           12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 65535});
+  const NDArray data = array_of<std::uint16_t>(
+      {2, 3, 4}, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 65535});
   const NDArray gt = array_of<std::uint8_t>({2, 3}, {0, 1, 2, 0, 1, 0});
   Metadata meta = Metadata::object();
   meta["wavelength"] = {"400", " 402.5 ", "1e-05", "1_000.5", "1e400"};
   meta["_source_format"] = "ENVI";
   const Metadata gt_meta = {{"_source_file", "/x/gt.mat"}, {"_source_format", "MAT"}};
-  const std::string want = "\n" + rule() + "\n" +
-                           "  Conversion complete!\n" + rule() + "\n" +
+  const std::string want = "\n" + rule() + "\n" + "  Conversion complete!\n" + rule() + "\n" +
                            "\n  Image\n"
                            "    Format       : ENVI\n"
                            "    Shape        : (2, 3, 4)\n"
@@ -119,8 +119,7 @@ TEST_F(Summary, TwoDimensionalFloatImageWithCrsAndCustomKeys) {
   const float nan = std::numeric_limits<float>::quiet_NaN();
   const NDArray data = array_of<float>({2, 2}, {0.5f, nan, -3.0f, 1.0f});
   const Metadata meta = {{"crs", "EPSG:32633"}, {"_source_format", "GeoTIFF"}};
-  const std::string want = "\n" + rule() + "\n" +
-                           "  Conversion complete!\n" + rule() + "\n" +
+  const std::string want = "\n" + rule() + "\n" + "  Conversion complete!\n" + rule() + "\n" +
                            "\n  Image\n"
                            "    Format       : GeoTIFF\n"
                            "    Shape        : (2, 2)\n"
@@ -137,8 +136,8 @@ TEST_F(Summary, TwoDimensionalFloatImageWithCrsAndCustomKeys) {
                            rule() + "\n\n";
   EXPECT_EQ(run(data, std::nullopt, meta, std::nullopt, 0.0, "cube", "labels"), want);
 
-  const std::string with_gt = run(data, array_of<std::uint8_t>({2, 2}, {1, 1, 1, 1}), meta,
-                                  Metadata::object(), 0.0, "cube", "labels");
+  const std::string with_gt =
+      run(data, array_of<std::uint8_t>({2, 2}, {1, 1, 1, 1}), meta, Metadata::object(), 0.0, "cube", "labels");
   EXPECT_TRUE(has_line(with_gt, "    gt.mat       : ground truth (key='labels')"));
   EXPECT_TRUE(has_line(with_gt, "    Format       : unknown"));
 }
@@ -174,8 +173,8 @@ TEST_F(Summary, ImageLinesFollowTheRankAndContents) {
   // 1.5 MiB exactly, and a view: its own bytes, not the base array's.
   const NDArray big = NDArray::zeros(DType::Float64, {256, 768});
   EXPECT_TRUE(has_line(run(big, std::nullopt, none, std::nullopt), "    Size in memory: 1.5 MB"));
-  EXPECT_TRUE(has_line(run(big.window(0, 128, 0, 768), std::nullopt, none, std::nullopt),
-                       "    Size in memory: 0.8 MB"));
+  EXPECT_TRUE(
+      has_line(run(big.window(0, 128, 0, 768), std::nullopt, none, std::nullopt), "    Size in memory: 0.8 MB"));
 }
 
 TEST_F(Summary, WavelengthAndCrsLines) {
@@ -235,7 +234,8 @@ TEST_F(Summary, GroundTruthClassesAndCounts) {
             "      background      :       12 px\n");
 
   const std::string f64 = gt_section(array_of<double>({3}, {3.0, 0.0, -0.0}));
-  EXPECT_NE(f64.find("    Classes      : 1 (+ background 0)\n    Class labels : [0.0, 3.0]\n"), std::string::npos) << f64;
+  EXPECT_NE(f64.find("    Classes      : 1 (+ background 0)\n    Class labels : [0.0, 3.0]\n"), std::string::npos)
+      << f64;
   EXPECT_NE(f64.find("      background      :        2 px\n      class 3.0       :        1 px\n"), std::string::npos)
       << f64;
 
@@ -269,14 +269,13 @@ TEST_F(Summary, GroundTruthClassesAndCounts) {
 TEST_F(Summary, CountsWiderThanTheirColumnAreNotCut) {
   // 123456789 elements from one stored byte: a broadcast view, no big allocation.
   NDArray one = array_of<std::uint8_t>({1}, {7});
-  const NDArray gt =
-      NDArray::view(DType::UInt8, {3, 41152263}, {0, 0}, one.mutable_data(), one.keep_alive());
+  const NDArray gt = NDArray::view(DType::UInt8, {3, 41152263}, {0, 0}, one.mutable_data(), one.keep_alive());
   const std::string s = gt_section(gt);
   EXPECT_NE(s.find("    Classes      : 1\n    Class labels : [7]\n"), std::string::npos) << s;
   EXPECT_NE(s.find("      class 7         : 123,456,789 px\n"), std::string::npos) << s;
 
   const NDArray wide = array_of<std::uint32_t>({2}, {1234567890u, 1234567890u});
-  EXPECT_NE(gt_section(wide).find("      class 1234567890: ") , std::string::npos);
+  EXPECT_NE(gt_section(wide).find("      class 1234567890: "), std::string::npos);
 }
 
 TEST_F(Summary, RangeLeavesOutNaNsAndTheDeclaredFillValue) {

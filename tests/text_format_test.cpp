@@ -40,8 +40,7 @@ std::string utf8(std::uint32_t cp) {
 // Feeds each input (hex-encoded, one per line, available to the script as `t`,
 // the decoded text) to Python and compares its printed line with ours.
 // Returns the number of mismatches, reporting the first few.
-std::size_t compare_with_python(const std::string& py, const std::string& body,
-                                const std::vector<std::string>& inputs,
+std::size_t compare_with_python(const std::string& py, const std::string& body, const std::vector<std::string>& inputs,
                                 const std::vector<std::string>& ours) {
   vexil::test::TempDir dir;
   std::string lines;
@@ -50,7 +49,8 @@ std::size_t compare_with_python(const std::string& py, const std::string& body,
   const std::string script =
       "import sys, numpy as np\n"
       "for line in open(sys.argv[1]):\n"
-      "    t = bytes.fromhex(line.strip()).decode()\n" + body;
+      "    t = bytes.fromhex(line.strip()).decode()\n" +
+      body;
   auto r = vexil::test::run_program({py, "-c", script, dir / "in.txt"});
   EXPECT_EQ(r.status, 0) << r.err;
   std::istringstream out(r.out);
@@ -176,11 +176,23 @@ TEST(ParseFloat, AcceptsPythonSpellings) {
   const struct {
     const char* text;
     double value;
-  } ok[] = {{" 402.5 ", 402.5}, {"4e2", 400.0},   {"1_000.5", 1000.5}, {".5", 0.5},
-            {"5.", 5.0},        {"+8", 8.0},      {"1E-3", 1e-3},      {"1e1_0", 1e10},
-            {"1e400", HUGE_VAL}, {"-1e400", -HUGE_VAL}, {"1e-400", 0.0}, {"iNF", HUGE_VAL},
-            {"-Infinity", -HUGE_VAL}, {"\t7\n", 7.0}, {"\u0661\u0662.\u0665", 12.5},
-            {"\u00a03\u3000", 3.0}, {"\uff11", 1.0}};
+  } ok[] = {{" 402.5 ", 402.5},
+            {"4e2", 400.0},
+            {"1_000.5", 1000.5},
+            {".5", 0.5},
+            {"5.", 5.0},
+            {"+8", 8.0},
+            {"1E-3", 1e-3},
+            {"1e1_0", 1e10},
+            {"1e400", HUGE_VAL},
+            {"-1e400", -HUGE_VAL},
+            {"1e-400", 0.0},
+            {"iNF", HUGE_VAL},
+            {"-Infinity", -HUGE_VAL},
+            {"\t7\n", 7.0},
+            {"\u0661\u0662.\u0665", 12.5},
+            {"\u00a03\u3000", 3.0},
+            {"\uff11", 1.0}};
   for (const auto& c : ok) {
     double v = -1;
     ASSERT_TRUE(parse_float(c.text, v)) << c.text;
@@ -194,9 +206,29 @@ TEST(ParseFloat, AcceptsPythonSpellings) {
 }
 
 TEST(ParseFloat, RejectsWhatPythonRejects) {
-  for (const char* text : {"", "   ", "0x10", "1,5", "1.5nm", "1e", "1__0", "_1", "1_", "1_.5", "1._5",
-                           "nan(1)", "infinit", "+-1", ".", "e5", "1 2", "\x1c" "1", "1\x7f", "\xff",
-                           "1\u00a02", "\u00b2"}) {
+  for (const char* text : {"",
+                           "   ",
+                           "0x10",
+                           "1,5",
+                           "1.5nm",
+                           "1e",
+                           "1__0",
+                           "_1",
+                           "1_",
+                           "1_.5",
+                           "1._5",
+                           "nan(1)",
+                           "infinit",
+                           "+-1",
+                           ".",
+                           "e5",
+                           "1 2",
+                           "\x1c"
+                           "1",
+                           "1\x7f",
+                           "\xff",
+                           "1\u00a02",
+                           "\u00b2"}) {
     double v = 0;
     EXPECT_FALSE(parse_float(text, v)) << text;
   }
@@ -216,8 +248,8 @@ TEST(PythonCrossCheck, NumberTexts) {
     float f = f32_from_bits(static_cast<std::uint32_t>(rng()));
     if (!std::isfinite(d) || !std::isfinite(f)) continue;
     inputs.push_back(float_repr(d) + " " + float_repr(static_cast<double>(f)));
-    ours.push_back(float_repr(d) + "|" + format_g4(d) + "|" + format_fixed(d, 1) + "|" + format_fixed(d, 2) +
-                   "|" + float32_str(f));
+    ours.push_back(float_repr(d) + "|" + format_g4(d) + "|" + format_fixed(d, 1) + "|" + format_fixed(d, 2) + "|" +
+                   float32_str(f));
   }
   EXPECT_EQ(compare_with_python(py,
                                 "    a, b = t.split(); d = float(a)\n"
@@ -230,8 +262,9 @@ TEST(PythonCrossCheck, NumberTexts) {
 TEST(PythonCrossCheck, ParseFloat) {
   const std::string py = vexil::test::system_python_with("numpy");
   if (py.empty()) GTEST_SKIP() << "no Python with NumPy";
-  const char* pieces[] = {"1", "0", "9", "_", ".", "e", "E", "+", "-", " ", "\t", "inf", "nan", "x",
-                          "\u0663", "\u00a0", "\u2003", "\x1c", "infinity", "I", "N", ",", "5e-400", "1e309"};
+  const char* pieces[] = {"1",      "0",    "9",        "_",   ".",   "e", "E",      "+",
+                          "-",      " ",    "\t",       "inf", "nan", "x", "\u0663", "\u00a0",
+                          "\u2003", "\x1c", "infinity", "I",   "N",   ",", "5e-400", "1e309"};
   std::mt19937 rng(7);
   std::vector<std::string> inputs, ours;
   std::size_t accepted = 0;

@@ -51,14 +51,15 @@ std::string write_cube(const TempDir& dir) {
   std::string data(static_cast<std::size_t>(h) * w * b * 2, '\0');
   for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>((i * 2654435761u) >> 13);
   test::write_file(dir / "cube.img", data);
-  test::write_file(dir / "cube.hdr", "ENVI\nsamples = 128\nlines = 128\nbands = 64\nheader offset = 0\n"
-                                     "data type = 12\ninterleave = bsq\nbyte order = 0\n");
+  test::write_file(dir / "cube.hdr",
+                   "ENVI\nsamples = 128\nlines = 128\nbands = 64\nheader offset = 0\n"
+                   "data type = 12\ninterleave = bsq\nbyte order = 0\n");
   return dir / "cube.hdr";
 }
 
 struct ThreadUse {
-  int most_threads;          // during the write, the calling thread included
-  std::uint64_t started;     // threads the pools started
+  int most_threads;       // during the write, the calling thread included
+  std::uint64_t started;  // threads the pools started
 };
 
 ThreadUse convert_with(const std::string& image, const std::string& out, int threads) {

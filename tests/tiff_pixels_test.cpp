@@ -34,7 +34,8 @@ namespace {
 // Band-sequential values, every one distinct, of `type` (8 bytes each in the buffer).
 std::vector<double> ramp(const TiffSpec& s) {
   std::vector<double> v(static_cast<std::size_t>(s.width) * s.height * s.bands);
-  for (std::size_t i = 0; i < v.size(); ++i) v[i] = static_cast<double>((i * 37) % 251) + (s.type == GDT_Float32 || s.type == GDT_Float64 ? 0.25 : 0);
+  for (std::size_t i = 0; i < v.size(); ++i)
+    v[i] = static_cast<double>((i * 37) % 251) + (s.type == GDT_Float32 || s.type == GDT_Float64 ? 0.25 : 0);
   return v;
 }
 
@@ -98,7 +99,9 @@ TEST(TiffPixels, EveryLayoutGivesGdalsValues) {
       {"lzw_band", {"COMPRESS=LZW", "INTERLEAVE=BAND", "BLOCKYSIZE=3"}, false},
       {"zstd", {"COMPRESS=ZSTD", "BLOCKYSIZE=7"}, false},
       {"packbits", {"COMPRESS=PACKBITS", "INTERLEAVE=BAND"}, false},
-      {"deflate_big_endian", {"COMPRESS=DEFLATE", "ENDIANNESS=BIG", "TILED=YES", "BLOCKXSIZE=16", "BLOCKYSIZE=16"}, false},
+      {"deflate_big_endian",
+       {"COMPRESS=DEFLATE", "ENDIANNESS=BIG", "TILED=YES", "BLOCKXSIZE=16", "BLOCKYSIZE=16"},
+       false},
       {"jpeg", {"COMPRESS=JPEG", "INTERLEAVE=BAND"}, false},
   };
   const GDALDataType types[] = {GDT_Byte, GDT_UInt16, GDT_Int16, GDT_Int32, GDT_Float32, GDT_Float64, GDT_CInt16};
@@ -166,7 +169,8 @@ TEST(TiffPixels, CropDecodesOnlyItsBlocks) {
     vexil::test::write_file(spoiled, bytes);
     const NDArray crop2 = tiff::load_tiff(spoiled).data.window(20, 41, 17, 32).materialize({.threads = 2});
     EXPECT_TRUE(same_values(crop2, whole.window(20, 41, 17, 32)));
-    const std::string message = vexil::test::error_of([&] { tiff::load_tiff(spoiled).data.materialize({.threads = 2}); });
+    const std::string message =
+        vexil::test::error_of([&] { tiff::load_tiff(spoiled).data.materialize({.threads = 2}); });
     EXPECT_NE(message.find("Read or write failed. "), std::string::npos) << message;
     EXPECT_NE(message.find(spoiled), std::string::npos) << message;
   }

@@ -68,14 +68,32 @@ TEST(TiffMetadata, BandScalesUnitsAndNodata) {
   s.band_tags = {{"wavelength=400.5"}, {"wavelength=410"}, {"wavelength=420"}};
   s.tags = {"wavelength_units=nm"};
   const Metadata m = tiff::load_tiff(write(dir, "bands.tif", s)).meta;
-  EXPECT_EQ(keys_of(m), (Keys{"driver", "dtype", "nodata", "width", "height", "count", "crs", "crs_wkt", "transform",
-                              "bounds", "tags", "band_tags", "units", "image_structure", "wavelength",
-                              "wavelength_units", "fill_value", "scale", "band_facts_source", "_source_format",
+  EXPECT_EQ(keys_of(m), (Keys{"driver",
+                              "dtype",
+                              "nodata",
+                              "width",
+                              "height",
+                              "count",
+                              "crs",
+                              "crs_wkt",
+                              "transform",
+                              "bounds",
+                              "tags",
+                              "band_tags",
+                              "units",
+                              "image_structure",
+                              "wavelength",
+                              "wavelength_units",
+                              "fill_value",
+                              "scale",
+                              "band_facts_source",
+                              "_source_format",
                               "_source_file"}));
   EXPECT_EQ(m["nodata"].dump(), "-9999.0");  // rasterio's: band 1, as a float
   EXPECT_EQ(m["units"].dump(), R"j(["W/(m2 sr um)",null,"W/(m2 sr um)"])j");
   EXPECT_EQ(m["fill_value"].dump(), "-9999");  // declared for an integer band: an integer
-  EXPECT_EQ(m["scale"].dump(), R"({"gain":[0.0001,0.0002,1.0],"offset":[0.0,0.5,0.0],"apply":"value = gain * DN + offset"})");
+  EXPECT_EQ(m["scale"].dump(),
+            R"({"gain":[0.0001,0.0002,1.0],"offset":[0.0,0.5,0.0],"apply":"value = gain * DN + offset"})");
   EXPECT_EQ(m["wavelength"].dump(), "[400.5,410.0,420.0]");
   EXPECT_EQ(m["wavelength_units"], "nm");
   EXPECT_EQ(m["transform"].dump(), "[30.0,0.0,600000.0,0.0,-30.0,5100000.0]");
@@ -200,7 +218,8 @@ TEST(TiffProducts, EnmapXmlBesideTheImage) {
                          i, 400 + 10 * i, 6.5 + i, i == 5 ? "-0.5" : "0");
   vexil::test::write_file(dir / (stem + "-METADATA.XML"),
                           "<?xml version=\"1.0\"?>\n<level_X><specific><backgroundValue>-32768</backgroundValue>"
-                          "<bandCharacterisation>\n" + bands + "</bandCharacterisation></specific></level_X>\n");
+                          "<bandCharacterisation>\n" +
+                              bands + "</bandCharacterisation></specific></level_X>\n");
   TiffSpec s;
   s.type = GDT_Int16;
   s.nodata = -1;  // the XML's background value wins over the file's own
@@ -211,15 +230,17 @@ TEST(TiffProducts, EnmapXmlBesideTheImage) {
     EXPECT_EQ(m["wavelength"].dump(), "[410.0,420.0,430.0,440.0,450.0]");
     EXPECT_EQ(m["fwhm"].dump(), "[7.5,8.5,9.5,10.5,11.5]");
     EXPECT_EQ(m["fill_value"].dump(), "-32768");
-    EXPECT_EQ(m["scale"].dump(),
-              R"({"gain":[2e-05,2e-05,2e-05,2e-05,2e-05],"offset":[0.0,0.0,0.0,0.0,-0.5],"apply":"value = gain * DN + offset"})");
+    EXPECT_EQ(
+        m["scale"].dump(),
+        R"({"gain":[2e-05,2e-05,2e-05,2e-05,2e-05],"offset":[0.0,0.0,0.0,0.0,-0.5],"apply":"value = gain * DN + offset"})");
     EXPECT_EQ(m["band_facts_source"], "EnMAP " + stem + "-METADATA.XML");
   }
   s.bands = 3;
   EXPECT_EQ(tiff::load_tiff(write(dir, stem + "-SPECTRAL_IMAGE_VNIR.TIF", s)).meta["wavelength"].dump(),
             "[410.0,420.0,430.0]");
   s.bands = 2;
-  EXPECT_EQ(tiff::load_tiff(write(dir, stem + "-SPECTRAL_IMAGE_SWIR.TIF", s)).meta["wavelength"].dump(), "[440.0,450.0]");
+  EXPECT_EQ(tiff::load_tiff(write(dir, stem + "-SPECTRAL_IMAGE_SWIR.TIF", s)).meta["wavelength"].dump(),
+            "[440.0,450.0]");
   // Without the XML nothing is claimed: the file's own nodata is the fill value.
   s.bands = 5;
   const Metadata plain = tiff::load_tiff(write(dir, "ENMAP01-other-SPECTRAL_IMAGE.TIF", s)).meta;
@@ -291,7 +312,8 @@ TEST(TiffPages, PillowPagesAreBands) {
        "pages = [Image.fromarray((np.arange(120, dtype=np.uint16).reshape(12, 10) * 13 + k * 1000).astype(np.uint16)) "
        "for k in range(13)]\n"
        "pages[0].save(sys.argv[1] + '/stack.tif', save_all=True, append_images=pages[1:])\n"
-       "odd = [pages[0], Image.fromarray(np.zeros((6, 5), np.uint16)), Image.fromarray(np.ones((12, 10), np.float32))]\n"
+       "odd = [pages[0], Image.fromarray(np.zeros((6, 5), np.uint16)), Image.fromarray(np.ones((12, 10), "
+       "np.float32))]\n"
        "odd[0].save(sys.argv[1] + '/odd.tif', save_all=True, append_images=odd[1:])\n",
        dir.path()});
   ASSERT_EQ(r.status, 0) << r.err;
@@ -348,8 +370,8 @@ TEST(TiffFixtures, ConvertedCubesMatchWhatTheWritersWrote) {
       "tiff_gdal_pixel_nocrs,tiff_gdal_band_crs,tiff_gdal_deflate_tiled,tiff_gdal_lzw,tiff_rasterio_band_meta,"
       "tiff_gdal_rpc,tiff_gdal_gcps_only,tiff_gdal_envi_domain,tiff_pillow_multipage_13,tiff_gdal_bigtiff,"
       "tiff_geotiff_extension,enmap_l2a_tif,enmap_l2a_geotiff,desis_tif_with_hdr";
-  const auto made = vexil::test::run_program({py, std::string(VEXIL_SOURCE_DIR) + "/tests/fixtures/make_fixtures.py",
-                                              "--out", dir / "fx", "--only", cases});
+  const auto made = vexil::test::run_program(
+      {py, std::string(VEXIL_SOURCE_DIR) + "/tests/fixtures/make_fixtures.py", "--out", dir / "fx", "--only", cases});
   ASSERT_EQ(made.status, 0) << made.err;
   const char* check = R"(
 import json, os, subprocess, sys

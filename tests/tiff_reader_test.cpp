@@ -121,8 +121,8 @@ TEST(TiffLoader, GeoTiffWithEpsgAndCustomCrs) {
     const std::string path = dir / "utm.tif";
     make_tiff(path, spec, nullptr, GDT_UInt16);
     const Metadata m = load_tiff(path).meta;
-    EXPECT_EQ(keys_of(m), (Keys{"driver", "dtype", "nodata", "width", "height", "count", "crs", "crs_wkt",
-                                "transform", "bounds", "tags", "image_structure", "_source_format", "_source_file"}));
+    EXPECT_EQ(keys_of(m), (Keys{"driver", "dtype", "nodata", "width", "height", "count", "crs", "crs_wkt", "transform",
+                                "bounds", "tags", "image_structure", "_source_format", "_source_file"}));
     EXPECT_EQ(m["crs"], "EPSG:32633");
     EXPECT_EQ(m["crs_wkt"], kUtm33Wkt);
     EXPECT_EQ(m["transform"].dump(), "[30.0,0.0,500000.0,0.0,-30.0,4500000.0]");
@@ -161,10 +161,12 @@ TEST(TiffLoader, TransformAndBounds) {
     const char* bounds;
   };
   const Row rows[] = {
-      {{100, 2, 0.5, 200, 0.25, -2}, "[2.0,0.5,100.0,0.25,-2.0,200.0]",
+      {{100, 2, 0.5, 200, 0.25, -2},
+       "[2.0,0.5,100.0,0.25,-2.0,200.0]",
        R"({"left":100.0,"bottom":194.0,"right":109.5,"top":201.0})"},
       {{1, 2, 0, 3, 0, -4}, "[2.0,0.0,1.0,0.0,-4.0,3.0]", R"({"left":1.0,"bottom":-9.0,"right":9.0,"top":3.0})"},
-      {{10.0, 0.001, 0, 50.0, 0, -0.001}, "[0.001,0.0,10.0,0.0,-0.001,50.0]",
+      {{10.0, 0.001, 0, 50.0, 0, -0.001},
+       "[0.001,0.0,10.0,0.0,-0.001,50.0]",
        R"({"left":10.0,"bottom":49.997,"right":10.004,"top":50.0})"},
   };
   int n = 0;
@@ -189,11 +191,10 @@ TEST(TiffLoader, NodataFollowsTheTypeRange) {
     const char* expected;  // JSON text of "nodata"
   };
   const Case cases[] = {
-      {GDT_UInt16, 0.0, "0.0"},          {GDT_Float32, std::nan(""), "NaN"},
-      {GDT_Byte, 300.0, "null"},         {GDT_UInt16, -1.0, "null"},
-      {GDT_UInt16, std::nullopt, "null"}, {GDT_Int16, -9999.0, "-9999.0"},
-      {GDT_Float64, -1e300, "-1e+300"},  {GDT_Float32, -1e39, "-Infinity"},
-      {GDT_Byte, 255.0, "255.0"},        {GDT_CInt16, 40000.0, "null"},
+      {GDT_UInt16, 0.0, "0.0"},         {GDT_Float32, std::nan(""), "NaN"}, {GDT_Byte, 300.0, "null"},
+      {GDT_UInt16, -1.0, "null"},       {GDT_UInt16, std::nullopt, "null"}, {GDT_Int16, -9999.0, "-9999.0"},
+      {GDT_Float64, -1e300, "-1e+300"}, {GDT_Float32, -1e39, "-Infinity"},  {GDT_Byte, 255.0, "255.0"},
+      {GDT_CInt16, 40000.0, "null"},
   };
   int n = 0;
   for (const auto& c : cases) {
@@ -232,9 +233,9 @@ TEST(TiffLoader, DescriptionsAndTags) {
     const std::string path = dir / "desc.tif";
     make_tiff(path, spec, nullptr, GDT_Byte);
     const Metadata m = load_tiff(path).meta;
-    EXPECT_EQ(keys_of(m), (Keys{"driver", "dtype", "nodata", "width", "height", "count", "transform", "bounds",
-                                "band_descriptions", "tags", "band_tags", "image_structure", "_source_format",
-                                "_source_file"}));
+    EXPECT_EQ(keys_of(m),
+              (Keys{"driver", "dtype", "nodata", "width", "height", "count", "transform", "bounds", "band_descriptions",
+                    "tags", "band_tags", "image_structure", "_source_format", "_source_file"}));
     EXPECT_EQ(m["band_descriptions"].dump(), R"([null,"NIR",null])");
     // GTiff returns items sorted case-insensitively; "Mid:B=C" splits at ':'.
     EXPECT_EQ(m["tags"].dump(), R"({"alpha":"x=y","Mid":"B=C","Zeta":"1"})");
@@ -328,9 +329,9 @@ TEST(TiffLoader, ElementTypes) {
     DType dtype;
   };
   const Simple simple[] = {
-      {GDT_Byte, "uint8", DType::UInt8},       {GDT_UInt16, "uint16", DType::UInt16},
-      {GDT_Int16, "int16", DType::Int16},      {GDT_UInt32, "uint32", DType::UInt32},
-      {GDT_Int32, "int32", DType::Int32},      {GDT_Float32, "float32", DType::Float32},
+      {GDT_Byte, "uint8", DType::UInt8},        {GDT_UInt16, "uint16", DType::UInt16},
+      {GDT_Int16, "int16", DType::Int16},       {GDT_UInt32, "uint32", DType::UInt32},
+      {GDT_Int32, "int32", DType::Int32},       {GDT_Float32, "float32", DType::Float32},
       {GDT_Float64, "float64", DType::Float64}, {GDT_CFloat32, "complex64", DType::Complex64},
   };
   for (const auto& s : simple) {

@@ -8,7 +8,10 @@ using namespace vexil::text;
 
 TEST(Utf8, InvalidSequencesBecomeOneReplacementEach) {
   EXPECT_EQ(replace_invalid_utf8("nm"), "nm");
-  EXPECT_EQ(replace_invalid_utf8("a\xff" "b"), "a\xEF\xBF\xBD" "b");
+  EXPECT_EQ(replace_invalid_utf8("a\xff"
+                                 "b"),
+            "a\xEF\xBF\xBD"
+            "b");
   // A truncated 3-byte sequence is one maximal subpart: one U+FFFD.
   EXPECT_EQ(replace_invalid_utf8("\xE2\x82"), "\xEF\xBF\xBD");
   // Surrogates and overlong forms are ill-formed.
@@ -26,16 +29,22 @@ TEST(Utf8, Latin1FallbackOnlyForInvalidText) {
 TEST(Utf8, LowerFoldsTheScriptsNamesUse) {
   EXPECT_EQ(lower(".HDR"), ".hdr");
   EXPECT_EQ(lower(".\xC3\x89XT"), ".\xC3\xA9xt");            // É
-  EXPECT_EQ(lower("\xCE\x91\xCE\xA9"), "\xCE\xB1\xCF\x89");   // ΑΩ
-  EXPECT_EQ(lower("\xD0\x81\xD0\xAF"), "\xD1\x91\xD1\x8F");   // ЁЯ
-  EXPECT_EQ(lower("\xC3\x97"), "\xC3\x97");                   // × has no lower case
-  EXPECT_EQ(lower("A\xFF" "B"), "a\xFF" "b");                 // stray bytes kept
+  EXPECT_EQ(lower("\xCE\x91\xCE\xA9"), "\xCE\xB1\xCF\x89");  // ΑΩ
+  EXPECT_EQ(lower("\xD0\x81\xD0\xAF"), "\xD1\x91\xD1\x8F");  // ЁЯ
+  EXPECT_EQ(lower("\xC3\x97"), "\xC3\x97");                  // × has no lower case
+  EXPECT_EQ(lower("A\xFF"
+                  "B"),
+            "a\xFF"
+            "b");  // stray bytes kept
 }
 
 TEST(Utf8, StripRemovesAsciiAndUnicodeWhitespace) {
   EXPECT_EQ(strip_whitespace(" \t samples\x0b\r\n"), "samples");
   EXPECT_EQ(strip_whitespace("\xC2\xA0x y\xE3\x80\x80"), "x y");  // NBSP, ideographic space
   EXPECT_EQ(strip_whitespace("\x1c\x1fx"), "x");
-  EXPECT_EQ(strip_whitespace("\xE2\x80\x8B" "x"), "\xE2\x80\x8B" "x");  // zero-width space is not whitespace
+  EXPECT_EQ(strip_whitespace("\xE2\x80\x8B"
+                             "x"),
+            "\xE2\x80\x8B"
+            "x");  // zero-width space is not whitespace
   EXPECT_EQ(strip_whitespace("   "), "");
 }

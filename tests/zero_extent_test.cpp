@@ -41,7 +41,8 @@ std::vector<Case> zero_extent_cases() {
     cases.push_back({tn + " crop of height 0", cube.window(2, 2, 0, 5), {0, 5, 8}});
     cases.push_back({tn + " crop of width 0", cube.window(0, 4, 3, 3), {4, 0, 8}});
     cases.push_back({tn + " bands first, none", NDArray::allocate(t, {0, 4, 5}).transpose({1, 2, 0}), {4, 5, 0}});
-    cases.push_back({tn + " band sequential, no lines", NDArray::allocate(t, {3, 0, 5}).transpose({1, 2, 0}), {0, 5, 3}});
+    cases.push_back(
+        {tn + " band sequential, no lines", NDArray::allocate(t, {3, 0, 5}).transpose({1, 2, 0}), {0, 5, 3}});
     cases.push_back({tn + " 4-d", NDArray::allocate(t, {2, 3, 0, 4}), {2, 3, 0, 4}});
   }
   return cases;
@@ -105,8 +106,7 @@ TEST(ZeroExtent, ScipyReadsLevel5AndH5pyReads73) {
     const std::string stem = tmp / fmt::format("case{}", i);
     write_mat5(stem + ".l5.mat", "data", c.array);
     if (mat73_available()) write_mat73(stem + ".v73.mat", "data", c.array);
-    manifest << stem << '\t' << dtype_name(c.array.dtype()) << '\t' << tuple_text(c.matlab) << '\t' << c.label
-             << '\n';
+    manifest << stem << '\t' << dtype_name(c.array.dtype()) << '\t' << tuple_text(c.matlab) << '\t' << c.label << '\n';
   }
   manifest.close();
   const char* script = R"(
@@ -148,10 +148,13 @@ TEST(ZeroExtent, CropsOfHeightOrWidthZeroConvert) {
   std::string data(4 * 5 * 8 * 2, '\1');
   test::write_file(dir / "c.img", data);
   for (const std::string interleave : {"bsq", "bip", "bil"}) {
-    test::write_file(dir / "c.hdr", "ENVI\nsamples = 5\nlines = 4\nbands = 8\nheader offset = 0\ndata type = 12\n"
-                                    "interleave = " + interleave + "\nbyte order = 0\n");
-    for (const auto& [crop, dims] : {std::pair{std::vector<std::string>{"1", "2", "0", "3"}, std::vector<std::int64_t>{0, 3, 8}},
-                                     std::pair{std::vector<std::string>{"1", "2", "3", "0"}, std::vector<std::int64_t>{3, 0, 8}}}) {
+    test::write_file(dir / "c.hdr",
+                     "ENVI\nsamples = 5\nlines = 4\nbands = 8\nheader offset = 0\ndata type = 12\n"
+                     "interleave = " +
+                         interleave + "\nbyte order = 0\n");
+    for (const auto& [crop, dims] :
+         {std::pair{std::vector<std::string>{"1", "2", "0", "3"}, std::vector<std::int64_t>{0, 3, 8}},
+          std::pair{std::vector<std::string>{"1", "2", "3", "0"}, std::vector<std::int64_t>{3, 0, 8}}}) {
       SCOPED_TRACE(interleave + " crop " + crop[2] + "x" + crop[3]);
       std::vector<std::string> args = {"convert_to_mat", "--img", dir / "c.hdr", "--out-dir", dir / "out", "--crop"};
       args.insert(args.end(), crop.begin(), crop.end());

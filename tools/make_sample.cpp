@@ -41,8 +41,8 @@ double vegetation(double nm, double vigour, double nir) {
   double r = 0.03 + 0.05 * vigour * gauss(nm, 550, 35);
   r += (nir - 0.04) * sigmoid((nm - 715) / 18);
   r *= 1 - 0.10 * gauss(nm, 970, 30) - 0.18 * gauss(nm, 1200, 45);
-  if (nm > 1300) r = r * (0.72 - 0.18 * (nm - 1300) / 1200) - 0.2 * nir * gauss(nm, 1450, 60) -
-                     0.25 * nir * gauss(nm, 1940, 70);
+  if (nm > 1300)
+    r = r * (0.72 - 0.18 * (nm - 1300) / 1200) - 0.2 * nir * gauss(nm, 1450, 60) - 0.25 * nir * gauss(nm, 1940, 70);
   return std::max(r, 0.01);
 }
 
@@ -194,8 +194,8 @@ void write_labels_png(const std::string& out_dir, std::vector<std::uint8_t> gt) 
   if (!mem || !png) throw std::runtime_error("GDAL lacks the MEM or PNG driver");
   GDALDataset* src = mem->Create("", kSamples, kLines, 1, GDT_Byte, nullptr);
   if (!src) throw std::runtime_error("cannot create an in-memory raster");
-  const CPLErr err = src->GetRasterBand(1)->RasterIO(GF_Write, 0, 0, kSamples, kLines, gt.data(), kSamples,
-                                                      kLines, GDT_Byte, 0, 0);
+  const CPLErr err =
+      src->GetRasterBand(1)->RasterIO(GF_Write, 0, 0, kSamples, kLines, gt.data(), kSamples, kLines, GDT_Byte, 0, 0);
   const std::string path = out_dir + "/indian_sample_gt.png";
   GDALDataset* out = err == CE_None ? png->CreateCopy(path.c_str(), src, FALSE, nullptr, nullptr, nullptr) : nullptr;
   GDALClose(src);
@@ -235,8 +235,8 @@ int main(int argc, char** argv) {
     verify(out_dir);
     std::vector<int> counts(kClasses + 1, 0);
     for (auto c : gt) ++counts[c];
-    std::printf("wrote %s/indian_sample.{hdr,img} (%d x %d x %d uint16) and indian_sample_gt.png\n",
-                out_dir.c_str(), kLines, kSamples, kBands);
+    std::printf("wrote %s/indian_sample.{hdr,img} (%d x %d x %d uint16) and indian_sample_gt.png\n", out_dir.c_str(),
+                kLines, kSamples, kBands);
     for (int c = 0; c <= kClasses; ++c) std::printf("  class %d %-14s %5d pixels\n", c, kClassNames[c], counts[c]);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "make_sample: %s\n", e.what());

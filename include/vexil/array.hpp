@@ -65,8 +65,7 @@ class NDArray {
   // Owned, C-contiguous storage filled with zeros.
   static NDArray zeros(DType dtype, Shape shape);
   // A view over foreign storage; `keep_alive` owns whatever `data` points into.
-  static NDArray view(DType dtype, Shape shape, Strides strides, std::byte* data,
-                      std::shared_ptr<void> keep_alive);
+  static NDArray view(DType dtype, Shape shape, Strides strides, std::byte* data, std::shared_ptr<void> keep_alive);
   // Pixels read by `source` when first needed; `shape` has at least two axes.
   static NDArray deferred(DType dtype, Shape shape, std::shared_ptr<const PixelSource> source);
   // C-contiguous strides for a shape.
@@ -79,8 +78,8 @@ class NDArray {
   const Shape& shape() const { return shape_; }
   const Strides& strides() const { return resolved().strides_; }
   int ndim() const { return static_cast<int>(shape_.size()); }
-  std::int64_t size() const;           // number of elements
-  std::uint64_t nbytes() const;        // size() * itemsize
+  std::int64_t size() const;     // number of elements
+  std::uint64_t nbytes() const;  // size() * itemsize
   std::size_t itemsize() const { return vexil::itemsize(dtype_); }
   bool empty() const { return size() == 0; }
   bool is_c_contiguous() const;

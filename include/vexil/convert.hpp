@@ -40,7 +40,7 @@ struct CropValue {
   // From canonical decimal text ("-5", "123456789012345678901234567890").
   static CropValue from_decimal(std::string decimal);
 
-  std::string text = "0";             // canonical decimal
+  std::string text = "0";                 // canonical decimal
   std::optional<std::int64_t> value = 0;  // empty when outside int64
 };
 

@@ -26,9 +26,8 @@ enum class DType : std::uint8_t {
 };
 
 inline constexpr DType kAllDTypes[] = {
-    DType::Bool,   DType::Int8,    DType::UInt8,   DType::Int16,     DType::UInt16,
-    DType::Int32,  DType::UInt32,  DType::Int64,   DType::UInt64,    DType::Float32,
-    DType::Float64, DType::Complex64, DType::Complex128};
+    DType::Bool,  DType::Int8,   DType::UInt8,   DType::Int16,   DType::UInt16,    DType::Int32,     DType::UInt32,
+    DType::Int64, DType::UInt64, DType::Float32, DType::Float64, DType::Complex64, DType::Complex128};
 
 std::size_t itemsize(DType t);
 // "uint8", "float32", "complex64", "bool" ...
@@ -38,21 +37,62 @@ bool is_signed(DType t);    // signed integers and floating types
 bool is_floating(DType t);  // float32, float64
 bool is_complex(DType t);
 
-template <class T> struct dtype_of;
-template <> struct dtype_of<bool> { static constexpr DType value = DType::Bool; };
-template <> struct dtype_of<std::int8_t> { static constexpr DType value = DType::Int8; };
-template <> struct dtype_of<std::uint8_t> { static constexpr DType value = DType::UInt8; };
-template <> struct dtype_of<std::int16_t> { static constexpr DType value = DType::Int16; };
-template <> struct dtype_of<std::uint16_t> { static constexpr DType value = DType::UInt16; };
-template <> struct dtype_of<std::int32_t> { static constexpr DType value = DType::Int32; };
-template <> struct dtype_of<std::uint32_t> { static constexpr DType value = DType::UInt32; };
-template <> struct dtype_of<std::int64_t> { static constexpr DType value = DType::Int64; };
-template <> struct dtype_of<std::uint64_t> { static constexpr DType value = DType::UInt64; };
-template <> struct dtype_of<float> { static constexpr DType value = DType::Float32; };
-template <> struct dtype_of<double> { static constexpr DType value = DType::Float64; };
-template <> struct dtype_of<std::complex<float>> { static constexpr DType value = DType::Complex64; };
-template <> struct dtype_of<std::complex<double>> { static constexpr DType value = DType::Complex128; };
-template <class T> inline constexpr DType dtype_of_v = dtype_of<T>::value;
+template <class T>
+struct dtype_of;
+template <>
+struct dtype_of<bool> {
+  static constexpr DType value = DType::Bool;
+};
+template <>
+struct dtype_of<std::int8_t> {
+  static constexpr DType value = DType::Int8;
+};
+template <>
+struct dtype_of<std::uint8_t> {
+  static constexpr DType value = DType::UInt8;
+};
+template <>
+struct dtype_of<std::int16_t> {
+  static constexpr DType value = DType::Int16;
+};
+template <>
+struct dtype_of<std::uint16_t> {
+  static constexpr DType value = DType::UInt16;
+};
+template <>
+struct dtype_of<std::int32_t> {
+  static constexpr DType value = DType::Int32;
+};
+template <>
+struct dtype_of<std::uint32_t> {
+  static constexpr DType value = DType::UInt32;
+};
+template <>
+struct dtype_of<std::int64_t> {
+  static constexpr DType value = DType::Int64;
+};
+template <>
+struct dtype_of<std::uint64_t> {
+  static constexpr DType value = DType::UInt64;
+};
+template <>
+struct dtype_of<float> {
+  static constexpr DType value = DType::Float32;
+};
+template <>
+struct dtype_of<double> {
+  static constexpr DType value = DType::Float64;
+};
+template <>
+struct dtype_of<std::complex<float>> {
+  static constexpr DType value = DType::Complex64;
+};
+template <>
+struct dtype_of<std::complex<double>> {
+  static constexpr DType value = DType::Complex128;
+};
+template <class T>
+inline constexpr DType dtype_of_v = dtype_of<T>::value;
 
 // Calls f(T{}) with the C++ element type of `t`; returns what f returns.
 template <class F>

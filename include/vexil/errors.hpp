@@ -50,8 +50,7 @@ struct BadInputError : Error {
 };
 // An unsupported format is bad input of a particular kind.
 struct UnsupportedFormatError : BadInputError {
-  explicit UnsupportedFormatError(const std::string& message)
-      : BadInputError(ErrorKind::UnsupportedFormat, message) {}
+  explicit UnsupportedFormatError(const std::string& message) : BadInputError(ErrorKind::UnsupportedFormat, message) {}
 };
 struct MissingKeyError : Error {
   explicit MissingKeyError(const std::string& message) : Error(ErrorKind::MissingKey, message) {}
@@ -63,8 +62,7 @@ struct WriteError : Error {
   explicit WriteError(const std::string& message) : Error(ErrorKind::Write, message) {}
 };
 struct CancelledError : Error {
-  explicit CancelledError(const std::string& message = "conversion cancelled")
-      : Error(ErrorKind::Cancelled, message) {}
+  explicit CancelledError(const std::string& message = "conversion cancelled") : Error(ErrorKind::Cancelled, message) {}
 };
 
 // The reader library a file needs ("gdal", "hdf5") is not part of this build.

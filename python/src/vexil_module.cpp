@@ -38,8 +38,7 @@ py::array to_numpy(vexil::NDArray array) {
 
 vexil::Layout layout_from(const std::string& text) {
   const auto layout = vexil::parse_layout(text);
-  if (!layout)
-    throw vexil::UsageError("layout must be one of 'auto', 'hwb', 'bhw', 'hbw', not '" + text + "'");
+  if (!layout) throw vexil::UsageError("layout must be one of 'auto', 'hwb', 'bhw', 'hbw', not '" + text + "'");
   return *layout;
 }
 

@@ -95,13 +95,11 @@ int decimal_value(long cp) {
 // Non-ASCII code points that Python's str.isspace() accepts (ASCII ones are
 // passed through to the byte-level rules unchanged).
 bool is_unicode_space(long cp) {
-  return cp == 0x85 || cp == 0xA0 || cp == 0x1680 || (cp >= 0x2000 && cp <= 0x200A) ||
-         cp == 0x2028 || cp == 0x2029 || cp == 0x202F || cp == 0x205F || cp == 0x3000;
+  return cp == 0x85 || cp == 0xA0 || cp == 0x1680 || (cp >= 0x2000 && cp <= 0x200A) || cp == 0x2028 || cp == 0x2029 ||
+         cp == 0x202F || cp == 0x205F || cp == 0x3000;
 }
 
-bool is_ascii_space(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
+bool is_ascii_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
 
 // argparse's test '^-\d+$|^-\d*\.\d+$' (Unicode digits; '$' also matches
 // before one final newline).
@@ -135,15 +133,12 @@ struct OptionString {
   Action action;
 };
 constexpr OptionString kOptionStrings[] = {
-    {"-h", kHelp},     {"--help", kHelp},         {"--img", kImg},
-    {"--gt", kGt},     {"--out-dir", kOutDir},    {"--crop", kCrop},
-    {"--data-key", kDataKey}, {"--gt-key", kGtKey}, {"--layout", kLayout},
-    {"--threads", kThreads},
+    {"-h", kHelp},     {"--help", kHelp},        {"--img", kImg},      {"--gt", kGt},         {"--out-dir", kOutDir},
+    {"--crop", kCrop}, {"--data-key", kDataKey}, {"--gt-key", kGtKey}, {"--layout", kLayout}, {"--threads", kThreads},
 };
 
-constexpr std::string_view kActionNames[kActionCount] = {
-    "-h/--help", "--img", "--gt", "--out-dir", "--crop", "--data-key", "--gt-key", "--layout",
-    "--threads"};
+constexpr std::string_view kActionNames[kActionCount] = {"-h/--help",  "--img",    "--gt",     "--out-dir", "--crop",
+                                                         "--data-key", "--gt-key", "--layout", "--threads"};
 constexpr int kActionNargs[kActionCount] = {0, 1, 1, 1, 4, 1, 1, 1, 1};
 constexpr bool kActionRequired[kActionCount] = {false, true, false, true, false, false, false, false, false};
 
@@ -325,8 +320,7 @@ class Parser {
             const std::string next_option = std::string("-") + (*t.explicit_arg)[0];
             const int next_action = lookup(next_option);
             if (next_action < 0) {
-              throw ArgumentError{t.action,
-                                  "ignored explicit argument " + text::str_repr(*t.explicit_arg)};
+              throw ArgumentError{t.action, "ignored explicit argument " + text::str_repr(*t.explicit_arg)};
             }
             std::optional<std::string> rest;
             if (t.explicit_arg->size() > 1) rest = t.explicit_arg->substr(1);
@@ -338,15 +332,13 @@ class Parser {
             stop = start + 1;
             break;
           }
-          throw ArgumentError{t.action,
-                              "ignored explicit argument " + text::str_repr(*t.explicit_arg)};
+          throw ArgumentError{t.action, "ignored explicit argument " + text::str_repr(*t.explicit_arg)};
         }
         const std::size_t first = start + 1;
-        const std::size_t count =
-            match_argument(t.action, std::string_view(pattern_).substr(first));
-        pending.push_back({t.action, std::vector<std::string>(
-                                         args_.begin() + static_cast<std::ptrdiff_t>(first),
-                                         args_.begin() + static_cast<std::ptrdiff_t>(first + count))});
+        const std::size_t count = match_argument(t.action, std::string_view(pattern_).substr(first));
+        pending.push_back(
+            {t.action, std::vector<std::string>(args_.begin() + static_cast<std::ptrdiff_t>(first),
+                                                args_.begin() + static_cast<std::ptrdiff_t>(first + count))});
         stop = first + count;
         break;
       }
@@ -365,15 +357,9 @@ class Parser {
         std::fwrite(HELP_TEXT.data(), 1, HELP_TEXT.size(), stdout);
         std::fflush(stdout);
         throw ParserExit(0);
-      case kImg:
-        options_.img = values.at(0);
-        break;
-      case kGt:
-        options_.gt = values.at(0);
-        break;
-      case kOutDir:
-        options_.out_dir = values.at(0);
-        break;
+      case kImg: options_.img = values.at(0); break;
+      case kGt: options_.gt = values.at(0); break;
+      case kOutDir: options_.out_dir = values.at(0); break;
       case kCrop: {
         CropValue parsed[4];
         for (std::size_t i = 0; i < 4; ++i) {
@@ -396,16 +382,15 @@ class Parser {
           options_.layout = *layout;
           break;
         }
-        throw ArgumentError{action, "invalid choice: " + text::str_repr(values[0]) +
-                                        " (choose from 'auto', 'hwb', 'bhw', 'hbw')"};
+        throw ArgumentError{
+            action, "invalid choice: " + text::str_repr(values[0]) + " (choose from 'auto', 'hwb', 'bhw', 'hbw')"};
       case kThreads:
         if (const auto n = parse_thread_count(values.at(0))) {
           options_.threads = *n;
           break;
         }
         throw ArgumentError{action, thread_count_problem(values[0])};
-      default:
-        break;
+      default: break;
     }
   }
 
@@ -473,8 +458,7 @@ std::optional<CropValue> parse_integer(std::string_view text) {
   constexpr std::string_view kMax = "9223372036854775807";
   constexpr std::string_view kMinMagnitude = "9223372036854775808";
   const std::string_view limit = negative ? kMinMagnitude : kMax;
-  if (magnitude.size() < limit.size() ||
-      (magnitude.size() == limit.size() && magnitude <= limit)) {
+  if (magnitude.size() < limit.size() || (magnitude.size() == limit.size() && magnitude <= limit)) {
     std::uint64_t u = 0;
     for (char c : magnitude) u = u * 10 + static_cast<std::uint64_t>(c - '0');
     out.value = negative ? static_cast<std::int64_t>(0 - u) : static_cast<std::int64_t>(u);

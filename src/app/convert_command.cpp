@@ -20,7 +20,6 @@ void print_error(const std::string& message) {
   std::fprintf(stderr, "vexil convert_to_mat: error: %s\n", message.c_str());
 }
 
-
 ConversionRequest request_from(const Options& opt) {
   ConversionRequest req;
   req.image = opt.img;

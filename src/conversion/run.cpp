@@ -61,8 +61,7 @@ void check_not_an_output(const std::string& input, const std::vector<std::string
 }
 
 void check_key(const std::string& option, const std::string& key) {
-  if (const std::string problem = matlab_name_problem(key); !problem.empty())
-    throw UsageError(option + " " + problem);
+  if (const std::string problem = matlab_name_problem(key); !problem.empty()) throw UsageError(option + " " + problem);
 }
 
 }  // namespace
@@ -99,14 +98,14 @@ ConversionResult convert(const ConversionRequest& request, Reporter& reporter) {
     const Shape image_hw = first_two_axes(data);
     const Shape gt_hw = first_two_axes(*gt);
     if (image_hw != gt_hw)
-      job.line("  " + p.yellow + "\u26a0 Spatial mismatch: image=" + shape_str(image_hw) +
-               ", gt=" + shape_str(gt_hw) + p.reset);
+      job.line("  " + p.yellow + "\u26a0 Spatial mismatch: image=" + shape_str(image_hw) + ", gt=" + shape_str(gt_hw) +
+               p.reset);
   }
 
   if (request.crop) {
     const CropWindow& c = *request.crop;
-    job.line("\n  " + p.bold + "Cropping:" + p.reset + " y=" + c.y.text + " x=" + c.x.text + " h=" +
-             c.height.text + " w=" + c.width.text);
+    job.line("\n  " + p.bold + "Cropping:" + p.reset + " y=" + c.y.text + " x=" + c.x.text + " h=" + c.height.text +
+             " w=" + c.width.text);
     auto cropped = spatial::apply_crop(data, gt, c);
     data = std::move(cropped.first);
     gt = std::move(cropped.second);
@@ -135,7 +134,7 @@ ConversionResult convert(const ConversionRequest& request, Reporter& reporter) {
   }
 
   conversion::print_summary(job, data, gt, meta, gt_meta, request.out_dir, result.seconds, request.data_key,
-                         request.gt_key);
+                            request.gt_key);
   return result;
 }
 

@@ -554,8 +554,7 @@ Counts<T> counts_hashed(const NDArray& a, unsigned threads) {
   const Layout L = make_layout(a);
   const unsigned nt = pick_threads(a, threads);
   // Beyond this many distinct values a sorted copy is cheaper than the table.
-  const std::size_t limit =
-      std::max<std::size_t>(std::size_t{1} << 16, static_cast<std::size_t>(L.total / 32 / nt));
+  const std::size_t limit = std::max<std::size_t>(std::size_t{1} << 16, static_cast<std::size_t>(L.total / 32 / nt));
   std::atomic<bool> overflow{false};
   struct Part {
     std::vector<std::pair<std::uint64_t, std::uint64_t>> entries;
@@ -682,7 +681,7 @@ Counts<T> value_counts(const NDArray& a, unsigned threads) {
     return counts_hashed<T>(a, threads);
 }
 
-#define VEXIL_STATS_INSTANTIATE(T)                                  \
+#define VEXIL_STATS_INSTANTIATE(T)                                   \
   template MinMax<T> min_max<T>(const NDArray&, unsigned, const T*); \
   template Counts<T> value_counts<T>(const NDArray&, unsigned);
 VEXIL_STATS_INSTANTIATE(bool)

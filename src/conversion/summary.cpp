@@ -30,18 +30,12 @@ std::string metadata_text(const Metadata& v) {
 
 std::string metadata_repr(const Metadata& v) {
   switch (v.type()) {
-    case Metadata::value_t::null:
-      return "None";
-    case Metadata::value_t::boolean:
-      return v.get<bool>() ? "True" : "False";
-    case Metadata::value_t::number_integer:
-      return std::to_string(v.get<std::int64_t>());
-    case Metadata::value_t::number_unsigned:
-      return std::to_string(v.get<std::uint64_t>());
-    case Metadata::value_t::number_float:
-      return text::float_repr(v.get<double>());
-    case Metadata::value_t::string:
-      return text::str_repr(v.get_ref<const std::string&>());
+    case Metadata::value_t::null: return "None";
+    case Metadata::value_t::boolean: return v.get<bool>() ? "True" : "False";
+    case Metadata::value_t::number_integer: return std::to_string(v.get<std::int64_t>());
+    case Metadata::value_t::number_unsigned: return std::to_string(v.get<std::uint64_t>());
+    case Metadata::value_t::number_float: return text::float_repr(v.get<double>());
+    case Metadata::value_t::string: return text::str_repr(v.get_ref<const std::string&>());
     case Metadata::value_t::array: {
       std::string s = "[";
       for (std::size_t i = 0; i < v.size(); ++i) {
@@ -60,8 +54,7 @@ std::string metadata_repr(const Metadata& v) {
       }
       return s + "}";
     }
-    default:
-      return v.dump();
+    default: return v.dump();
   }
 }
 
@@ -69,23 +62,15 @@ std::string metadata_repr(const Metadata& v) {
 // not empty.
 bool truthy(const Metadata& v) {
   switch (v.type()) {
-    case Metadata::value_t::null:
-      return false;
-    case Metadata::value_t::boolean:
-      return v.get<bool>();
-    case Metadata::value_t::number_integer:
-      return v.get<std::int64_t>() != 0;
-    case Metadata::value_t::number_unsigned:
-      return v.get<std::uint64_t>() != 0;
-    case Metadata::value_t::number_float:
-      return v.get<double>() != 0.0;  // NaN counts as present
-    case Metadata::value_t::string:
-      return !v.get_ref<const std::string&>().empty();
+    case Metadata::value_t::null: return false;
+    case Metadata::value_t::boolean: return v.get<bool>();
+    case Metadata::value_t::number_integer: return v.get<std::int64_t>() != 0;
+    case Metadata::value_t::number_unsigned: return v.get<std::uint64_t>() != 0;
+    case Metadata::value_t::number_float: return v.get<double>() != 0.0;  // NaN counts as present
+    case Metadata::value_t::string: return !v.get_ref<const std::string&>().empty();
     case Metadata::value_t::array:
-    case Metadata::value_t::object:
-      return !v.empty();
-    default:
-      return true;
+    case Metadata::value_t::object: return !v.empty();
+    default: return true;
   }
 }
 
@@ -108,16 +93,11 @@ std::string wavelength_item(const Metadata& v) {
     case Metadata::value_t::string:
       if (text::parse_float(v.get_ref<const std::string&>(), d)) return text::float_repr(d);
       return metadata_repr(v);
-    case Metadata::value_t::boolean:
-      return text::float_repr(v.get<bool>() ? 1.0 : 0.0);
-    case Metadata::value_t::number_integer:
-      return text::float_repr(static_cast<double>(v.get<std::int64_t>()));
-    case Metadata::value_t::number_unsigned:
-      return text::float_repr(static_cast<double>(v.get<std::uint64_t>()));
-    case Metadata::value_t::number_float:
-      return text::float_repr(v.get<double>());
-    default:
-      return metadata_repr(v);
+    case Metadata::value_t::boolean: return text::float_repr(v.get<bool>() ? 1.0 : 0.0);
+    case Metadata::value_t::number_integer: return text::float_repr(static_cast<double>(v.get<std::int64_t>()));
+    case Metadata::value_t::number_unsigned: return text::float_repr(static_cast<double>(v.get<std::uint64_t>()));
+    case Metadata::value_t::number_float: return text::float_repr(v.get<double>());
+    default: return metadata_repr(v);
   }
 }
 
@@ -160,7 +140,8 @@ std::string value_repr(const T& v) {
   else if constexpr (std::is_floating_point_v<T>)
     return text::float_repr(static_cast<double>(v));
   else {
-    return complex_text(v.real(), v.imag(), [](double x) { return text::float_repr(x); }, true);
+    return complex_text(
+        v.real(), v.imag(), [](double x) { return text::float_repr(x); }, true);
   }
 }
 
@@ -198,7 +179,8 @@ bool is_zero(const T& v) {
 template <class T>
 std::string g4(const T& v) {
   if constexpr (is_cplx<T>) {
-    return complex_text(v.real(), v.imag(), [](double x) { return text::format_g4(x); }, false);
+    return complex_text(
+        v.real(), v.imag(), [](double x) { return text::format_g4(x); }, false);
   } else {
     return text::format_g4(static_cast<double>(v));
   }
@@ -242,8 +224,8 @@ std::vector<std::string> value_range_lines(const NDArray& data, const Metadata* 
     using T = decltype(tag);
     std::optional<T> excluded;
     if (fill && fill->is_number()) excluded = fill_in_type<T>(fill->get<double>());
-    const auto r = conversion::min_max<T>(data, conversion::auto_threads(data.nbytes(), threads),
-                                          excluded ? &*excluded : nullptr);
+    const auto r =
+        conversion::min_max<T>(data, conversion::auto_threads(data.nbytes(), threads), excluded ? &*excluded : nullptr);
     std::vector<std::string> lines;
     if (r.count == 0) {
       lines.push_back(head + "[empty]");
@@ -302,9 +284,9 @@ void print_classes(const core::Job& job, const NDArray& gt) {
 
 }  // namespace
 
-void print_summary(const core::Job& job, const NDArray& data, const std::optional<NDArray>& gt,
-                   const Metadata& meta, const std::optional<Metadata>& gt_meta, const std::string& out_dir,
-                   double elapsed, const std::string& data_key, const std::string& gt_key) {
+void print_summary(const core::Job& job, const NDArray& data, const std::optional<NDArray>& gt, const Metadata& meta,
+                   const std::optional<Metadata>& gt_meta, const std::string& out_dir, double elapsed,
+                   const std::string& data_key, const std::string& gt_key) {
   const std::string& B = job.palette().bold;
   const std::string& G = job.palette().green;
   const std::string& R = job.palette().reset;

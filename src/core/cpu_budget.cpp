@@ -139,8 +139,8 @@ int cgroup_cpu_limit(const CgroupFiles& files) {
         break;
       }
     } else if (lists_cpu_controller(controllers)) {
-      for (const std::string& base : {files.root + "/" + std::string(controllers), files.root + "/cpu",
-                                     files.root + "/cpu,cpuacct"}) {
+      for (const std::string& base :
+           {files.root + "/" + std::string(controllers), files.root + "/cpu", files.root + "/cpu,cpuacct"}) {
         if (!is_dir(base)) continue;
         limit = tighter(limit, tightest_along(base, path, read_cfs_quota));
         break;

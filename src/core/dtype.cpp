@@ -27,21 +27,29 @@ std::string_view dtype_name(DType t) {
 
 bool is_integer(DType t) {
   switch (t) {
-    case DType::Int8: case DType::UInt8: case DType::Int16: case DType::UInt16:
-    case DType::Int32: case DType::UInt32: case DType::Int64: case DType::UInt64:
-      return true;
-    default:
-      return false;
+    case DType::Int8:
+    case DType::UInt8:
+    case DType::Int16:
+    case DType::UInt16:
+    case DType::Int32:
+    case DType::UInt32:
+    case DType::Int64:
+    case DType::UInt64: return true;
+    default: return false;
   }
 }
 
 bool is_signed(DType t) {
   switch (t) {
-    case DType::Int8: case DType::Int16: case DType::Int32: case DType::Int64:
-    case DType::Float32: case DType::Float64: case DType::Complex64: case DType::Complex128:
-      return true;
-    default:
-      return false;
+    case DType::Int8:
+    case DType::Int16:
+    case DType::Int32:
+    case DType::Int64:
+    case DType::Float32:
+    case DType::Float64:
+    case DType::Complex64:
+    case DType::Complex128: return true;
+    default: return false;
   }
 }
 

@@ -6,10 +6,7 @@
 namespace vexil::core {
 
 Job::Job(Reporter& reporter, const std::atomic<bool>* cancel, int threads)
-    : reporter_(reporter),
-      palette_(reporter.palette()),
-      cancel_(cancel),
-      threads_(resolve_workers(threads)) {}
+    : reporter_(reporter), palette_(reporter.palette()), cancel_(cancel), threads_(resolve_workers(threads)) {}
 
 const Job& Job::silent() {
   static SilentReporter reporter;

@@ -24,8 +24,7 @@ std::uint64_t physical_memory() {
 }
 
 void check_fits_in_memory(std::uint64_t bytes, std::string_view what) {
-  const std::uint64_t limit =
-      std::min<std::uint64_t>(physical_memory(), std::numeric_limits<std::int64_t>::max());
+  const std::uint64_t limit = std::min<std::uint64_t>(physical_memory(), std::numeric_limits<std::int64_t>::max());
   if (bytes > limit)
     throw BadInputError(fmt::format("{}: the data would need {} bytes, more than this machine's memory ({} bytes)",
                                     what, bytes, limit));

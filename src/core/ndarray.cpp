@@ -57,9 +57,7 @@ const NDArray& NDArray::resolve_deferred(const ReadControl& control) const {
   return d.pixels;
 }
 
-NDArray NDArray::materialize(const ReadControl& control) const {
-  return deferred_ ? resolve_deferred(control) : *this;
-}
+NDArray NDArray::materialize(const ReadControl& control) const { return deferred_ ? resolve_deferred(control) : *this; }
 
 namespace {
 
@@ -138,8 +136,7 @@ NDArray NDArray::zeros(DType dtype, Shape shape) {
   return a;
 }
 
-NDArray NDArray::view(DType dtype, Shape shape, Strides strides, std::byte* data,
-                      std::shared_ptr<void> keep_alive) {
+NDArray NDArray::view(DType dtype, Shape shape, Strides strides, std::byte* data, std::shared_ptr<void> keep_alive) {
   if (shape.size() != strides.size()) throw std::invalid_argument("shape and strides differ in length");
   NDArray a;
   a.dtype_ = dtype;
@@ -158,9 +155,7 @@ std::int64_t NDArray::size() const {
   return n;
 }
 
-std::uint64_t NDArray::nbytes() const {
-  return static_cast<std::uint64_t>(size()) * vexil::itemsize(dtype_);
-}
+std::uint64_t NDArray::nbytes() const { return static_cast<std::uint64_t>(size()) * vexil::itemsize(dtype_); }
 
 bool NDArray::is_c_contiguous() const {
   if (deferred_) return resolved().is_c_contiguous();

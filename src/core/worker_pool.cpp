@@ -125,8 +125,7 @@ void WorkerPool::for_each(std::size_t n, const std::function<void(std::size_t, i
   if (error) std::rethrow_exception(error);
 }
 
-void WorkerPool::ordered(std::uint64_t n, std::size_t in_flight,
-                         const std::function<void(std::uint64_t, int)>& produce,
+void WorkerPool::ordered(std::uint64_t n, std::size_t in_flight, const std::function<void(std::uint64_t, int)>& produce,
                          const std::function<void(std::uint64_t)>& consume) {
   if (n == 0) return;
   in_flight = std::max<std::size_t>(in_flight, 1);

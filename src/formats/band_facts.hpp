@@ -11,8 +11,8 @@
 namespace vexil::formats {
 
 struct BandFacts {
-  std::optional<std::vector<double>> wavelength;  // band centres, in the stored band order
-  std::optional<std::vector<double>> fwhm;        // band widths, same order
+  std::optional<std::vector<double>> wavelength;       // band centres, in the stored band order
+  std::optional<std::vector<double>> fwhm;             // band widths, same order
   std::optional<std::vector<std::int64_t>> bad_bands;  // 0-based indices of bands flagged bad
   std::optional<std::string> wavelength_units;
   std::optional<Metadata> fill_value;  // a JSON number, as declared (-9999, -9999.0, nan)

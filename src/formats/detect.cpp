@@ -88,8 +88,8 @@ Content sniff_content(const std::string& path) {
 
   unsigned char head[128] = {};
   const std::size_t n = read_at(fd, head, sizeof head, 0);
-  if (starts_with(head, n, {"II*\0", 4}) || starts_with(head, n, {"MM\0*", 4}) ||
-      starts_with(head, n, {"II+\0", 4}) || starts_with(head, n, {"MM\0+", 4}))
+  if (starts_with(head, n, {"II*\0", 4}) || starts_with(head, n, {"MM\0*", 4}) || starts_with(head, n, {"II+\0", 4}) ||
+      starts_with(head, n, {"MM\0+", 4}))
     return Content::Tiff;
   if (starts_with(head, n, {"CDF\x01", 4}) || starts_with(head, n, {"CDF\x02", 4}) ||
       starts_with(head, n, {"CDF\x05", 4}))
@@ -118,8 +118,7 @@ DatasetPath split_dataset_specifier(const std::string& path) {
   const auto colon_slash = url_like ? std::string::npos : path.rfind(":/");
   // A ":/" that is only the tail of "::/" belongs to the "::" form:
   // cube.h5::/grp/x names the file cube.h5 and the dataset /grp/x.
-  const bool tail_of_double = colon_slash != std::string::npos && colon_slash > 0 &&
-                              path[colon_slash - 1] == ':';
+  const bool tail_of_double = colon_slash != std::string::npos && colon_slash > 0 && path[colon_slash - 1] == ':';
   if (colon_slash != std::string::npos && !tail_of_double) {
     out.file = path.substr(0, colon_slash);
     out.dataset = path.substr(colon_slash + 2);
@@ -136,9 +135,7 @@ DatasetPath split_dataset_specifier(const std::string& path) {
   return out;
 }
 
-std::string strip_dataset_specifier(const std::string& path) {
-  return split_dataset_specifier(path).file;
-}
+std::string strip_dataset_specifier(const std::string& path) { return split_dataset_specifier(path).file; }
 
 const Format& detect_format(const std::string& path) {
   const std::string clean = strip_dataset_specifier(path);
@@ -165,12 +162,14 @@ const Format& detect_format(const std::string& path) {
     // Read where a format for them is registered; named otherwise.
     case Content::NetCdf3:
       if ((by_content = format_keyed("netcdf3"))) break;
-      throw UnsupportedFormatError(clean + " is a NetCDF-3 file, which is not supported: convert it to NetCDF-4 "
-                                           "(nccopy -k nc4) and name it .nc.");
+      throw UnsupportedFormatError(clean +
+                                   " is a NetCDF-3 file, which is not supported: convert it to NetCDF-4 "
+                                   "(nccopy -k nc4) and name it .nc.");
     case Content::Hdf4:
       if ((by_content = format_keyed("hdf4"))) break;
-      throw UnsupportedFormatError(clean + " is an HDF4 file, which is not supported: convert it to HDF5 "
-                                           "(h4toh5) or GeoTIFF (gdal_translate).");
+      throw UnsupportedFormatError(clean +
+                                   " is an HDF4 file, which is not supported: convert it to HDF5 "
+                                   "(h4toh5) or GeoTIFF (gdal_translate).");
     case Content::Unreadable:
     case Content::Unknown: break;
   }

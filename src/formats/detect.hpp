@@ -22,11 +22,11 @@ std::string strip_dataset_specifier(const std::string& path);
 enum class Content {
   Unreadable,  // missing, not a regular file or directory, or unreadable
   Directory,
-  Unknown,     // none of the below
-  Tiff,        // classic or BigTIFF, either byte order
-  Hdf5,        // the signature at 0, 512, 1024, 2048 ...
-  Mat,         // a MAT-file Level 5 or 7.3 header
-  NetCdf3,     // CDF 1, 2 or 5
+  Unknown,  // none of the below
+  Tiff,     // classic or BigTIFF, either byte order
+  Hdf5,     // the signature at 0, 512, 1024, 2048 ...
+  Mat,      // a MAT-file Level 5 or 7.3 header
+  NetCdf3,  // CDF 1, 2 or 5
   Hdf4,
 };
 Content sniff_content(const std::string& path);

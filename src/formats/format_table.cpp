@@ -10,8 +10,8 @@
 namespace vexil::formats {
 namespace {
 
-const Format* const kFormats[] = {&envi::kFormat, &tiff::kFormat, &hdf5::kFormat, &mat::kFormat, &image::kFormat,
-                                  &gdal::kNetcdf3Format, &gdal::kHdf4Format};
+const Format* const kFormats[] = {&envi::kFormat,  &tiff::kFormat,        &hdf5::kFormat,    &mat::kFormat,
+                                  &image::kFormat, &gdal::kNetcdf3Format, &gdal::kHdf4Format};
 
 const Format* find(std::string_view ext, std::span<const std::string_view> Format::*list) {
   for (const Format* f : kFormats)

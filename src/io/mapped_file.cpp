@@ -70,8 +70,8 @@ void on_sigbus(int sig, siginfo_t* info, void* context) {
     // The file lost the pages from here on (it only shrinks from the end);
     // zeros stand in for them so the reader can finish and be told.
     const std::uintptr_t page = addr & ~(g_page - 1);
-    void* r = ::mmap(reinterpret_cast<void*>(page), e - page, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED,
-                     -1, 0);
+    void* r =
+        ::mmap(reinterpret_cast<void*>(page), e - page, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0);
     if (r == MAP_FAILED) break;
     s.damaged.store(true, std::memory_order_release);
     errno = saved_errno;
@@ -115,8 +115,7 @@ int claim_slot(std::uintptr_t begin, std::uintptr_t end) {
 
 }  // namespace
 
-std::shared_ptr<MappedFile> MappedFile::map(int fd, const std::string& path, std::uint64_t offset,
-                                            std::size_t length) {
+std::shared_ptr<MappedFile> MappedFile::map(int fd, const std::string& path, std::uint64_t offset, std::size_t length) {
   if (length == 0) return nullptr;
   const auto page = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
   const std::uint64_t start = offset / page * page;

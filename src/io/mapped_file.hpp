@@ -28,8 +28,7 @@ class MappedFile {
   // (any alignment). Returns null when the file system cannot map it or too
   // many mappings are live; the caller then reads the file instead. `path`
   // only names the file in errors.
-  static std::shared_ptr<MappedFile> map(int fd, const std::string& path, std::uint64_t offset,
-                                         std::size_t length);
+  static std::shared_ptr<MappedFile> map(int fd, const std::string& path, std::uint64_t offset, std::size_t length);
 
   ~MappedFile();
   MappedFile(const MappedFile&) = delete;

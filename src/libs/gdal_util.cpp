@@ -74,9 +74,7 @@ ScopedConfig::ScopedConfig(const char* key, const char* value) : key_(key) {
   CPLSetThreadLocalConfigOption(key, value);
 }
 
-ScopedConfig::~ScopedConfig() {
-  CPLSetThreadLocalConfigOption(key_.c_str(), old_ ? old_->c_str() : nullptr);
-}
+ScopedConfig::~ScopedConfig() { CPLSetThreadLocalConfigOption(key_.c_str(), old_ ? old_->c_str() : nullptr); }
 
 namespace {
 
@@ -109,8 +107,8 @@ Dataset open_raster(const std::string& path, const char* const* drivers, const c
   // worker threads would print errors past our thread-local handler.)
   const ScopedConfig mapped("GTIFF_VIRTUAL_MEM_IO", "IF_ENOUGH_RAM");
   ErrorCapture errors;
-  GDALDatasetH ds = GDALOpenEx(path.c_str(), GDAL_OF_RASTER | GDAL_OF_READONLY | GDAL_OF_VERBOSE_ERROR,
-                               drivers, open_options, nullptr);
+  GDALDatasetH ds = GDALOpenEx(path.c_str(), GDAL_OF_RASTER | GDAL_OF_READONLY | GDAL_OF_VERBOSE_ERROR, drivers,
+                               open_options, nullptr);
   if (!ds) throw_open_error(errors, path);
   return Dataset(ds);
 }
@@ -191,8 +189,7 @@ std::optional<CrsTexts> crs_texts(OGRSpatialReferenceH srs) {
     const char* auth = OSRGetAuthorityName(matches[i], nullptr);
     if (!code || !auth || !confidence || confidence[i] < 70) continue;
     for (int k = 0; k < 3; ++k) {
-      if (!by_auth[k] && std::string_view(auth) == kAuthorities[k])
-        by_auth[k] = fmt::format("{}:{}", auth, code);
+      if (!by_auth[k] && std::string_view(auth) == kAuthorities[k]) by_auth[k] = fmt::format("{}:{}", auth, code);
     }
   }
   if (matches) OSRFreeSRSArray(matches);
@@ -231,23 +228,24 @@ std::uint64_t check_raster_size(GDALDatasetH ds, std::size_t band_count, const B
   const auto nb = static_cast<std::uint64_t>(band_count);
   if (__builtin_mul_overflow(static_cast<std::uint64_t>(width), static_cast<std::uint64_t>(height), &bytes) ||
       __builtin_mul_overflow(bytes, nb, &bytes) || __builtin_mul_overflow(bytes, item, &bytes))
-    throw BadInputError(fmt::format("'{}': raster of {} x {} x {} values is too large", path, height, width,
-                                 band_count));
-  core::check_fits_in_memory(bytes, fmt::format("'{}' ({} x {} x {} {})", path, height, width, band_count,
-                                       dtype_name(type.dtype)));
+    throw BadInputError(
+        fmt::format("'{}': raster of {} x {} x {} values is too large", path, height, width, band_count));
+  core::check_fits_in_memory(
+      bytes, fmt::format("'{}' ({} x {} x {} {})", path, height, width, band_count, dtype_name(type.dtype)));
   // A header lying about the size must not reserve gigabytes for a file of a
   // few hundred bytes: uncompressed TIFF data is stored whole (1-bit samples
   // widen 8 times into bytes), and no codec expands data by more than 2^20.
   if (VSIStatBufL st; VSIStatL(path.c_str(), &st) == 0 && st.st_size >= 0) {
     ErrorCapture quiet;
     const char* driver = GDALGetDriverShortName(GDALGetDatasetDriver(ds));
-    const bool raw = driver && std::string_view(driver) == "GTiff" &&
-                     !GDALGetMetadataItem(ds, "COMPRESSION", "IMAGE_STRUCTURE");
+    const bool raw =
+        driver && std::string_view(driver) == "GTiff" && !GDALGetMetadataItem(ds, "COMPRESSION", "IMAGE_STRUCTURE");
     const std::uint64_t file_bytes = static_cast<std::uint64_t>(st.st_size);
     if (bytes / (raw ? 8 : std::uint64_t{1} << 20) > file_bytes)
-      throw BadInputError(fmt::format("'{}': the header describes {} x {} x {} values ({} bytes), far more than the "
-                                   "{} bytes of the file hold: it is truncated or corrupt",
-                                   path, height, width, band_count, bytes, file_bytes));
+      throw BadInputError(
+          fmt::format("'{}': the header describes {} x {} x {} values ({} bytes), far more than the "
+                      "{} bytes of the file hold: it is truncated or corrupt",
+                      path, height, width, band_count, bytes, file_bytes));
   }
   return bytes;
 }
@@ -269,8 +267,8 @@ NDArray read_interleaved(GDALDatasetH ds, const std::vector<int>& bands, const B
   const ScopedConfig mapped("GTIFF_VIRTUAL_MEM_IO", "IF_ENOUGH_RAM");
   ErrorCapture errors;
   const CPLErr err = GDALDatasetRasterIOEx(ds, GF_Read, 0, 0, width, height, out.mutable_data(), width, height,
-                                           type.buffer_type, static_cast<int>(bands.size()), band_map.data(),
-                                           pixel, line, static_cast<GSpacing>(item), nullptr);
+                                           type.buffer_type, static_cast<int>(bands.size()), band_map.data(), pixel,
+                                           line, static_cast<GSpacing>(item), nullptr);
   // A decoder that reports a failure but carries on has still lost pixels.
   if (err != CE_None || errors.failed()) {
     std::string msg = errors.message("reading failed");

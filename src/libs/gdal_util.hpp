@@ -20,7 +20,6 @@
 
 namespace vexil::libs {
 
-
 #ifdef VEXIL_HAVE_GDAL
 namespace gdal {
 
@@ -112,8 +111,7 @@ std::uint64_t check_raster_size(GDALDatasetH ds, std::size_t bands, const BandTy
 
 // Reads `bands` (1-based) of the whole raster into one (height, width,
 // bands) buffer of `type`, in one RasterIO call. Sizes are checked first.
-NDArray read_interleaved(GDALDatasetH ds, const std::vector<int>& bands, const BandType& type,
-                         const std::string& path);
+NDArray read_interleaved(GDALDatasetH ds, const std::vector<int>& bands, const BandType& type, const std::string& path);
 
 }  // namespace gdal
 #endif

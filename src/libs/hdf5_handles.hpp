@@ -131,14 +131,11 @@ inline bool sane_type(hid_t t, int depth = 0) {
   switch (H5Tget_class(t)) {
     case H5T_INTEGER:
     case H5T_FLOAT:
-    case H5T_BITFIELD:
-      return size >= 1 && size <= 16;
-    case H5T_STRING:
-      return H5Tis_variable_str(t) > 0 || size >= 1;
+    case H5T_BITFIELD: return size >= 1 && size <= 16;
+    case H5T_STRING: return H5Tis_variable_str(t) > 0 || size >= 1;
     case H5T_OPAQUE:
     case H5T_REFERENCE:
-    case H5T_TIME:
-      return size >= 1;
+    case H5T_TIME: return size >= 1;
     case H5T_ENUM: {
       Handle base(H5Tget_super(t), H5Tclose);
       const int n = H5Tget_nmembers(t);
@@ -171,8 +168,7 @@ inline bool sane_type(hid_t t, int depth = 0) {
       }
       return true;
     }
-    default:
-      return false;
+    default: return false;
   }
 }
 

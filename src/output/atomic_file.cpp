@@ -158,5 +158,4 @@ void AtomicFileBuf::sync_or_throw() {
   if (error_) std::rethrow_exception(error_);
 }
 
-
 }  // namespace vexil::output

@@ -68,5 +68,4 @@ class AtomicFileBuf : public std::streambuf {
   std::exception_ptr error_;
 };
 
-
 }  // namespace vexil::output

@@ -25,8 +25,8 @@ void copy_strided(const std::byte* src, std::int64_t stride, std::int64_t n, std
 // out[t * d0 + i] = src[t * s1 + i * s0] for t < ncols, i < d0, in tiles
 // small enough for L1 so neither side walks memory with a large stride.
 template <class T>
-void transpose_columns(const std::byte* src, std::int64_t s0, std::int64_t s1, std::int64_t d0,
-                       std::int64_t ncols, std::byte* out) {
+void transpose_columns(const std::byte* src, std::int64_t s0, std::int64_t s1, std::int64_t d0, std::int64_t ncols,
+                       std::byte* out) {
   constexpr std::int64_t kTileI = 64;
   constexpr std::int64_t kTileT = 64;
   constexpr std::int64_t sz = sizeof(T);
@@ -184,13 +184,16 @@ ColumnGather::ColumnGather(const NDArray& array, int part) : keep_alive_(array.k
   if (dims_.size() == 3 && strides_[2] == item && strides_[1] >= 4 * item && dims_[2] >= 4) {
     const std::int64_t plane = dims_[0] * dims_[1] * item;
     const std::int64_t budget =
-        g_budget_override.load() ? g_budget_override.load()
-                          : std::clamp<std::int64_t>(static_cast<std::int64_t>(size_bytes()) / 24, 8 << 20, 48 << 20);
-    const std::int64_t bands = std::min<std::int64_t>({budget / std::max<std::int64_t>(plane, 1), dims_[2], 64 / item * 2});
+        g_budget_override.load()
+            ? g_budget_override.load()
+            : std::clamp<std::int64_t>(static_cast<std::int64_t>(size_bytes()) / 24, 8 << 20, 48 << 20);
+    const std::int64_t bands =
+        std::min<std::int64_t>({budget / std::max<std::int64_t>(plane, 1), dims_[2], 64 / item * 2});
     if (bands >= 4) {
       groups_ = std::make_shared<BandGroups>();
       groups_->group_bands = bands;
-      groups_->tile_pixels = std::min<std::int64_t>(dims_[0] * dims_[1], g_tile_override.load() ? g_tile_override.load() : std::int64_t{16384});
+      groups_->tile_pixels = std::min<std::int64_t>(
+          dims_[0] * dims_[1], g_tile_override.load() ? g_tile_override.load() : std::int64_t{16384});
       groups_->pitch = groups_->tile_pixels + 192 / item;
       groups_->tiles_per_group = (dims_[0] * dims_[1] + groups_->tile_pixels - 1) / groups_->tile_pixels;
       groups_->max_tiles = 2 * static_cast<std::size_t>(groups_->tiles_per_group) + 16;
@@ -252,8 +255,7 @@ void ColumnGather::gather_elements(std::int64_t e0, std::int64_t e1, std::byte* 
       });
     });
     if (tile) {
-      std::memcpy(out, tile->data.get() + ((k - k0) * bg.pitch + (p - tp0)) * item,
-                  static_cast<std::size_t>(n * item));
+      std::memcpy(out, tile->data.get() + ((k - k0) * bg.pitch + (p - tp0)) * item, static_cast<std::size_t>(n * item));
       bg.release(tile);
     } else {
       gather_direct(e, e + n, out);

@@ -51,7 +51,8 @@ MatType mat_type(DType t) {
 // MATLAB arrays have at least two dimensions: a scalar is 1x1, a vector a row.
 std::vector<std::int64_t> mat_dims(const Shape& shape) {
   if (shape.empty()) return {1, 1};
-  if (shape.size() == 1) return shape[0] == 0 ? std::vector<std::int64_t>{0, 0} : std::vector<std::int64_t>{1, shape[0]};
+  if (shape.size() == 1)
+    return shape[0] == 0 ? std::vector<std::int64_t>{0, 0} : std::vector<std::int64_t>{1, shape[0]};
   return shape;
 }
 
@@ -65,7 +66,7 @@ std::string name_bytes(std::string_view name) {
   if (name.empty()) throw BadInputError("a MAT-file variable name must not be empty");
   if (name.front() == '_')
     throw BadInputError(fmt::format("MAT-file variable name {} must not start with '_' (readers skip such variables)",
-                                 text::str_repr(name)));
+                                    text::str_repr(name)));
   std::string out;
   for (std::size_t i = 0; i < name.size(); ++i) {
     const auto b = static_cast<unsigned char>(name[i]);
@@ -225,15 +226,16 @@ void check_mat5_fits(const NDArray& array, std::string_view name) {
   const std::string nb = name_bytes(name);
   for (auto d : array.shape()) {
     if (d > std::numeric_limits<std::int32_t>::max())
-      throw BadInputError(fmt::format("Array {} of shape {} has an extent of {}, more than a MAT-file Level 5 "
-                                   "dimension can hold (2147483647)",
-                                   text::str_repr(name), shape_str(array.shape()), d));
+      throw BadInputError(
+          fmt::format("Array {} of shape {} has an extent of {}, more than a MAT-file Level 5 "
+                      "dimension can hold (2147483647)",
+                      text::str_repr(name), shape_str(array.shape()), d));
   }
   const std::uint64_t total = matrix_bytes_for(array, nb.size());
   if (total > kU32Max || part_bytes(array) > kU32Max)
     throw BadInputError(fmt::format("Array {} of {} ({} {}) is too large for a MAT-file Level 5 variable (limit 4 GiB)",
-                                 text::str_repr(name), size_text(array.nbytes()), shape_str(array.shape()),
-                                 dtype_name(array.dtype())));
+                                    text::str_repr(name), size_text(array.nbytes()), shape_str(array.shape()),
+                                    dtype_name(array.dtype())));
 }
 
 std::unique_ptr<ByteSource> mat5_element_source(const NDArray& array, std::string_view name) {
@@ -258,12 +260,13 @@ void write_mat5(AtomicFile& file, std::string_view name, const NDArray& array, c
 
   const std::uint64_t start = file.bytes_written();
   const DeflateOptions dopt{options.threads, options.block_size, options.method, options.level};
-  parallel_zlib(*source, [&](const std::uint8_t* p, std::size_t n) { file.write(p, n); }, dopt, options.progress);
+  parallel_zlib(
+      *source, [&](const std::uint8_t* p, std::size_t n) { file.write(p, n); }, dopt, options.progress);
 
   const std::uint64_t compressed = file.bytes_written() - start;
   if (compressed > kU32Max)
     throw BadInputError(fmt::format("Array {} does not fit a MAT-file Level 5 variable once compressed ({} > 4 GiB)",
-                                 text::str_repr(name), size_text(compressed)));
+                                    text::str_repr(name), size_text(compressed)));
   std::string count;
   put_u32(count, static_cast<std::uint32_t>(compressed));
   file.write_at(start - 4, count.data(), count.size());

@@ -31,8 +31,7 @@ void check_mat5_fits(const NDArray& array, std::string_view name);
 // Writes the file into `out`, which the caller commits (or discards).
 void write_mat5(AtomicFile& out, std::string_view name, const NDArray& array, const Mat5Options& options = {});
 // Writes `path` atomically (temporary name, then rename).
-void write_mat5(const std::string& path, std::string_view name, const NDArray& array,
-                const Mat5Options& options = {});
+void write_mat5(const std::string& path, std::string_view name, const NDArray& array, const Mat5Options& options = {});
 
 // The uncompressed miMATRIX element (tag included) as a byte source, for
 // tests and the benchmark's baselines.

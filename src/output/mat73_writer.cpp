@@ -41,8 +41,7 @@ MatlabLayout matlab_layout(const NDArray& a) {
     m.strides = {0, 0};
   } else if (a.ndim() == 1) {
     // A 1-d array is a row; an empty one is 0x0, as the Level 5 writer has it.
-    m.dims = a.shape()[0] == 0 ? std::vector<std::int64_t>{0, 0}
-                               : std::vector<std::int64_t>{1, a.shape()[0]};
+    m.dims = a.shape()[0] == 0 ? std::vector<std::int64_t>{0, 0} : std::vector<std::int64_t>{1, a.shape()[0]};
     m.strides = {0, a.strides()[0]};
   } else {
     m.dims = a.shape();
@@ -60,14 +59,12 @@ std::size_t resolve_chunk_cap(const Mat73Options& o) {
 // are one band plane (MATLAB's rows and columns): a chunk holds a whole plane
 // when it fits, else an even split of it; planes are grouped along the next
 // axis only while the group stays small.
-std::vector<std::uint64_t> chunk_dims_for(const std::vector<std::uint64_t>& hdims, std::size_t item,
-                                          std::size_t cap) {
+std::vector<std::uint64_t> chunk_dims_for(const std::vector<std::uint64_t>& hdims, std::size_t item, std::size_t cap) {
   const std::size_t n = hdims.size();
   std::vector<std::uint64_t> chunk(n, 1);
   std::uint64_t inner = item;
   for (std::size_t k = n; k-- > 0;) {
-    const std::uint64_t limit = std::max<std::uint64_t>(
-        item, k + 2 >= n ? cap : std::min(cap, kGroupBytes));
+    const std::uint64_t limit = std::max<std::uint64_t>(item, k + 2 >= n ? cap : std::min(cap, kGroupBytes));
     const std::uint64_t d = hdims[k];
     if (d <= limit / inner) {
       chunk[k] = d;
@@ -91,9 +88,9 @@ struct ChunkPlan {
   std::vector<std::uint64_t> hdims;    // HDF5 order
   std::vector<std::int64_t> hstrides;  // source byte strides in HDF5 order
   std::vector<std::uint64_t> chunk;
-  std::vector<std::uint64_t> grid;     // chunks per axis
+  std::vector<std::uint64_t> grid;  // chunks per axis
   std::uint64_t nchunks = 1;
-  std::size_t chunk_bytes = 0;         // uncompressed bytes of a full chunk
+  std::size_t chunk_bytes = 0;  // uncompressed bytes of a full chunk
   // Every chunk is one run of the column-major data (whole inner axes, one
   // partial axis, single steps outside), so it can be read through the
   // shared column gatherer, which gathers pixel-interleaved cubes band group
@@ -179,8 +176,8 @@ DeflateSetup resolve_setup(const Mat73Options& o) {
 // source columns are not adjacent, rows are taken in tiles so each source
 // cache line read serves the whole tile.
 template <std::size_t N>
-void copy_plane(const std::byte* src, std::int64_t srow, std::int64_t scol, std::int64_t rows,
-                std::int64_t cols, std::byte* dst, std::int64_t dst_cols) {
+void copy_plane(const std::byte* src, std::int64_t srow, std::int64_t scol, std::int64_t rows, std::int64_t cols,
+                std::byte* dst, std::int64_t dst_cols) {
   const std::int64_t drow = dst_cols * static_cast<std::int64_t>(N);
   if (scol == static_cast<std::int64_t>(N)) {
     for (std::int64_t r = 0; r < rows; ++r)
@@ -200,8 +197,8 @@ void copy_plane(const std::byte* src, std::int64_t srow, std::int64_t scol, std:
   }
 }
 
-void copy_plane_any(std::size_t item, const std::byte* src, std::int64_t srow, std::int64_t scol,
-                    std::int64_t rows, std::int64_t cols, std::byte* dst, std::int64_t dst_cols) {
+void copy_plane_any(std::size_t item, const std::byte* src, std::int64_t srow, std::int64_t scol, std::int64_t rows,
+                    std::int64_t cols, std::byte* dst, std::int64_t dst_cols) {
   switch (item) {
     case 1: return copy_plane<1>(src, srow, scol, rows, cols, dst, dst_cols);
     case 2: return copy_plane<2>(src, srow, scol, rows, cols, dst, dst_cols);
@@ -266,8 +263,7 @@ std::size_t gather_chunk(const ChunkPlan& p, std::uint64_t index, std::byte* out
       dst += idx[k] * dstep[k];
     }
     copy_plane_any(p.item, src, p.hstrides[n - 2], p.hstrides[n - 1], ext[n - 2], ext[n - 1],
-                   out + dst * static_cast<std::int64_t>(p.item),
-                   static_cast<std::int64_t>(p.chunk[n - 1]));
+                   out + dst * static_cast<std::int64_t>(p.item), static_cast<std::int64_t>(p.chunk[n - 1]));
     int k = outer - 1;
     for (; k >= 0; --k) {
       if (++idx[k] < ext[k]) break;
@@ -286,14 +282,14 @@ std::string created_on(std::time_t now) {
                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
   std::tm tm{};
   localtime_r(&now, &tm);
-  return fmt::format("{} {} {:2d} {:02d}:{:02d}:{:02d} {}", kDays[tm.tm_wday % 7], kMonths[tm.tm_mon % 12],
-                     tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, tm.tm_year + 1900);
+  return fmt::format("{} {} {:2d} {:02d}:{:02d}:{:02d} {}", kDays[tm.tm_wday % 7], kMonths[tm.tm_mon % 12], tm.tm_mday,
+                     tm.tm_hour, tm.tm_min, tm.tm_sec, tm.tm_year + 1900);
 }
 
 std::vector<unsigned char> user_block() {
   std::vector<unsigned char> block(kUserBlockBytes, 0);
-  const std::string text = fmt::format(
-      "MATLAB 7.3 MAT-file, Platform: GLNXA64, Created on: {} HDF5 schema 1.00 .", created_on(std::time(nullptr)));
+  const std::string text = fmt::format("MATLAB 7.3 MAT-file, Platform: GLNXA64, Created on: {} HDF5 schema 1.00 .",
+                                       created_on(std::time(nullptr)));
   std::memset(block.data(), ' ', 116);
   std::memcpy(block.data(), text.data(), std::min<std::size_t>(text.size(), 116));
   // Bytes 116..123 (subsystem data offset) stay zero; version 0x0200 and the
@@ -308,7 +304,7 @@ std::vector<unsigned char> user_block() {
 [[noreturn]] void hdf5_failed(const std::string& path, std::string_view what) {
   const std::string detail = libs::hdf5::error_stack_ends().inner;
   throw WriteError(fmt::format("cannot write '{}': HDF5 could not {}{}", path, what,
-                            detail.empty() ? std::string() : fmt::format(" ({})", detail)));
+                               detail.empty() ? std::string() : fmt::format(" ({})", detail)));
 }
 
 hid_t element_type(DType t) {
@@ -336,16 +332,14 @@ void add_class_attribute(hid_t obj, std::string_view cls, const std::string& pat
   if (!type || H5Tset_size(type.get(), cls.size()) < 0) hdf5_failed(path, "create a string type");
   Handle space(H5Screate(H5S_SCALAR), H5Sclose);
   Handle attr(H5Acreate2(obj, "MATLAB_class", type.get(), space.get(), H5P_DEFAULT, H5P_DEFAULT), H5Aclose);
-  if (!attr || H5Awrite(attr.get(), type.get(), cls.data()) < 0)
-    hdf5_failed(path, "write the MATLAB_class attribute");
+  if (!attr || H5Awrite(attr.get(), type.get(), cls.data()) < 0) hdf5_failed(path, "write the MATLAB_class attribute");
 }
 
 template <class T>
 void add_scalar_attribute(hid_t obj, const char* name, hid_t type, T value, const std::string& path) {
   Handle space(H5Screate(H5S_SCALAR), H5Sclose);
   Handle attr(H5Acreate2(obj, name, type, space.get(), H5P_DEFAULT, H5P_DEFAULT), H5Aclose);
-  if (!attr || H5Awrite(attr.get(), type, &value) < 0)
-    hdf5_failed(path, fmt::format("write the {} attribute", name));
+  if (!attr || H5Awrite(attr.get(), type, &value) < 0) hdf5_failed(path, fmt::format("write the {} attribute", name));
 }
 
 // Gathers, deflates and stores every chunk: compressed on the workers,
@@ -372,17 +366,15 @@ void write_chunks(hid_t dset, const ChunkPlan& plan, const Mat73Options& options
       });
 }
 
-void write_hdf5_body(const std::string& tmp, const std::string& path, std::string_view name,
-                     const NDArray& array, const Mat73Options& options) {
+void write_hdf5_body(const std::string& tmp, const std::string& path, std::string_view name, const NDArray& array,
+                     const Mat73Options& options) {
   const MatlabLayout m = matlab_layout(array);
   const std::string key(name);
 
   Handle fcpl(H5Pcreate(H5P_FILE_CREATE), H5Pclose);
-  if (!fcpl || H5Pset_userblock(fcpl.get(), kUserBlockBytes) < 0)
-    hdf5_failed(path, "reserve the MAT-file header");
+  if (!fcpl || H5Pset_userblock(fcpl.get(), kUserBlockBytes) < 0) hdf5_failed(path, "reserve the MAT-file header");
   Handle fapl(H5Pcreate(H5P_FILE_ACCESS), H5Pclose);
-  if (!fapl || H5Pset_fclose_degree(fapl.get(), H5F_CLOSE_STRONG) < 0)
-    hdf5_failed(path, "set up file access");
+  if (!fapl || H5Pset_fclose_degree(fapl.get(), H5F_CLOSE_STRONG) < 0) hdf5_failed(path, "set up file access");
   Handle file(H5Fcreate(tmp.c_str(), H5F_ACC_TRUNC, fcpl.get(), fapl.get()), H5Fclose);
   if (!file) hdf5_failed(path, "create the file");
 
@@ -391,9 +383,9 @@ void write_hdf5_body(const std::string& tmp, const std::string& path, std::strin
     std::vector<std::uint64_t> dims(m.dims.begin(), m.dims.end());
     const hsize_t rank = dims.size();
     Handle space(H5Screate_simple(1, &rank, nullptr), H5Sclose);
-    Handle dset(H5Dcreate2(file.get(), key.c_str(), H5T_NATIVE_UINT64, space.get(), H5P_DEFAULT, H5P_DEFAULT,
-                             H5P_DEFAULT),
-                  H5Dclose);
+    Handle dset(
+        H5Dcreate2(file.get(), key.c_str(), H5T_NATIVE_UINT64, space.get(), H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT),
+        H5Dclose);
     if (!dset) hdf5_failed(path, fmt::format("create the dataset '{}'", key));
     if (H5Dwrite(dset.get(), H5T_NATIVE_UINT64, H5S_ALL, H5S_ALL, H5P_DEFAULT, dims.data()) < 0)
       hdf5_failed(path, "write the dimensions of an empty array");
@@ -410,8 +402,8 @@ void write_hdf5_body(const std::string& tmp, const std::string& path, std::strin
   // Measured on a 256 MiB uint16 cube: the own tiled walk costs half the
   // CPU of the shared gatherer on band-sequential views, while the shared
   // gatherer's band groups win on pixel-interleaved ones.
-  const bool pixel_interleaved = plan.n == 3 && plan.hstrides[0] == static_cast<std::int64_t>(plan.item) &&
-                                 plan.hdims[0] >= 4;
+  const bool pixel_interleaved =
+      plan.n == 3 && plan.hstrides[0] == static_cast<std::int64_t>(plan.item) && plan.hdims[0] >= 4;
   if (pixel_interleaved && !is_complex(array.dtype()) && chunks_are_runs(plan))
     plan.columns = std::make_shared<ColumnGather>(array);
   const DeflateSetup setup = resolve_setup(options);
@@ -437,8 +429,7 @@ void write_hdf5_body(const std::string& tmp, const std::string& path, std::strin
       H5Pset_deflate(dcpl.get(), static_cast<unsigned>(setup.level)) < 0 ||
       H5Pset_fill_time(dcpl.get(), H5D_FILL_TIME_NEVER) < 0)
     hdf5_failed(path, "set up chunked deflate storage");
-  Handle dset(H5Dcreate2(file.get(), key.c_str(), type, space.get(), H5P_DEFAULT, dcpl.get(), H5P_DEFAULT),
-                H5Dclose);
+  Handle dset(H5Dcreate2(file.get(), key.c_str(), type, space.get(), H5P_DEFAULT, dcpl.get(), H5P_DEFAULT), H5Dclose);
   if (!dset) hdf5_failed(path, fmt::format("create the dataset '{}'", key));
   add_class_attribute(dset.get(), matlab_class(array.dtype()), path);
   if (array.dtype() == DType::Bool)
@@ -467,8 +458,7 @@ std::vector<std::uint64_t> mat73_chunk_dims(const NDArray& array, const Mat73Opt
   return make_plan(array, matlab_layout(array), options).chunk;
 }
 
-void write_mat73(const std::string& path, std::string_view name, const NDArray& array,
-                 const Mat73Options& options) {
+void write_mat73(const std::string& path, std::string_view name, const NDArray& array, const Mat73Options& options) {
   AtomicFile out(path);
   write_mat73(out, name, array, options);
   out.commit();
@@ -490,10 +480,10 @@ void write_mat73(AtomicFile& out, std::string_view name, const NDArray& array, c
   (void)out;
   (void)array;
   (void)options;
-  throw WriteError(fmt::format(
-      "cannot write '{}': MAT-file 7.3 output needs HDF5, and this build has none "
-      "(install libhdf5-dev and rebuild)",
-      path));
+  throw WriteError(
+      fmt::format("cannot write '{}': MAT-file 7.3 output needs HDF5, and this build has none "
+                  "(install libhdf5-dev and rebuild)",
+                  path));
 #endif
 }
 

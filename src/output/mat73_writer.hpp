@@ -24,7 +24,7 @@ struct Mat73Options {
   DeflateMethod method = DeflateMethod::Auto;  // ISA-L when built in, else zlib
   int level = -1;                              // the method's level; -1: its fastest
   std::size_t chunk_bytes = 0;                 // upper bound of a chunk's size; 0: the default (4 MiB)
-  ProgressFn progress = {};  // (array bytes done, bytes in all) after each chunk; may throw to stop
+  ProgressFn progress = {};                    // (array bytes done, bytes in all) after each chunk; may throw to stop
 };
 
 // True when this build can write MAT-file 7.3 (it was built with HDF5).

@@ -257,7 +257,6 @@ ChunkSample Deflater::sample(const std::uint8_t* dict, std::size_t dict_len, con
 
 std::size_t Deflater::sample_bytes() { return kSampleBytes; }
 
-
 DeflateSetup resolve_deflate(DeflateMethod method, int level, int default_isal_level, int default_zlib_level) {
   DeflateSetup s;
   s.adaptive = method == DeflateMethod::Auto && isal_available();
@@ -312,8 +311,8 @@ std::string describe_method(const DeflateOptions& options) {
 void compress_in_order(int threads, std::uint64_t count, const DeflateSetup& setup, Framing framing,
                        const std::function<void(std::uint64_t, DeflateWorker&, CompressedChunk&)>& compress,
                        const std::function<void(std::uint64_t, const CompressedChunk&)>& sink) {
-  core::WorkerPool pool(static_cast<int>(std::clamp<std::uint64_t>(
-      static_cast<std::uint64_t>(resolve_threads(threads)), 1, std::max<std::uint64_t>(count, 1))));
+  core::WorkerPool pool(static_cast<int>(std::clamp<std::uint64_t>(static_cast<std::uint64_t>(resolve_threads(threads)),
+                                                                   1, std::max<std::uint64_t>(count, 1))));
   std::vector<std::optional<DeflateWorker>> workers(static_cast<std::size_t>(pool.workers()));
   // Enough chunks waiting for the sink that no worker idles behind a slow
   // one; one alone when the caller does everything.

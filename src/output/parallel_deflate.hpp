@@ -37,10 +37,10 @@ enum class DeflateMethod {
 };
 
 struct DeflateOptions {
-  int threads = 0;               // 0: the CPUs this process may use
-  std::size_t block_size = 0;    // 0: chosen from the size and the threads
+  int threads = 0;             // 0: the CPUs this process may use
+  std::size_t block_size = 0;  // 0: chosen from the size and the threads
   DeflateMethod method = DeflateMethod::Auto;
-  int level = -1;                // -1: the method's chosen level
+  int level = -1;  // -1: the method's chosen level
 };
 
 // Receives compressed bytes in stream order.
@@ -113,8 +113,7 @@ class Deflater {
   // Estimates a chunk of `chunk_len` bytes from its first sample_bytes()
   // (fewer in a shorter chunk) at `head`, primed with `dict`. Adaptive
   // setups with Raw framing only.
-  ChunkSample sample(const std::uint8_t* dict, std::size_t dict_len, const std::uint8_t* head,
-                     std::uint64_t chunk_len);
+  ChunkSample sample(const std::uint8_t* dict, std::size_t dict_len, const std::uint8_t* head, std::uint64_t chunk_len);
   static std::size_t sample_bytes();
 
  private:

@@ -70,9 +70,8 @@ std::string first_existing(std::string p) {
     throw WriteError(fmt::format("[Errno {}] {}: {} ({} is a file, not a folder)", ENOTDIR, std::strerror(ENOTDIR),
                                  text::str_repr(out_dir), text::str_repr(base)));
   }
-  throw WriteError(fmt::format("[Errno {}] {}: {} (no permission to create files in {})", EACCES,
-                               std::strerror(EACCES), text::str_repr(out_dir),
-                               text::str_repr(base.empty() ? "." : base)));
+  throw WriteError(fmt::format("[Errno {}] {}: {} (no permission to create files in {})", EACCES, std::strerror(EACCES),
+                               text::str_repr(out_dir), text::str_repr(base.empty() ? "." : base)));
 }
 
 // os.makedirs(name, exist_ok=True): parents created as needed, an existing
@@ -103,9 +102,7 @@ std::uint64_t file_size(const std::string& path) {
   return static_cast<std::uint64_t>(st.st_size);
 }
 
-std::string size_mb(std::uint64_t bytes) {
-  return text::format_fixed(static_cast<double>(bytes) / 1048576.0, 1);
-}
+std::string size_mb(std::uint64_t bytes) { return text::format_fixed(static_cast<double>(bytes) / 1048576.0, 1); }
 
 Metadata shape_json(const Shape& shape) {
   Metadata a = Metadata::array();
@@ -125,8 +122,8 @@ struct PendingFile {
 };
 
 // Writes one MAT-file, Level 5 when the array fits, else MAT-file 7.3.
-PendingFile write_mat(const std::string& out_dir, const std::string& name, const std::string& key,
-                      const NDArray& array, std::uint64_t limit, const core::Job& job) {
+PendingFile write_mat(const std::string& out_dir, const std::string& name, const std::string& key, const NDArray& array,
+                      std::uint64_t limit, const core::Job& job) {
   PendingFile out{std::make_unique<AtomicFile>(io::join(out_dir, name)), name, "MAT 5"};
   const std::string what = "writing " + name;
   Mat5Options o5;
@@ -264,8 +261,8 @@ std::vector<WrittenFile> save_outputs(const SaveInputs& in, const core::Job& job
   if (!in.gt) {
     const std::string stale = io::join(in.out_dir, "gt.mat");
     if (path_exists(stale))
-      job.line("  " + p.yellow + "\u26a0 " + stale + " is left from an earlier run: this conversion has no ground truth" +
-               p.reset);
+      job.line("  " + p.yellow + "\u26a0 " + stale +
+               " is left from an earlier run: this conversion has no ground truth" + p.reset);
   }
   if (in.sidecar_out) *in.sidecar_out = std::move(combined);
   return written;

@@ -39,12 +39,11 @@ NDArray cut(const NDArray& a, __int128 y, __int128 h, __int128 x, __int128 w) {
 
 }  // namespace
 
-std::pair<NDArray, std::optional<NDArray>> apply_crop(const NDArray& data,
-                                                      const std::optional<NDArray>& gt,
+std::pair<NDArray, std::optional<NDArray>> apply_crop(const NDArray& data, const std::optional<NDArray>& gt,
                                                       const CropWindow& crop) {
   if (data.ndim() < 2)
     throw BadInputError("Crop needs an image with at least two dimensions (height, width), got shape " +
-                     shape_str(data.shape()));
+                        shape_str(data.shape()));
   const std::int64_t H = data.shape()[0], W = data.shape()[1];
 
   // A value outside int64 always fails: a huge negative one is a negative
@@ -62,13 +61,13 @@ std::pair<NDArray, std::optional<NDArray>> apply_crop(const NDArray& data,
   }
   if (outside)
     throw BadInputError("Crop region (" + crop.y.text + ", " + crop.x.text + ", " + crop.height.text + ", " +
-                     crop.width.text + ") exceeds image bounds (" + std::to_string(H) + ", " +
-                     std::to_string(W) + ")");
+                        crop.width.text + ") exceeds image bounds (" + std::to_string(H) + ", " + std::to_string(W) +
+                        ")");
 
   std::optional<NDArray> gt_out;
   if (gt) gt_out = cut(*gt, y, h, x, w);
-  return {data.window(static_cast<std::int64_t>(y), static_cast<std::int64_t>(y + h),
-                      static_cast<std::int64_t>(x), static_cast<std::int64_t>(x + w)),
+  return {data.window(static_cast<std::int64_t>(y), static_cast<std::int64_t>(y + h), static_cast<std::int64_t>(x),
+                      static_cast<std::int64_t>(x + w)),
           std::move(gt_out)};
 }
 

@@ -11,8 +11,7 @@
 
 namespace vexil::spatial {
 
-std::pair<NDArray, std::optional<NDArray>> apply_crop(const NDArray& data,
-                                                      const std::optional<NDArray>& gt,
+std::pair<NDArray, std::optional<NDArray>> apply_crop(const NDArray& data, const std::optional<NDArray>& gt,
                                                       const CropWindow& crop);
 
 }  // namespace vexil::spatial

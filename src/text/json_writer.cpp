@@ -59,18 +59,10 @@ class JsonEmitter {
         put(']');
         break;
       }
-      case Metadata::value_t::string:
-        string(v.get_ref<const std::string&>());
-        break;
-      case Metadata::value_t::boolean:
-        put(v.get<bool>() ? "true" : "false");
-        break;
-      case Metadata::value_t::number_integer:
-        put(fmt::format("{}", v.get<std::int64_t>()));
-        break;
-      case Metadata::value_t::number_unsigned:
-        put(fmt::format("{}", v.get<std::uint64_t>()));
-        break;
+      case Metadata::value_t::string: string(v.get_ref<const std::string&>()); break;
+      case Metadata::value_t::boolean: put(v.get<bool>() ? "true" : "false"); break;
+      case Metadata::value_t::number_integer: put(fmt::format("{}", v.get<std::int64_t>())); break;
+      case Metadata::value_t::number_unsigned: put(fmt::format("{}", v.get<std::uint64_t>())); break;
       case Metadata::value_t::number_float: {
         double x = v.get<double>();
         if (std::isnan(x)) {
@@ -89,9 +81,7 @@ class JsonEmitter {
       }
       case Metadata::value_t::null:
       case Metadata::value_t::discarded:
-      default:
-        put("null");
-        break;
+      default: put("null"); break;
     }
   }
 

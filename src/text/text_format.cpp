@@ -45,17 +45,19 @@ int decimal_value(std::uint32_t cp) {
 // Python's str.isspace() for characters above ASCII (float() turns them into ' ').
 bool is_unicode_space(std::uint32_t cp) {
   switch (cp) {
-    case 0x85: case 0xA0: case 0x1680: case 0x2028: case 0x2029:
-    case 0x202F: case 0x205F: case 0x3000:
-      return true;
-    default:
-      return cp >= 0x2000 && cp <= 0x200A;
+    case 0x85:
+    case 0xA0:
+    case 0x1680:
+    case 0x2028:
+    case 0x2029:
+    case 0x202F:
+    case 0x205F:
+    case 0x3000: return true;
+    default: return cp >= 0x2000 && cp <= 0x200A;
   }
 }
 
-bool is_ascii_space(char ch) {
-  return ch == ' ' || ch == '\t' || ch == '\n' || ch == '\v' || ch == '\f' || ch == '\r';
-}
+bool is_ascii_space(char ch) { return ch == ' ' || ch == '\t' || ch == '\n' || ch == '\v' || ch == '\f' || ch == '\r'; }
 
 bool is_digit(char ch) { return ch >= '0' && ch <= '9'; }
 

@@ -35,5 +35,4 @@ std::string str_list_repr(const std::vector<std::string>& items);
 // spellings); returns false where Python raises BadInputError.
 bool parse_float(std::string_view text, double& out);
 
-
 }  // namespace vexil::text

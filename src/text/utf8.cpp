@@ -14,9 +14,8 @@ std::size_t space_len_at(std::string_view s, std::size_t i) {
   if (c == 0xc2 && left >= 2 && (b(1) == 0x85 || b(1) == 0xa0)) return 2;
   if (left < 3) return 0;
   if (c == 0xe1 && b(1) == 0x9a && b(2) == 0x80) return 3;  // U+1680
-  if (c == 0xe2 && b(1) == 0x80 &&
-      (b(2) <= 0x8a || b(2) == 0xa8 || b(2) == 0xa9 || b(2) == 0xaf) && b(2) >= 0x80)
-    return 3;  // U+2000..200A, U+2028, U+2029, U+202F
+  if (c == 0xe2 && b(1) == 0x80 && (b(2) <= 0x8a || b(2) == 0xa8 || b(2) == 0xa9 || b(2) == 0xaf) && b(2) >= 0x80)
+    return 3;                                               // U+2000..200A, U+2028, U+2029, U+202F
   if (c == 0xe2 && b(1) == 0x81 && b(2) == 0x9f) return 3;  // U+205F
   if (c == 0xe3 && b(1) == 0x80 && b(2) == 0x80) return 3;  // U+3000
   return 0;
@@ -32,7 +31,6 @@ std::size_t trailing_space_len(std::string_view s) {
 }
 
 }  // namespace
-
 
 long decode_utf8(std::string_view s, std::size_t& pos) {
   const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };

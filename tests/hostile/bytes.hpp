@@ -63,16 +63,15 @@ inline Bytes zlib_compress(const Bytes& raw) {
 struct Tiff {
   std::uint32_t width = 4, height = 3;
   std::map<std::uint16_t, std::uint32_t> tags;  // overrides or additions (LONG values)
-  Bytes strip;                                   // empty: zeros of width*height*bps/8
-  std::uint32_t ifd_offset = 0;                  // 0: right after the strip
+  Bytes strip;                                  // empty: zeros of width*height*bps/8
+  std::uint32_t ifd_offset = 0;                 // 0: right after the strip
   int entry_count_override = -1;
   std::uint32_t next_ifd = 0;
 };
 
 inline Bytes make_tiff(const Tiff& t) {
-  std::map<std::uint16_t, std::uint32_t> tags{{256, t.width}, {257, t.height}, {258, 8},  {259, 1},
-                                              {262, 1},       {277, 1},        {278, t.height},
-                                              {284, 1},       {339, 1}};
+  std::map<std::uint16_t, std::uint32_t> tags{{256, t.width}, {257, t.height}, {258, 8}, {259, 1}, {262, 1},
+                                              {277, 1},       {278, t.height}, {284, 1}, {339, 1}};
   for (const auto& [k, v] : t.tags) tags[k] = v;
   Bytes strip = t.strip;
   if (strip.empty()) strip.assign(static_cast<std::size_t>(t.width) * t.height * tags[258] / 8, '\x07');

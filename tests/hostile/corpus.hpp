@@ -38,9 +38,9 @@ struct Prepared {
   std::uint64_t fsize_limit = 0;  // RLIMIT_FSIZE for the run (SIGXFSZ ignored)
   Mount mount = Mount::None;      // tmpfs mounted on the output folder's parent
   int seconds = 30;
-  bool run_in_case_dir = false;   // relative paths in args are relative to the case folder
-  bool may_succeed = false;       // damage a lenient reader may read past: success with all files is fine too
-  std::string skip;  // non-empty: why this case cannot be made here
+  bool run_in_case_dir = false;  // relative paths in args are relative to the case folder
+  bool may_succeed = false;      // damage a lenient reader may read past: success with all files is fine too
+  std::string skip;              // non-empty: why this case cannot be made here
 };
 
 struct Case {
@@ -61,7 +61,7 @@ inline void put(const std::string& path, const Bytes& b) {
 using Fields = std::vector<std::pair<std::string, std::string>>;
 
 inline Fields envi_fields() {
-  return {{"samples", "4"}, {"lines", "3"},      {"bands", "2"},      {"header offset", "0"},
+  return {{"samples", "4"},   {"lines", "3"},        {"bands", "2"},     {"header offset", "0"},
           {"data type", "2"}, {"interleave", "bsq"}, {"byte order", "0"}};
 }
 inline Fields with(Fields f, const std::string& key, const std::string& value) {
@@ -107,8 +107,8 @@ inline void good_envi(const std::string& dir, std::size_t noise_bytes = 0) {
     return;
   }
   const std::size_t bands = noise_bytes / (64 * 64 * 2);
-  put(dir + "/img.hdr", render(with(with(with(envi_fields(), "samples", "64"), "lines", "64"), "bands",
-                                    std::to_string(bands))));
+  put(dir + "/img.hdr",
+      render(with(with(with(envi_fields(), "samples", "64"), "lines", "64"), "bands", std::to_string(bands))));
   put(dir + "/img.img", Rng(2).bytes(64 * 64 * 2 * bands));
 }
 
@@ -150,37 +150,36 @@ inline void add_envi_cases(std::vector<Case>& cases) {
 
   const std::vector<std::pair<std::string, Fields>> huge{
       {"too_large_for_int64", with(envi_fields(), "lines", "99999999999999999999")},
-      {"product_2pow63_float64", with(with(with(with(envi_fields(), "lines", "2097152"), "samples", "2097152"),
-                                          "bands", "2097152"), "data type", "5")},
+      {"product_2pow63_float64",
+       with(with(with(with(envi_fields(), "lines", "2097152"), "samples", "2097152"), "bands", "2097152"), "data type",
+            "5")},
       {"product_2pow64_int16", with(with(envi_fields(), "lines", "4294967296"), "samples", "2147483648")},
-      {"product_2pow63_uint8", with(with(with(envi_fields(), "lines", "4611686018427387904"), "samples", "2"),
-                                    "data type", "1")},
-      {"square_overflow_complex128", with(with(with(envi_fields(), "lines", "3037000500"), "samples",
-                                               "3037000500"), "data type", "9")},
+      {"product_2pow63_uint8",
+       with(with(with(envi_fields(), "lines", "4611686018427387904"), "samples", "2"), "data type", "1")},
+      {"square_overflow_complex128",
+       with(with(with(envi_fields(), "lines", "3037000500"), "samples", "3037000500"), "data type", "9")},
       {"exabyte_fits_int64", with(with(envi_fields(), "lines", "1099511627776"), "samples", "1048576")},
-      {"max_int64_each", with(with(with(envi_fields(), "lines", "9223372036854775807"), "samples",
-                                   "9223372036854775807"), "bands", "9223372036854775807")},
+      {"max_int64_each",
+       with(with(with(envi_fields(), "lines", "9223372036854775807"), "samples", "9223372036854775807"), "bands",
+            "9223372036854775807")},
   };
   for (const auto& [n, f] : huge) cases.push_back(envi_case("envi_huge_" + n, render(f)));
 
   for (const char* off : {"49", "1000000", "9223372036854775807", "9223372036854775790", "18446744073709551615"})
-    cases.push_back(envi_case(std::string("envi_offset_past_end_") + off,
-                              render(with(envi_fields(), "header offset", off))));
+    cases.push_back(
+        envi_case(std::string("envi_offset_past_end_") + off, render(with(envi_fields(), "header offset", off))));
 
   // One byte short, for every element type and each interleave.
-  const std::vector<std::pair<const char*, int>> types{{"1", 1}, {"2", 2}, {"3", 4}, {"4", 4},  {"5", 8},
-                                                       {"6", 8}, {"9", 16}, {"12", 2}, {"13", 4}, {"14", 8},
-                                                       {"15", 8}};
+  const std::vector<std::pair<const char*, int>> types{{"1", 1},  {"2", 2},  {"3", 4},  {"4", 4},  {"5", 8}, {"6", 8},
+                                                       {"9", 16}, {"12", 2}, {"13", 4}, {"14", 8}, {"15", 8}};
   for (const auto& [code, size] : types)
     cases.push_back(envi_case(std::string("envi_short_by_one_type") + code,
-                              render(with(envi_fields(), "data type", code)),
-                              static_cast<std::size_t>(24 * size - 1)));
+                              render(with(envi_fields(), "data type", code)), static_cast<std::size_t>(24 * size - 1)));
   for (const char* inter : {"bil", "bip", "BIP"})
-    cases.push_back(envi_case(std::string("envi_short_by_one_") + inter,
-                              render(with(envi_fields(), "interleave", inter)), 47));
+    cases.push_back(
+        envi_case(std::string("envi_short_by_one_") + inter, render(with(envi_fields(), "interleave", inter)), 47));
   cases.push_back(envi_case("envi_short_by_one_big_endian", render(with(envi_fields(), "byte order", "1")), 47));
-  cases.push_back(envi_case("envi_short_by_one_with_offset", render(with(envi_fields(), "header offset", "16")),
-                            63));
+  cases.push_back(envi_case("envi_short_by_one_with_offset", render(with(envi_fields(), "header offset", "16")), 63));
   cases.push_back(envi_case("envi_data_empty", render(envi_fields()), 0));
 
   cases.push_back({"envi_data_missing", [](const std::string& dir) {
@@ -215,16 +214,16 @@ inline void add_envi_cases(std::vector<Case>& cases) {
 
   int i = 0;
   for (const char* code : {"0", "7", "8", "10", "11", "16", "99", "-1", "4.0", "float32"})
-    cases.push_back(envi_case("envi_unknown_type_" + std::to_string(i++),
-                              render(with(envi_fields(), "data type", code))));
+    cases.push_back(
+        envi_case("envi_unknown_type_" + std::to_string(i++), render(with(envi_fields(), "data type", code))));
   i = 0;
   for (const char* inter : {"bsx", "", "bs q", "BIPX", "{bsq}", "bsq bil"})
-    cases.push_back(envi_case("envi_unknown_interleave_" + std::to_string(i++),
-                              render(with(envi_fields(), "interleave", inter))));
+    cases.push_back(
+        envi_case("envi_unknown_interleave_" + std::to_string(i++), render(with(envi_fields(), "interleave", inter))));
   i = 0;
   for (const char* order : {"2", "-1", "big"})
-    cases.push_back(envi_case("envi_bad_byte_order_" + std::to_string(i++),
-                              render(with(envi_fields(), "byte order", order))));
+    cases.push_back(
+        envi_case("envi_bad_byte_order_" + std::to_string(i++), render(with(envi_fields(), "byte order", order))));
 
   cases.push_back(envi_case("envi_brace_never_closed_at_end", render(envi_fields()) + "wavelength = {1, 2, 3"));
   cases.push_back(envi_case("envi_brace_swallows_fields", "ENVI\ndescription = {\n" + render(envi_fields()).substr(5)));
@@ -238,7 +237,9 @@ inline void add_envi_cases(std::vector<Case>& cases) {
   cases.push_back(envi_case("envi_magic_only", "ENVI\n"));
   cases.push_back(envi_case("envi_nul_bytes", Bytes(4096, '\0')));
   cases.push_back(envi_case("envi_latin1_keys_only", "ENVI\nsampl\xe9s = 4\nl\xefnes = 3\n\xff\xfe = \x80\n"));
-  cases.push_back(envi_case("envi_utf16_bom", Bytes("\xff\xfe" "E\0N\0V\0I\0\n\0", 12)));
+  cases.push_back(envi_case("envi_utf16_bom", Bytes("\xff\xfe"
+                                                    "E\0N\0V\0I\0\n\0",
+                                                    12)));
   cases.push_back(envi_case("envi_equals_only", "ENVI\n=\n==\n= = =\n"));
   cases.push_back(envi_case("envi_crlf_cr_mix_missing", "ENVI\r\nsamples = 4\rlines = 3\r\n"));
   for (int s = 0; s < 5; ++s)
@@ -269,7 +270,8 @@ inline void add_envi_cases(std::vector<Case>& cases) {
                    }});
   cases.push_back({"envi_million_fields_no_lines", [](const std::string& dir) {
                      Bytes h = render(without(envi_fields(), "lines"));
-                     for (int k = 0; k < 1000000; ++k) h += "field " + std::to_string(k) + " = {" + std::to_string(k) + "}\n";
+                     for (int k = 0; k < 1000000; ++k)
+                       h += "field " + std::to_string(k) + " = {" + std::to_string(k) + "}\n";
                      put(dir + "/cube.hdr", h);
                      put(dir + "/cube.img", Bytes(48, '\0'));
                      Prepared p = image_args(dir + "/cube.hdr");
@@ -291,16 +293,60 @@ inline std::vector<std::pair<std::string, std::function<Bytes()>>> tiff_inputs()
     b[0] = b[1] = 'M';
     return b;
   });
-  v.emplace_back("ifd_offset_zero", [] { Tiff x; x.ifd_offset = 0; Bytes b = make_tiff(x); put_le(b, 4, 0, 4); return b; });
-  t("ifd_offset_past_end", [] { Tiff x; x.ifd_offset = 1u << 30; return x; });
-  t("ifd_offset_inside_header", [] { Tiff x; x.ifd_offset = 2; return x; });
-  t("ifd_entry_count_65535", [] { Tiff x; x.entry_count_override = 65535; return x; });
-  t("ifd_entry_count_zero", [] { Tiff x; x.entry_count_override = 0; return x; });
-  v.emplace_back("ifd_cut_in_half", [] { Bytes b = make_tiff({}); b.resize(b.size() - 60); return b; });
-  t("width_zero", [] { Tiff x; x.tags[256] = 0; return x; });
-  t("height_zero", [] { Tiff x; x.tags[257] = 0; return x; });
-  t("absurd_size_2pow31", [] { Tiff x; x.tags[256] = 0x7FFFFFFF; x.tags[257] = 0x7FFFFFFF; return x; });
-  t("absurd_size_100k_square", [] { Tiff x; x.tags[256] = 100000; x.tags[257] = 100000; return x; });
+  v.emplace_back("ifd_offset_zero", [] {
+    Tiff x;
+    x.ifd_offset = 0;
+    Bytes b = make_tiff(x);
+    put_le(b, 4, 0, 4);
+    return b;
+  });
+  t("ifd_offset_past_end", [] {
+    Tiff x;
+    x.ifd_offset = 1u << 30;
+    return x;
+  });
+  t("ifd_offset_inside_header", [] {
+    Tiff x;
+    x.ifd_offset = 2;
+    return x;
+  });
+  t("ifd_entry_count_65535", [] {
+    Tiff x;
+    x.entry_count_override = 65535;
+    return x;
+  });
+  t("ifd_entry_count_zero", [] {
+    Tiff x;
+    x.entry_count_override = 0;
+    return x;
+  });
+  v.emplace_back("ifd_cut_in_half", [] {
+    Bytes b = make_tiff({});
+    b.resize(b.size() - 60);
+    return b;
+  });
+  t("width_zero", [] {
+    Tiff x;
+    x.tags[256] = 0;
+    return x;
+  });
+  t("height_zero", [] {
+    Tiff x;
+    x.tags[257] = 0;
+    return x;
+  });
+  t("absurd_size_2pow31", [] {
+    Tiff x;
+    x.tags[256] = 0x7FFFFFFF;
+    x.tags[257] = 0x7FFFFFFF;
+    return x;
+  });
+  t("absurd_size_100k_square", [] {
+    Tiff x;
+    x.tags[256] = 100000;
+    x.tags[257] = 100000;
+    return x;
+  });
   t("absurd_size_deflate_100k_square", [] {
     Tiff x;
     x.tags[256] = 100000;
@@ -309,15 +355,54 @@ inline std::vector<std::pair<std::string, std::function<Bytes()>>> tiff_inputs()
     x.strip = zlib_compress(Bytes(4096, '\0'));
     return x;
   });
-  t("samples_per_pixel_65535", [] { Tiff x; x.tags[277] = 65535; return x; });
-  t("bits_per_sample_128", [] { Tiff x; x.tags[258] = 128; return x; });
-  t("bits_per_sample_zero", [] { Tiff x; x.tags[258] = 0; x.strip = Bytes(12, '\1'); return x; });
-  t("sample_format_unknown", [] { Tiff x; x.tags[339] = 9; return x; });
-  t("compression_unknown", [] { Tiff x; x.tags[259] = 99; return x; });
-  t("lzw_garbage_strip", [] { Tiff x; x.tags[259] = 5; x.strip = Rng(7).bytes(12); return x; });
-  t("deflate_garbage_strip", [] { Tiff x; x.tags[259] = 8; x.strip = Rng(8).bytes(12); return x; });
-  t("strip_offset_past_end", [] { Tiff x; x.tags[273] = 1u << 30; return x; });
-  t("strip_byte_count_huge", [] { Tiff x; x.tags[279] = 0xFFFFFFF0u; return x; });
+  t("samples_per_pixel_65535", [] {
+    Tiff x;
+    x.tags[277] = 65535;
+    return x;
+  });
+  t("bits_per_sample_128", [] {
+    Tiff x;
+    x.tags[258] = 128;
+    return x;
+  });
+  t("bits_per_sample_zero", [] {
+    Tiff x;
+    x.tags[258] = 0;
+    x.strip = Bytes(12, '\1');
+    return x;
+  });
+  t("sample_format_unknown", [] {
+    Tiff x;
+    x.tags[339] = 9;
+    return x;
+  });
+  t("compression_unknown", [] {
+    Tiff x;
+    x.tags[259] = 99;
+    return x;
+  });
+  t("lzw_garbage_strip", [] {
+    Tiff x;
+    x.tags[259] = 5;
+    x.strip = Rng(7).bytes(12);
+    return x;
+  });
+  t("deflate_garbage_strip", [] {
+    Tiff x;
+    x.tags[259] = 8;
+    x.strip = Rng(8).bytes(12);
+    return x;
+  });
+  t("strip_offset_past_end", [] {
+    Tiff x;
+    x.tags[273] = 1u << 30;
+    return x;
+  });
+  t("strip_byte_count_huge", [] {
+    Tiff x;
+    x.tags[279] = 0xFFFFFFF0u;
+    return x;
+  });
   // Strip placed after the IFD so cutting the file cuts only pixel data.
   auto cut_strip = [](std::uint32_t side, std::size_t keep) {
     return [side, keep] {
@@ -458,8 +543,14 @@ inline void add_hdf5_cases(std::vector<Case>& cases) {
     put(dir + "/cube.h5", b);
     return dir + "/cube.h5::/cube";
   });
-  h5("zeros", [](const std::string& dir) { put(dir + "/cube.h5", Bytes(4096, '\0')); return dir + "/cube.h5"; });
-  h5("junk", [](const std::string& dir) { put(dir + "/cube.hdf5", Rng(12).bytes(5000)); return dir + "/cube.hdf5"; });
+  h5("zeros", [](const std::string& dir) {
+    put(dir + "/cube.h5", Bytes(4096, '\0'));
+    return dir + "/cube.h5";
+  });
+  h5("junk", [](const std::string& dir) {
+    put(dir + "/cube.hdf5", Rng(12).bytes(5000));
+    return dir + "/cube.hdf5";
+  });
   h5("terabyte_float32", [](const std::string& dir) {
     h5_huge(dir + "/cube.h5", {100000, 100000, 100}, H5T_IEEE_F32LE);
     return dir + "/cube.h5";
@@ -521,9 +612,8 @@ inline void add_image_cases(std::vector<Case>& cases) {
   cases.push_back(gt_case("gt_png_bad_depth", "gt.png", png([](Png& p) { p.depth = 3; })));
   cases.push_back(gt_case("gt_png_bad_colour_type", "gt.png", png([](Png& p) { p.colour = 5; })));
   cases.push_back(gt_case("gt_png_garbage_idat", "gt.png", png([](Png& p) { p.idat = Rng(13).bytes(40); })));
-  cases.push_back(gt_case("gt_png_idat_too_short", "gt.png", png([](Png& p) {
-                            p.idat = zlib_compress(Bytes(5, '\0'));
-                          })));
+  cases.push_back(
+      gt_case("gt_png_idat_too_short", "gt.png", png([](Png& p) { p.idat = zlib_compress(Bytes(5, '\0')); })));
   cases.push_back(gt_case("gt_png_junk", "gt.png", [] { return Rng(14).bytes(3000); }));
 
   auto bmp = [](std::function<void(Bmp&)> f) {
@@ -554,13 +644,15 @@ inline void add_image_cases(std::vector<Case>& cases) {
   cases.push_back(gt_case("gt_bmp_rle8_garbage", "gt.bmp", bmp([](Bmp& m) {
                             m.compression = 1;
                             m.pixels = Bytes("\x00\x02\xff\xff\x00\x00\x05", 7) + Rng(15).bytes(9);
-                          }), true));
+                          }),
+                          true));
   cases.push_back(gt_case("gt_bmp_rle4_runs_past_row", "gt.bmp", bmp([](Bmp& m) {
                             m.bpp = 4;
                             m.compression = 2;
                             m.colours = 16;
                             m.pixels = Bytes("\xff\x11\xff\x22\x00\x00\xff\x33\x00\x01", 10);
-                          }), true));
+                          }),
+                          true));
   cases.push_back(gt_case("gt_bmp_compression_99", "gt.bmp", bmp([](Bmp& m) { m.compression = 99; })));
   cases.push_back(gt_case("gt_bmp_bitfields_without_masks", "gt.bmp", bmp([](Bmp& m) {
                             m.compression = 3;
@@ -647,8 +739,8 @@ inline void add_mat_cases(std::vector<Case>& cases) {
     };
   };
   const Bytes good = mat_header() + mat_matrix({});
-  for (std::size_t cut : {std::size_t{10}, std::size_t{127}, std::size_t{128}, std::size_t{136}, good.size() / 2,
-                          good.size() - 1})
+  for (std::size_t cut :
+       {std::size_t{10}, std::size_t{127}, std::size_t{128}, std::size_t{136}, good.size() / 2, good.size() - 1})
     mat("truncated_" + std::to_string(cut), [good, cut] { return good.substr(0, cut); });
   const Bytes packed = mat_header() + mat_compressed(mat_matrix({}));
   mat("compressed_truncated_half", [packed] { return packed.substr(0, packed.size() / 2 + 64); });
@@ -712,7 +804,8 @@ inline void add_mat_cases(std::vector<Case>& cases) {
   mat("data_type_mismatch", var([](MatVar& v) {
         v.cls = 6;
         v.data_type = 16;  // miUTF8 under a double array
-      }), true);
+      }),
+      true);
   mat("data_type_unknown", var([](MatVar& v) { v.data_type = 77; }), true);
   mat("class_unknown", var([](MatVar& v) { v.cls = 99; }));
   mat("class_cell_garbage", var([](MatVar& v) {
@@ -743,11 +836,11 @@ inline void add_mat_cases(std::vector<Case>& cases) {
   mat("text", [] { return Bytes("labels = [1 2 3; 4 5 6]\n"); });
   mat("level4_absurd_rows", [] {
     Bytes b;
-    le(b, 0, 4);                            // double, little-endian, full
-    le(b, 0x7FFFFFFF, 4);                   // rows
-    le(b, 0x7FFFFFFF, 4);                   // columns
-    le(b, 0, 4);                            // real
-    le(b, 2, 4);                            // name length with NUL
+    le(b, 0, 4);           // double, little-endian, full
+    le(b, 0x7FFFFFFF, 4);  // rows
+    le(b, 0x7FFFFFFF, 4);  // columns
+    le(b, 0, 4);           // real
+    le(b, 2, 4);           // name length with NUL
     b += Bytes("x\0", 2) + Bytes(16, '\0');
     return b;
   });
@@ -804,8 +897,8 @@ inline void add_gt_misc_cases(std::vector<Case>& cases) {
                    }});
   cases.push_back({"gt_envi_huge", [](const std::string& dir) {
                      good_envi(dir);
-                     put(dir + "/gt.hdr", render(with(with(envi_fields(), "lines", "4294967296"), "samples",
-                                                      "4294967296")));
+                     put(dir + "/gt.hdr",
+                         render(with(with(envi_fields(), "lines", "4294967296"), "samples", "4294967296")));
                      put(dir + "/gt.img", Bytes(12, '\1'));
                      return with_args({"--img", dir + "/img.hdr", "--gt", dir + "/gt.hdr", "--out-dir", "@OUT"});
                    }});
@@ -854,7 +947,7 @@ inline void add_path_and_usage_cases(std::vector<Case>& cases) {
                      good_envi(dir);
                      put(dir + "/label maps/étiquettes -1.png", make_png({}).substr(0, 40));
                      return with_args({"--img", dir + "/img.hdr", "--gt", dir + "/label maps/étiquettes -1.png",
-                                      "--out-dir", "@OUT"});
+                                       "--out-dir", "@OUT"});
                    }});
 
   auto usage = [&](std::string name, std::vector<std::string> args) {
@@ -957,7 +1050,8 @@ inline void add_regression_cases(std::vector<Case>& cases, const std::string& ro
     if (kind == "gt_mat") {
       cases.push_back(gt_case(name, "gt.mat", [bytes] { return bytes; }));
     } else if (kind == "envi_reader" && bytes.size() >= 2) {
-      std::size_t n = static_cast<unsigned char>(bytes[0]) | (static_cast<std::size_t>(static_cast<unsigned char>(bytes[1])) << 8);
+      std::size_t n =
+          static_cast<unsigned char>(bytes[0]) | (static_cast<std::size_t>(static_cast<unsigned char>(bytes[1])) << 8);
       n = std::min(n, bytes.size() - 2);
       cases.push_back({name, [bytes, n](const std::string& dir) {
                          put(dir + "/cube.hdr", bytes.substr(2, n));

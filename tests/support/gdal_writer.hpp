@@ -19,12 +19,12 @@ struct TiffSpec {
   std::vector<double> geotransform;  // GDAL order, empty for none
   std::optional<double> nodata;
   std::vector<std::optional<std::string>> descriptions;
-  std::vector<std::string> tags;                   // dataset items NAME=VALUE
-  std::vector<std::vector<std::string>> band_tags;  // per band
+  std::vector<std::string> tags;                                          // dataset items NAME=VALUE
+  std::vector<std::vector<std::string>> band_tags;                        // per band
   std::vector<std::pair<std::string, std::vector<std::string>>> domains;  // other domains: name, NAME=VALUE items
-  std::vector<double> scales, offsets;  // per band, empty for none
-  std::vector<std::string> units;       // per band, empty for none
-  std::vector<std::optional<double>> band_nodata;  // per band, overrides `nodata`
+  std::vector<double> scales, offsets;                                    // per band, empty for none
+  std::vector<std::string> units;                                         // per band, empty for none
+  std::vector<std::optional<double>> band_nodata;                         // per band, overrides `nodata`
 };
 
 // Writes `spec` with band-sequential values `values` of the GDAL type

@@ -56,8 +56,7 @@ void swap_units(std::byte* p, std::uint64_t n_bytes, std::size_t unit) {
         std::memcpy(b + i, &v, 8);
       }
       break;
-    default:
-      break;
+    default: break;
   }
 }
 
@@ -92,16 +91,15 @@ NDArray read_cube(const std::string& data_path, const Layout& lay) {
   struct stat st {};
   if (::fstat(f.fd, &st) != 0)
     throw ReadError(fmt::format("Cannot read ENVI data file {}: {}", data_path, std::strerror(errno)));
-  if (!S_ISREG(st.st_mode))
-    throw BadInputError(fmt::format("ENVI data file {} is not a regular file.", data_path));
+  if (!S_ISREG(st.st_mode)) throw BadInputError(fmt::format("ENVI data file {} is not a regular file.", data_path));
 
   const std::uint64_t file_size = static_cast<std::uint64_t>(st.st_size);
   std::uint64_t needed = 0;
   if (__builtin_add_overflow(lay.header_offset, lay.data_bytes, &needed) || needed > file_size)
-    throw BadInputError(fmt::format(
-        "ENVI data file {} is too short: the header describes {} bytes of data after a header offset of "
-        "{} bytes ({} bytes in all), but the file holds {} bytes.",
-        data_path, lay.data_bytes, lay.header_offset, lay.header_offset + lay.data_bytes, file_size));
+    throw BadInputError(
+        fmt::format("ENVI data file {} is too short: the header describes {} bytes of data after a header offset of "
+                    "{} bytes ({} bytes in all), but the file holds {} bytes.",
+                    data_path, lay.data_bytes, lay.header_offset, lay.header_offset + lay.data_bytes, file_size));
 
   Shape shape{lay.lines, lay.samples, lay.bands};
   if (lay.data_bytes == 0) return NDArray::allocate(lay.dtype, std::move(shape));
@@ -127,8 +125,7 @@ NDArray read_cube(const std::string& data_path, const Layout& lay) {
   // Owned copy (in native order when swapped). It keeps the file's layout,
   // so the view strides stay those of the interleave.
   void* buf = std::malloc(len);
-  if (!buf)
-    throw BadInputError(fmt::format("Cannot allocate {} bytes to read the ENVI data of {}.", len, data_path));
+  if (!buf) throw BadInputError(fmt::format("Cannot allocate {} bytes to read the ENVI data of {}.", len, data_path));
   std::shared_ptr<void> owner(buf, [](void* p) { std::free(p); });
   auto* dst = static_cast<std::byte*>(buf);
   std::size_t got = 0;

@@ -38,12 +38,10 @@ std::string decode_text(std::string_view bytes) {
   return out;
 }
 
-
 // Where a braced value closes although the line goes on with a comment:
 // the first '}' followed by optional whitespace and ';'. npos when none.
 std::size_t close_before_comment(std::string_view piece) {
-  for (std::size_t pos = piece.find('}'); pos != std::string_view::npos;
-       pos = piece.find('}', pos + 1)) {
+  for (std::size_t pos = piece.find('}'); pos != std::string_view::npos; pos = piece.find('}', pos + 1)) {
     std::string_view rest = text::strip_whitespace(piece.substr(pos + 1));
     if (!rest.empty() && rest.front() == ';') return pos;
   }
@@ -114,7 +112,8 @@ std::int64_t int_field(const std::string& key, const std::string& text, std::str
       throw BadInputError(fmt::format("ENVI header{}: field \"{}\" is too large: {}.", named(name), key, quoted(text)));
     case IntParse::Invalid: break;
   }
-  throw BadInputError(fmt::format("ENVI header{}: field \"{}\" is not an integer: {}.", named(name), key, quoted(text)));
+  throw BadInputError(
+      fmt::format("ENVI header{}: field \"{}\" is not an integer: {}.", named(name), key, quoted(text)));
 }
 
 std::int64_t size_field(const Header& h, const std::string& key, std::string_view name) {
@@ -163,10 +162,7 @@ void check_frame_offsets(const Header& h, const std::string& key, std::string_vi
 
 }  // namespace
 
-
-bool parse_int(std::string_view text, std::int64_t& out) {
-  return parse_int_detail(text, out) == IntParse::Ok;
-}
+bool parse_int(std::string_view text, std::int64_t& out) { return parse_int_detail(text, out) == IntParse::Ok; }
 
 void Header::set(std::string key, HeaderValue value) {
   auto it = index_.find(key);
@@ -237,10 +233,10 @@ Header parse_header(std::string_view bytes, std::string_view name) {
       if (acc.back() == '}') break;
       std::string_view more;
       if (!next_line(more))
-        throw BadInputError(fmt::format(
-            "Failed to parse ENVI header file{}: the value of \"{}\" opens a brace on line {} that is "
-            "never closed.",
-            named(name), key, start_line));
+        throw BadInputError(
+            fmt::format("Failed to parse ENVI header file{}: the value of \"{}\" opens a brace on line {} that is "
+                        "never closed.",
+                        named(name), key, start_line));
       if (!more.empty() && more.front() == ';') continue;
       piece = text::strip_whitespace(more);
       acc += '\n';
@@ -281,14 +277,13 @@ Header read_header_file(const std::string& path) {
   } closer{fd};
 
   struct stat st {};
-  if (::fstat(fd, &st) != 0)
-    throw ReadError(fmt::format("Cannot read ENVI header {}: {}", path, std::strerror(errno)));
+  if (::fstat(fd, &st) != 0) throw ReadError(fmt::format("Cannot read ENVI header {}: {}", path, std::strerror(errno)));
   if (S_ISDIR(st.st_mode)) throw BadInputError(fmt::format("ENVI header {} is a directory, not a file.", path));
   if (!S_ISREG(st.st_mode)) throw BadInputError(fmt::format("ENVI header {} is not a regular file.", path));
   if (static_cast<std::uint64_t>(st.st_size) > kMaxHeaderBytes)
-    throw BadInputError(fmt::format(
-        "ENVI header {} is {} bytes long; headers above {} MiB are refused (is it really a header?).",
-        path, st.st_size, kMaxHeaderBytes >> 20));
+    throw BadInputError(
+        fmt::format("ENVI header {} is {} bytes long; headers above {} MiB are refused (is it really a header?).", path,
+                    st.st_size, kMaxHeaderBytes >> 20));
 
   std::string bytes(static_cast<std::size_t>(st.st_size), '\0');
   std::size_t got = 0;
@@ -307,10 +302,9 @@ Header read_header_file(const std::string& path) {
 
 bool dtype_from_code(std::string_view code, DType& out) {
   static constexpr std::pair<std::string_view, DType> kCodes[] = {
-      {"1", DType::UInt8},      {"2", DType::Int16},       {"3", DType::Int32},
-      {"4", DType::Float32},    {"5", DType::Float64},     {"6", DType::Complex64},
-      {"9", DType::Complex128}, {"12", DType::UInt16},     {"13", DType::UInt32},
-      {"14", DType::Int64},     {"15", DType::UInt64}};
+      {"1", DType::UInt8},   {"2", DType::Int16},     {"3", DType::Int32},      {"4", DType::Float32},
+      {"5", DType::Float64}, {"6", DType::Complex64}, {"9", DType::Complex128}, {"12", DType::UInt16},
+      {"13", DType::UInt32}, {"14", DType::Int64},    {"15", DType::UInt64}};
   for (const auto& [c, t] : kCodes) {
     if (c == code) {
       out = t;
@@ -341,20 +335,23 @@ Layout layout_from_header(const Header& h, std::string_view name) {
         named(name), quoted(code)));
 
   const std::string& inter = scalar_field(h, "interleave", name);
-  if (equals_nocase(inter, "bsq")) lay.interleave = Interleave::BSQ;
-  else if (equals_nocase(inter, "bil")) lay.interleave = Interleave::BIL;
-  else if (equals_nocase(inter, "bip")) lay.interleave = Interleave::BIP;
+  if (equals_nocase(inter, "bsq"))
+    lay.interleave = Interleave::BSQ;
+  else if (equals_nocase(inter, "bil"))
+    lay.interleave = Interleave::BIL;
+  else if (equals_nocase(inter, "bip"))
+    lay.interleave = Interleave::BIP;
   else
-    throw BadInputError(fmt::format("ENVI header{}: field \"interleave\" must be bsq, bil or bip, not {}.",
-                                    named(name), quoted(inter)));
+    throw BadInputError(fmt::format("ENVI header{}: field \"interleave\" must be bsq, bil or bip, not {}.", named(name),
+                                    quoted(inter)));
   lay.interleave_text = inter;
 
   const std::string& order_text = scalar_field(h, "byte order", name);
   const std::int64_t order = int_field("byte order", order_text, name);
   if (order != 0 && order != 1)
-    throw BadInputError(fmt::format(
-        "ENVI header{}: field \"byte order\" must be 0 (little-endian) or 1 (big-endian), not {}.", named(name),
-        quoted(order_text)));
+    throw BadInputError(
+        fmt::format("ENVI header{}: field \"byte order\" must be 0 (little-endian) or 1 (big-endian), not {}.",
+                    named(name), quoted(order_text)));
   lay.big_endian = order == 1;
 
   if (h.find("header offset")) {
@@ -372,10 +369,10 @@ Layout layout_from_header(const Header& h, std::string_view name) {
     overflow |= __builtin_mul_overflow(bytes, e, &bytes);
   }
   if (overflow)
-    throw BadInputError(fmt::format(
-        "ENVI header{}: sizes are too large: {} lines x {} samples x {} bands of {} bytes do not fit in "
-        "a 64-bit byte count.",
-        named(name), lay.lines, lay.samples, lay.bands, itemsize(lay.dtype)));
+    throw BadInputError(
+        fmt::format("ENVI header{}: sizes are too large: {} lines x {} samples x {} bands of {} bytes do not fit in "
+                    "a 64-bit byte count.",
+                    named(name), lay.lines, lay.samples, lay.bands, itemsize(lay.dtype)));
   lay.data_bytes = static_cast<std::uint64_t>(bytes);
   return lay;
 }

@@ -17,8 +17,8 @@ namespace vexil::formats::envi {
 // A header value: the text as written, or the pieces of a braced value.
 struct HeaderValue {
   bool is_list = false;
-  std::string text;                 // when !is_list
-  std::vector<std::string> items;   // when is_list
+  std::string text;                // when !is_list
+  std::vector<std::string> items;  // when is_list
 };
 
 // Fields in order of first occurrence; a repeated key keeps its first place
@@ -72,6 +72,5 @@ bool dtype_from_code(std::string_view code, DType& out);
 // An integer header text: surrounding whitespace, a sign and '_'
 // between digits. Returns false for anything else or values outside int64.
 bool parse_int(std::string_view text, std::int64_t& out);
-
 
 }  // namespace vexil::formats::envi

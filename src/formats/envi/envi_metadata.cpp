@@ -14,12 +14,23 @@ namespace {
 
 // Header fields that lead the metadata, in this order; every other field
 // follows in header order.
-constexpr std::string_view kLeadingFields[] = {
-    "description",      "samples",     "lines",        "bands",
-    "header offset",    "data type",   "interleave",   "byte order",
-    "wavelength",       "wavelength units", "band names", "map info",
-    "coordinate system string", "default bands", "fwhm", "reflectance scale factor",
-    "sensor type"};
+constexpr std::string_view kLeadingFields[] = {"description",
+                                               "samples",
+                                               "lines",
+                                               "bands",
+                                               "header offset",
+                                               "data type",
+                                               "interleave",
+                                               "byte order",
+                                               "wavelength",
+                                               "wavelength units",
+                                               "band names",
+                                               "map info",
+                                               "coordinate system string",
+                                               "default bands",
+                                               "fwhm",
+                                               "reflectance scale factor",
+                                               "sensor type"};
 
 bool is_leading(std::string_view key) {
   for (std::string_view k : kLeadingFields)
@@ -56,9 +67,7 @@ Metadata bbl_value(const HeaderValue& v) {
   return out;
 }
 
-Metadata field_value(const std::string& key, const HeaderValue& v) {
-  return key == "bbl" ? bbl_value(v) : to_json(v);
-}
+Metadata field_value(const std::string& key, const HeaderValue& v) { return key == "bbl" ? bbl_value(v) : to_json(v); }
 
 const Metadata* field(const Metadata& fields, const char* key) {
   if (!fields.is_object()) return nullptr;
@@ -73,8 +82,10 @@ std::optional<std::vector<double>> numbers(const Metadata& fields, const char* k
   std::vector<double> out;
   for (const Metadata& item : *v) {
     double d = 0;
-    if (item.is_number()) d = item.get<double>();
-    else if (!item.is_string() || !text::parse_float(item.get_ref<const std::string&>(), d)) return std::nullopt;
+    if (item.is_number())
+      d = item.get<double>();
+    else if (!item.is_string() || !text::parse_float(item.get_ref<const std::string&>(), d))
+      return std::nullopt;
     out.push_back(d);
   }
   return out;

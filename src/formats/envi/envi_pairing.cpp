@@ -82,11 +82,11 @@ std::string find_data_file(const std::string& hdr_path, std::string_view interle
   for (const std::string& candidate : fallback_candidates(hdr_path, interleave_text))
     if (io::isfile(candidate)) return candidate;
   const std::string base = io::splitext(hdr_path).first;
-  throw BadInputError(fmt::format(
-      "Unable to determine the ENVI data file name for the given header file {}. No data file named "
-      "{} with no extension or with .img, .dat, .raw, .bsq, .bil, .bip, .sli or .hyspex lies beside it; "
-      "rename the data file to one of these.",
-      hdr_path, base));
+  throw BadInputError(
+      fmt::format("Unable to determine the ENVI data file name for the given header file {}. No data file named "
+                  "{} with no extension or with .img, .dat, .raw, .bsq, .bil, .bip, .sli or .hyspex lies beside it; "
+                  "rename the data file to one of these.",
+                  hdr_path, base));
 }
 
 }  // namespace vexil::formats::envi

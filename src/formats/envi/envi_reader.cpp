@@ -34,7 +34,7 @@ LoadResult load_envi(const std::string& path, const ReadOptions& options) {
   if (const HeaderValue* type = file_type(header); type && tiff::envi_file_type_is_foreign(type->text)) {
     require_library("gdal");
     return tiff::load_tiff_described_by_envi_header(paths.hdr_path, path == paths.hdr_path ? "" : path,
-                                                     header_metadata(header), options);
+                                                    header_metadata(header), options);
   }
 
   const Layout layout = layout_from_header(header, paths.hdr_path);
@@ -66,7 +66,7 @@ LoadResult load_envi_labels(const std::string& path, const ReadOptions& options)
 
 namespace {
 // Data files are named too: the header is found beside them.
-constexpr std::string_view kImageExtensions[] = {".hdr", ".img", ".lan", ".dat", ".raw",
+constexpr std::string_view kImageExtensions[] = {".hdr", ".img", ".lan", ".dat",   ".raw",
                                                  ".bsq", ".bil", ".bip", ".hyspex"};
 constexpr std::string_view kLabelExtensions[] = {".hdr", ".img", ".dat", ".raw", ".bsq", ".bil", ".bip", ".hyspex"};
 }  // namespace

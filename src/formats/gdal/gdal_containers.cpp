@@ -113,7 +113,8 @@ std::vector<Dim> dims_of(GDALMDArrayH a) {
 std::optional<libs::gdal::BandType> numeric_type(GDALMDArrayH a) {
   GDALExtendedDataTypeH t = GDALMDArrayGetDataType(a);
   std::optional<libs::gdal::BandType> out;
-  if (GDALExtendedDataTypeGetClass(t) == GEDTC_NUMERIC) out = libs::gdal::type_of(GDALExtendedDataTypeGetNumericDataType(t));
+  if (GDALExtendedDataTypeGetClass(t) == GEDTC_NUMERIC)
+    out = libs::gdal::type_of(GDALExtendedDataTypeGetNumericDataType(t));
   GDALExtendedDataTypeRelease(t);
   return out;
 }
@@ -121,8 +122,8 @@ std::optional<libs::gdal::BandType> numeric_type(GDALMDArrayH a) {
 // ---------------------------------------------------------------- attributes
 
 bool integral_type(GDALDataType t) {
-  return t == GDT_Byte || t == GDT_UInt16 || t == GDT_Int16 || t == GDT_UInt32 || t == GDT_Int32 ||
-         t == GDT_UInt64 || t == GDT_Int64;
+  return t == GDT_Byte || t == GDT_UInt16 || t == GDT_Int16 || t == GDT_UInt32 || t == GDT_Int32 || t == GDT_UInt64 ||
+         t == GDT_Int64;
 }
 
 Metadata number_value(double v, bool integral) {
@@ -228,10 +229,9 @@ bool word_in(std::string_view name, std::initializer_list<std::string_view> word
 
 bool band_name(std::string_view name) {
   const std::string n = text::lower(name);
-  for (std::string_view w : {"band", "bands", "wavelength", "wavelengths", "spectral", "spectrum", "channel",
-                             "channels", "wl", "lambda"})
-    if (n == w || n.starts_with(std::string(w) + "_") || n.ends_with("_" + std::string(w)) ||
-        n == "n" + std::string(w))
+  for (std::string_view w :
+       {"band", "bands", "wavelength", "wavelengths", "spectral", "spectrum", "channel", "channels", "wl", "lambda"})
+    if (n == w || n.starts_with(std::string(w) + "_") || n.ends_with("_" + std::string(w)) || n == "n" + std::string(w))
       return true;
   return false;
 }
@@ -242,9 +242,8 @@ bool row_name(const Dim& d) {
 }
 
 bool col_name(const Dim& d) {
-  return d.type == "HORIZONTAL_X" ||
-         word_in(d.name, {"x", "lon", "longitude", "col", "cols", "column", "columns", "sample", "samples",
-                          "crosstrack", "easting"});
+  return d.type == "HORIZONTAL_X" || word_in(d.name, {"x", "lon", "longitude", "col", "cols", "column", "columns",
+                                                      "sample", "samples", "crosstrack", "easting"});
 }
 
 struct Axes {
@@ -271,7 +270,7 @@ Axes decide_axes(const std::vector<Dim>& dims, Layout requested, const std::stri
     return a;
   }
   if (requested != Layout::Auto) {
-    a.perm = requested == Layout::BHW ? std::vector<int>{1, 2, 0}
+    a.perm = requested == Layout::BHW   ? std::vector<int>{1, 2, 0}
              : requested == Layout::HBW ? std::vector<int>{0, 2, 1}
                                         : std::vector<int>{0, 1, 2};
     a.source = "--layout";
@@ -287,8 +286,10 @@ Axes decide_axes(const std::vector<Dim>& dims, Layout requested, const std::stri
     int row = -1, col = -1;
     for (int i = 0; i < 3; ++i) {
       if (i == band) continue;
-      if (row < 0 && row_name(dims[static_cast<std::size_t>(i)])) row = i;
-      else if (col < 0 && col_name(dims[static_cast<std::size_t>(i)])) col = i;
+      if (row < 0 && row_name(dims[static_cast<std::size_t>(i)]))
+        row = i;
+      else if (col < 0 && col_name(dims[static_cast<std::size_t>(i)]))
+        col = i;
     }
     if (bands_named == 1) {
       std::vector<int> rest;
@@ -320,7 +321,6 @@ std::string transposed_text(const std::string& stored) {
 
 // ---------------------------------------------------------------- reading
 
-
 // One variable of an open file, shared by the arrays that read from it.
 struct OpenFile {
   libs::gdal::Dataset ds;
@@ -348,9 +348,8 @@ class VariableSource final : public PixelSource {
     const std::int64_t h = y1 - y0, w = x1 - x0;
     const std::size_t item = itemsize(type_.dtype);
     GDALExtendedDataTypeH buffer_type = GDALExtendedDataTypeCreate(type_.buffer_type);
-    std::unique_ptr<void, void (*)(void*)> release(buffer_type, [](void* t) {
-      GDALExtendedDataTypeRelease(static_cast<GDALExtendedDataTypeH>(t));
-    });
+    std::unique_ptr<void, void (*)(void*)> release(
+        buffer_type, [](void* t) { GDALExtendedDataTypeRelease(static_cast<GDALExtendedDataTypeH>(t)); });
 
     if (arrays_.size() > 1) {
       // A stack of 2-D bands: one plane per band.
@@ -377,8 +376,8 @@ class VariableSource final : public PixelSource {
       counts[static_cast<std::size_t>(s)] = i == 0 ? h : i == 1 ? w : full_extent(a.h, s);
     }
     NDArray stored = core::fresh_array(type_.dtype, counts);
-    if (stored.size() > 0) read_window(a.h, starts, counts, perm_, stored.mutable_data(), buffer_type, errors, control,
-                                       stored.nbytes(), 0);
+    if (stored.size() > 0)
+      read_window(a.h, starts, counts, perm_, stored.mutable_data(), buffer_type, errors, control, stored.nbytes(), 0);
     if (control.progress) control.progress(stored.nbytes(), stored.nbytes());
     std::vector<int> to_hwb(perm_.begin(), perm_.end());
     return stored.transpose(to_hwb);
@@ -395,9 +394,7 @@ class VariableSource final : public PixelSource {
     return a;
   }
 
-  static std::int64_t full_extent(GDALMDArrayH a, int axis) {
-    return dims_of(a)[static_cast<std::size_t>(axis)].size;
-  }
+  static std::int64_t full_extent(GDALMDArrayH a, int axis) { return dims_of(a)[static_cast<std::size_t>(axis)].size; }
 
   // Reads the window (starts/counts in stored order, rows along stored axis
   // perm[0]) into a C-contiguous buffer, in slabs along the first stored
@@ -415,7 +412,8 @@ class VariableSource final : public PixelSource {
       step_elems *= static_cast<GPtrDiff_t>(counts[i]);
     }
     const std::uint64_t slab_bytes = static_cast<std::uint64_t>(stride[0]) * item;
-    const std::int64_t per_slab = std::max<std::int64_t>(1, static_cast<std::int64_t>((std::uint64_t{16} << 20) / std::max<std::uint64_t>(slab_bytes, 1)));
+    const std::int64_t per_slab = std::max<std::int64_t>(
+        1, static_cast<std::int64_t>((std::uint64_t{16} << 20) / std::max<std::uint64_t>(slab_bytes, 1)));
     for (std::int64_t first = 0; first < counts[0]; first += per_slab) {
       check_cancel(control);
       const std::int64_t n = std::min(per_slab, counts[0] - first);
@@ -441,8 +439,7 @@ class VariableSource final : public PixelSource {
         if (msg.find(path_) == std::string::npos) msg = fmt::format("{}: {}", path_, msg);
         throw ReadError(fmt::format("Read or write failed. {}", msg));
       }
-      if (control.progress)
-        control.progress(done_before + static_cast<std::uint64_t>(first + n) * slab_bytes, total);
+      if (control.progress) control.progress(done_before + static_cast<std::uint64_t>(first + n) * slab_bytes, total);
     }
   }
 
@@ -464,7 +461,8 @@ std::optional<std::vector<double>> read_numbers(GDALGroupH root, const std::stri
   GUInt64 start = 0;
   size_t count = v.size();
   GDALExtendedDataTypeH t = GDALExtendedDataTypeCreate(GDT_Float64);
-  const bool ok = GDALMDArrayRead(a.h, &start, &count, nullptr, nullptr, t, v.data(), v.data(), v.size() * sizeof(double));
+  const bool ok =
+      GDALMDArrayRead(a.h, &start, &count, nullptr, nullptr, t, v.data(), v.data(), v.size() * sizeof(double));
   GDALExtendedDataTypeRelease(t);
   if (!ok) return std::nullopt;
   return v;
@@ -503,7 +501,8 @@ void value_facts(GDALMDArrayH a, const libs::gdal::BandType& type, BandFacts& f,
   if (has_scale && !attrs.contains("scale_factor")) attrs["scale_factor"] = scale;
   if (has_offset && !attrs.contains("add_offset")) attrs["add_offset"] = offset;
   if (has_scale || has_offset)
-    f.scale = Metadata{{"gain", has_scale ? scale : 1.0}, {"offset", has_offset ? offset : 0.0},
+    f.scale = Metadata{{"gain", has_scale ? scale : 1.0},
+                       {"offset", has_offset ? offset : 0.0},
                        {"apply", "value = gain * DN + offset"}};
 }
 
@@ -562,7 +561,6 @@ bool rows_bottom_up(GDALGroupH root, GDALMDArrayH a, int row_axis) {
   return !(v->front() > v->back());
 }
 
-
 // A variable of fewer than two axes, read whole.
 NDArray read_whole(GDALMDArrayH a, const libs::gdal::BandType& type, const Shape& shape, const std::string& path) {
   NDArray out = NDArray::allocate(type.dtype, shape);
@@ -575,7 +573,8 @@ NDArray read_whole(GDALMDArrayH a, const libs::gdal::BandType& type, const Shape
   const bool ok = GDALMDArrayRead(a, start.data(), count.data(), nullptr, nullptr, t, out.mutable_data(),
                                   out.mutable_data(), out.nbytes());
   GDALExtendedDataTypeRelease(t);
-  if (!ok || errors.failed()) throw ReadError(fmt::format("Read or write failed. {}: {}", path, errors.message("reading failed")));
+  if (!ok || errors.failed())
+    throw ReadError(fmt::format("Read or write failed. {}: {}", path, errors.message("reading failed")));
   return out;
 }
 
@@ -634,7 +633,8 @@ LoadResult load(const std::string& path_arg, const ReadOptions& options, Kind ki
   ArrayHandle first(GDALGroupOpenMDArrayFromFullname(root.h, chosen[0]->full_name.c_str(), nullptr));
   if (!first.h) throw ReadError(fmt::format("{}: variable '{}' could not be opened", path, chosen[0]->name));
   const auto type = numeric_type(first.h);
-  if (!type) throw BadInputError(fmt::format("'{}' in {} has a data type with no array counterpart", chosen[0]->name, path));
+  if (!type)
+    throw BadInputError(fmt::format("'{}' in {} has a data type with no array counterpart", chosen[0]->name, path));
   const std::vector<Dim> dims = dims_of(first.h);
   const Shape stored_shape = chosen[0]->shape;
 
@@ -730,8 +730,10 @@ LoadResult load(const std::string& path_arg, const ReadOptions& options, Kind ki
         ArrayHandle wv(GDALGroupOpenMDArrayFromFullname(root.h, bd.indexing.c_str(), nullptr));
         if (wv.h) {
           const char* unit = GDALMDArrayGetUnit(wv.h);
-          if (unit && *unit) facts.wavelength_units = text::utf8_or_latin1(unit);
-          else if (auto u = attr_text(array_attributes(wv.h), {"units"})) facts.wavelength_units = *u;
+          if (unit && *unit)
+            facts.wavelength_units = text::utf8_or_latin1(unit);
+          else if (auto u = attr_text(array_attributes(wv.h), {"units"}))
+            facts.wavelength_units = *u;
         }
         facts.source = "variable '" + io::basename(bd.indexing) + "'";
       }
@@ -784,8 +786,8 @@ LoadResult load(const std::string& path_arg, const ReadOptions& options, Kind ki
 
 LoadResult labels_of(LoadResult full, const ReadOptions& options, const std::string& path) {
   LoadResult out;
-  out.data = full.data.materialize(core::job_or_silent(options.job).read_control("reading " + io::basename(path)))
-                 .squeeze();
+  out.data =
+      full.data.materialize(core::job_or_silent(options.job).read_control("reading " + io::basename(path))).squeeze();
   for (const char* k : {"dataset_used", "bands_from", "dataset_attrs", "stored_layout", "layout_source", "_transposed",
                         "rows_stored", "_source_format", "_source_file"})
     if (full.meta.contains(k)) out.meta[k] = full.meta[k];
@@ -823,8 +825,8 @@ constexpr std::string_view kNetcdf3Extensions[] = {".cdf", ".nc3"};
 constexpr std::string_view kHdf4Extensions[] = {".hdf4", ".h4", ".he4"};
 }  // namespace
 
-const Format kNetcdf3Format{"netcdf3", kNetcdf3Extensions, kNetcdf3Extensions, "gdal", &load_netcdf3,
-                            &load_netcdf3_labels, true};
+const Format kNetcdf3Format{
+    "netcdf3", kNetcdf3Extensions, kNetcdf3Extensions, "gdal", &load_netcdf3, &load_netcdf3_labels, true};
 const Format kHdf4Format{"hdf4", kHdf4Extensions, kHdf4Extensions, "gdal", &load_hdf4, &load_hdf4_labels, true};
 
 }  // namespace vexil::formats::gdal

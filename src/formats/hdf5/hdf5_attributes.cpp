@@ -3,10 +3,7 @@
 #include "text/text_format.hpp"
 #include "text/utf8.hpp"
 
-namespace vexil::formats::hdf5 {
-
-
-}  // namespace vexil::formats::hdf5
+namespace vexil::formats::hdf5 {}  // namespace vexil::formats::hdf5
 
 #ifdef VEXIL_HAVE_HDF5
 
@@ -63,8 +60,7 @@ Handle mem_type_for(hid_t ftype, int depth = 0) {
       if (n < 0) throw Unsupported(fmt::format("{}-byte integer", size));
       return copy_type(n);
     }
-    case H5T_FLOAT:
-      return copy_type(H5T_NATIVE_DOUBLE);
+    case H5T_FLOAT: return copy_type(H5T_NATIVE_DOUBLE);
     case H5T_BITFIELD: {
       hid_t n = native_bitfield(size);
       if (n < 0) throw Unsupported(fmt::format("{}-byte bitfield", size));
@@ -78,10 +74,8 @@ Handle mem_type_for(hid_t ftype, int depth = 0) {
       return t;
     }
     case H5T_OPAQUE:
-    case H5T_REFERENCE:
-      return copy_type(ftype);
-    case H5T_ENUM:
-      return libs::hdf5::type_handle(H5Tget_native_type(ftype, H5T_DIR_ASCEND), "cannot map an enum type");
+    case H5T_REFERENCE: return copy_type(ftype);
+    case H5T_ENUM: return libs::hdf5::type_handle(H5Tget_native_type(ftype, H5T_DIR_ASCEND), "cannot map an enum type");
     case H5T_COMPOUND: {
       const int n = H5Tget_nmembers(ftype);
       if (n < 0) libs::hdf5::throw_io("cannot read a compound type");
@@ -89,7 +83,8 @@ Handle mem_type_for(hid_t ftype, int depth = 0) {
       std::vector<std::string> names;
       std::size_t total = 0;
       for (int i = 0; i < n; ++i) {
-        Handle mt = libs::hdf5::type_handle(H5Tget_member_type(ftype, static_cast<unsigned>(i)), "cannot read a member type");
+        Handle mt =
+            libs::hdf5::type_handle(H5Tget_member_type(ftype, static_cast<unsigned>(i)), "cannot read a member type");
         char* name = H5Tget_member_name(ftype, static_cast<unsigned>(i));
         if (!name) libs::hdf5::throw_io("cannot read a member name");
         names.emplace_back(name);
@@ -100,7 +95,8 @@ Handle mem_type_for(hid_t ftype, int depth = 0) {
       Handle c = libs::hdf5::type_handle(H5Tcreate(H5T_COMPOUND, total ? total : 1), "cannot build a compound type");
       std::size_t off = 0;
       for (int i = 0; i < n; ++i) {
-        if (H5Tinsert(c.get(), names[i].c_str(), off, members[i].get()) < 0) libs::hdf5::throw_io("cannot build a compound type");
+        if (H5Tinsert(c.get(), names[i].c_str(), off, members[i].get()) < 0)
+          libs::hdf5::throw_io("cannot build a compound type");
         off += H5Tget_size(members[i].get());
       }
       return c;
@@ -113,15 +109,14 @@ Handle mem_type_for(hid_t ftype, int depth = 0) {
       Handle base = libs::hdf5::type_handle(H5Tget_super(ftype), "cannot read an array type");
       Handle mbase = mem_type_for(base.get(), depth + 1);
       return libs::hdf5::type_handle(H5Tarray_create2(mbase.get(), static_cast<unsigned>(nd), dims.data()),
-                               "cannot build an array type");
+                                     "cannot build an array type");
     }
     case H5T_VLEN: {
       Handle base = libs::hdf5::type_handle(H5Tget_super(ftype), "cannot read a sequence type");
       Handle mbase = mem_type_for(base.get(), depth + 1);
       return libs::hdf5::type_handle(H5Tvlen_create(mbase.get()), "cannot build a sequence type");
     }
-    default:
-      throw Unsupported("datatype with no JSON form");
+    default: throw Unsupported("datatype with no JSON form");
   }
 }
 
@@ -161,19 +156,51 @@ bool is_complex_pair(hid_t mem) {
 
 std::int64_t load_signed(const std::byte* p, std::size_t size) {
   switch (size) {
-    case 1: { std::int8_t v; std::memcpy(&v, p, 1); return v; }
-    case 2: { std::int16_t v; std::memcpy(&v, p, 2); return v; }
-    case 4: { std::int32_t v; std::memcpy(&v, p, 4); return v; }
-    default: { std::int64_t v; std::memcpy(&v, p, 8); return v; }
+    case 1: {
+      std::int8_t v;
+      std::memcpy(&v, p, 1);
+      return v;
+    }
+    case 2: {
+      std::int16_t v;
+      std::memcpy(&v, p, 2);
+      return v;
+    }
+    case 4: {
+      std::int32_t v;
+      std::memcpy(&v, p, 4);
+      return v;
+    }
+    default: {
+      std::int64_t v;
+      std::memcpy(&v, p, 8);
+      return v;
+    }
   }
 }
 
 std::uint64_t load_unsigned(const std::byte* p, std::size_t size) {
   switch (size) {
-    case 1: { std::uint8_t v; std::memcpy(&v, p, 1); return v; }
-    case 2: { std::uint16_t v; std::memcpy(&v, p, 2); return v; }
-    case 4: { std::uint32_t v; std::memcpy(&v, p, 4); return v; }
-    default: { std::uint64_t v; std::memcpy(&v, p, 8); return v; }
+    case 1: {
+      std::uint8_t v;
+      std::memcpy(&v, p, 1);
+      return v;
+    }
+    case 2: {
+      std::uint16_t v;
+      std::memcpy(&v, p, 2);
+      return v;
+    }
+    case 4: {
+      std::uint32_t v;
+      std::memcpy(&v, p, 4);
+      return v;
+    }
+    default: {
+      std::uint64_t v;
+      std::memcpy(&v, p, 8);
+      return v;
+    }
   }
 }
 
@@ -200,8 +227,7 @@ Metadata decode(hid_t mem, const std::byte* p) {
     case H5T_INTEGER:
       if (H5Tget_sign(mem) == H5T_SGN_2) return load_signed(p, size);
       return load_unsigned(p, size);
-    case H5T_BITFIELD:
-      return load_unsigned(p, size);
+    case H5T_BITFIELD: return load_unsigned(p, size);
     case H5T_FLOAT: {
       double v;
       std::memcpy(&v, p, sizeof v);
@@ -278,10 +304,8 @@ Metadata decode(hid_t mem, const std::byte* p) {
     }
     case H5T_REFERENCE:
       return H5Tequal(mem, H5T_STD_REF_OBJ) > 0 ? "<HDF5 object reference>" : "<HDF5 region reference>";
-    case H5T_OPAQUE:
-      return fmt::format("<opaque {} bytes>", size);
-    default:
-      return "<HDF5 value with no JSON form>";
+    case H5T_OPAQUE: return fmt::format("<opaque {} bytes>", size);
+    default: return "<HDF5 value with no JSON form>";
   }
 }
 
@@ -356,8 +380,10 @@ Metadata read_attributes(hid_t obj) {
   {
     hid_t plist = H5I_INVALID_HID;
     const H5I_type_t kind = H5Iget_type(obj);
-    if (kind == H5I_DATASET) plist = H5Dget_create_plist(obj);
-    else if (kind == H5I_GROUP) plist = H5Gget_create_plist(obj);
+    if (kind == H5I_DATASET)
+      plist = H5Dget_create_plist(obj);
+    else if (kind == H5I_GROUP)
+      plist = H5Gget_create_plist(obj);
     if (plist >= 0) {
       Handle pl(plist, H5Pclose);
       unsigned flags = 0;

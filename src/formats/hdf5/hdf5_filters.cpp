@@ -34,18 +34,42 @@ struct KnownFilter {
   const char* name;
 };
 constexpr KnownFilter kKnownFilters[] = {
-    {H5Z_FILTER_DEFLATE, "deflate"},  {H5Z_FILTER_SHUFFLE, "shuffle"},   {H5Z_FILTER_FLETCHER32, "fletcher32"},
-    {H5Z_FILTER_SZIP, "szip"},        {H5Z_FILTER_NBIT, "nbit"},         {H5Z_FILTER_SCALEOFFSET, "scaleoffset"},
-    {305, "lzo"},                     {307, "bzip2"},                    {32000, "lzf"},
-    {32001, "blosc"},                 {32002, "mafisc"},                 {32003, "snappy"},
-    {32004, "lz4"},                   {32005, "apax"},                   {32006, "cbf"},
-    {32007, "jpeg-xr"},               {32008, "bitshuffle"},             {32009, "spdp"},
-    {32010, "lpc-rice"},              {32011, "ccsds-123"},              {32012, "jpeg-ls"},
-    {32013, "zfp"},                   {32014, "fpzip"},                  {32015, "zstd"},
-    {32016, "b3d"},                   {32017, "sz"},                     {32018, "fcidecomp"},
-    {32019, "jpeg"},                  {32020, "vbz"},                    {32021, "fapec"},
-    {32022, "bitgroom"},              {32023, "granularbr"},             {32024, "sz3"},
-    {32025, "delta-rice"},            {32026, "blosc2"},                 {32027, "flac"},
+    {H5Z_FILTER_DEFLATE, "deflate"},
+    {H5Z_FILTER_SHUFFLE, "shuffle"},
+    {H5Z_FILTER_FLETCHER32, "fletcher32"},
+    {H5Z_FILTER_SZIP, "szip"},
+    {H5Z_FILTER_NBIT, "nbit"},
+    {H5Z_FILTER_SCALEOFFSET, "scaleoffset"},
+    {305, "lzo"},
+    {307, "bzip2"},
+    {32000, "lzf"},
+    {32001, "blosc"},
+    {32002, "mafisc"},
+    {32003, "snappy"},
+    {32004, "lz4"},
+    {32005, "apax"},
+    {32006, "cbf"},
+    {32007, "jpeg-xr"},
+    {32008, "bitshuffle"},
+    {32009, "spdp"},
+    {32010, "lpc-rice"},
+    {32011, "ccsds-123"},
+    {32012, "jpeg-ls"},
+    {32013, "zfp"},
+    {32014, "fpzip"},
+    {32015, "zstd"},
+    {32016, "b3d"},
+    {32017, "sz"},
+    {32018, "fcidecomp"},
+    {32019, "jpeg"},
+    {32020, "vbz"},
+    {32021, "fapec"},
+    {32022, "bitgroom"},
+    {32023, "granularbr"},
+    {32024, "sz3"},
+    {32025, "delta-rice"},
+    {32026, "blosc2"},
+    {32027, "flac"},
 };
 
 #ifdef VEXIL_HAVE_LZF
@@ -189,9 +213,9 @@ void require_filters(const std::vector<FilterStep>& pipeline, const std::string&
     if (s.id == kLzfFilter) register_lzf();
 #endif
     if (!decode_enabled(s.id))
-      throw BadInputError(fmt::format(
-          "Dataset '{}' in {} is stored with the HDF5 filter {} ({}), which this program cannot decode",
-          key, path, filter_name(s), s.id));
+      throw BadInputError(
+          fmt::format("Dataset '{}' in {} is stored with the HDF5 filter {} ({}), which this program cannot decode",
+                      key, path, filter_name(s), s.id));
   }
 }
 

@@ -24,8 +24,7 @@ LoadResult load_hdf5_labels(const std::string& path, const ReadOptions& options 
 // the axes HDF5 reports are reversed back to MATLAB's (rows, cols, bands).
 // Metadata as load_hdf5 gives it, with "mat_key" after "dataset_used" and
 // "_source_format" "MAT".
-LoadResult load_mat73_image(const std::string& path, const std::string& variable,
-                            const ReadOptions& options = {});
+LoadResult load_mat73_image(const std::string& path, const std::string& variable, const ReadOptions& options = {});
 
 // What a file is by its first bytes, when it is a container readers confuse
 // with HDF5: "NetCDF-3 (classic)", "NetCDF-3 (64-bit offset)", "NetCDF-3

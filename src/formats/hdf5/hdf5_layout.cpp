@@ -64,8 +64,8 @@ bool AxisOrder::identity() const {
 }
 
 bool is_band_axis_name(std::string_view name) {
-  static const char* const kWords[] = {"band",   "bands",   "wavelength", "wavelengths",
-                                       "spectral", "spectrum", "channel",   "channels"};
+  static const char* const kWords[] = {"band",     "bands",    "wavelength", "wavelengths",
+                                       "spectral", "spectrum", "channel",    "channels"};
   const std::string s = lower(name);
   std::size_t pos = 0;
   while (pos < s.size()) {
@@ -87,10 +87,10 @@ bool is_band_axis_name(std::string_view name) {
 
 bool is_spatial_axis_name(std::string_view name) {
   static const char* const kNames[] = {
-      "y",         "x",          "lat",          "lon",          "latitude", "longitude", "row",
-      "rows",      "line",       "lines",        "col",          "cols",     "column",    "columns",
-      "sample",    "samples",    "downtrack",    "crosstrack",   "along_track", "across_track",
-      "northing",  "easting",    "height",       "width",        "ortho_y",  "ortho_x"};
+      "y",       "x",       "lat",       "lon",        "latitude",    "longitude",    "row",
+      "rows",    "line",    "lines",     "col",        "cols",        "column",       "columns",
+      "sample",  "samples", "downtrack", "crosstrack", "along_track", "across_track", "northing",
+      "easting", "height",  "width",     "ortho_y",    "ortho_x"};
   const std::string s = lower(name);
   return std::any_of(std::begin(kNames), std::end(kNames), [&](const char* k) { return s == k; });
 }

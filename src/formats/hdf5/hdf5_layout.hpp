@@ -28,9 +28,9 @@ struct AxisEvidence {
 };
 
 struct AxisOrder {
-  std::vector<int> perm;  // delivered axis i is stored axis perm[i]
-  std::string stored;     // "hwb", "bhw", "hbw", "bwh", "wh"; empty when there is nothing to record
-  std::string source;     // how it was decided, e.g. "dimension names", "size rule", "--layout"
+  std::vector<int> perm;         // delivered axis i is stored axis perm[i]
+  std::string stored;            // "hwb", "bhw", "hbw", "bwh", "wh"; empty when there is nothing to record
+  std::string source;            // how it was decided, e.g. "dimension names", "size rule", "--layout"
   bool size_rule_moved = false;  // the size rule guessed and moved axes
 
   bool identity() const;

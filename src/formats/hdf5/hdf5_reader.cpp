@@ -46,9 +46,9 @@ using libs::hdf5::Handle;
 enum class Purpose { Image, Labels, Mat73Image };
 
 struct DatasetInfo {
-  std::string name;             // as the visit reports it, made valid UTF-8
-  std::string raw_name;         // as stored, for opening
-  std::vector<hsize_t> dims;    // empty for scalar and null dataspaces
+  std::string name;           // as the visit reports it, made valid UTF-8
+  std::string raw_name;       // as stored, for opening
+  std::vector<hsize_t> dims;  // empty for scalar and null dataspaces
   bool null_space = false;
 };
 
@@ -72,8 +72,8 @@ Handle open_file(const std::string& path) {
   if (at != std::string::npos &&
       std::sscanf(msg.c_str() + at, "truncated file: eof = %" SCNu64 ", sblock->base_addr = %*u, stored_eof = %" SCNu64,
                   &eof, &stored_eof) == 2)
-    throw BadInputError(fmt::format("{} is truncated: it holds {} bytes, its HDF5 header says {}", path, eof,
-                                    stored_eof));
+    throw BadInputError(
+        fmt::format("{} is truncated: it holds {} bytes, its HDF5 header says {}", path, eof, stored_eof));
   throw ReadError(fmt::format("Cannot open {} as HDF5: {}", path, msg));
 }
 
@@ -369,8 +369,8 @@ std::vector<Stack> find_stacks(hid_t file, const std::vector<DatasetInfo>& datas
     for (long n = 1;; ++n) {
       const auto it = bands.find(n);
       if (it == bands.end()) break;
-      if (!s.members.empty() && (it->second->dims != s.members.front()->dims ||
-                                 !same_type(file, *s.members.front(), *it->second)))
+      if (!s.members.empty() &&
+          (it->second->dims != s.members.front()->dims || !same_type(file, *s.members.front(), *it->second)))
         break;
       s.members.push_back(it->second);
     }
@@ -432,8 +432,10 @@ const Metadata* attr_of(const Metadata& attrs, const char* key) { return product
 
 // Fill value and scale from a variable's netCDF/CF attributes.
 void value_facts(const Metadata& attrs, BandFacts& facts) {
-  if (auto f = declared_number(attr_of(attrs, "_FillValue"))) facts.fill_value = *f;
-  else if (auto m = declared_number(attr_of(attrs, "missing_value"))) facts.fill_value = *m;
+  if (auto f = declared_number(attr_of(attrs, "_FillValue")))
+    facts.fill_value = *f;
+  else if (auto m = declared_number(attr_of(attrs, "missing_value")))
+    facts.fill_value = *m;
   auto sf = declared_number(attr_of(attrs, "scale_factor"));
   auto ao = declared_number(attr_of(attrs, "add_offset"));
   if (sf || ao)
@@ -471,8 +473,10 @@ BandFacts merged(const BandFacts& product, const BandFacts& file) {
   const bool from_file = take_missing_facts(out, file);
   const bool from_product = product.wavelength || product.fwhm || product.bad_bands || product.wavelength_units ||
                             product.fill_value || product.scale;
-  if (!from_product) out.source = file.source;
-  else if (from_file) out.source = product.source + ", " + file.source;
+  if (!from_product)
+    out.source = file.source;
+  else if (from_file)
+    out.source = product.source + ", " + file.source;
   return out;
 }
 
@@ -493,8 +497,8 @@ std::string style_warning(const core::Job& job, const std::string& text) {
 bool matlab_numeric_class(const Metadata& attrs) {
   const Metadata* c = attr_of(attrs, "MATLAB_class");
   if (!c || !c->is_string()) return false;
-  static const char* const kNumeric[] = {"double", "single", "int8",   "uint8",  "int16",  "uint16",
-                                         "int32",  "uint32", "int64",  "uint64", "logical"};
+  static const char* const kNumeric[] = {"double", "single", "int8",  "uint8",  "int16",  "uint16",
+                                         "int32",  "uint32", "int64", "uint64", "logical"};
   const std::string s = c->get<std::string>();
   return std::any_of(std::begin(kNumeric), std::end(kNumeric), [&](const char* k) { return s == k; });
 }
@@ -665,7 +669,8 @@ LoadResult load_impl(const std::string& path, const std::optional<std::string>& 
     }
     for (const char* k : {"wavelength", "wavelengths"})
       if (const Metadata* w = attr_of(ds_attrs, k))
-        if (auto v = products::numbers(*w); v && !ev.wavelength_count) ev.wavelength_count = static_cast<std::int64_t>(v->size());
+        if (auto v = products::numbers(*w); v && !ev.wavelength_count)
+          ev.wavelength_count = static_cast<std::int64_t>(v->size());
     order = decide_axes(ev, requested, chosen.key);
     data = dataset_array(reader, order->perm, eager);
     used.push_back(chosen.key);
@@ -699,7 +704,8 @@ LoadResult load_impl(const std::string& path, const std::optional<std::string>& 
       }
       if (!file_facts.wavelength) {
         for (const char* k : {"wavelength", "wavelengths"})
-          if (const Metadata* w = attr_of(ds_attrs, k); w && !file_facts.wavelength) file_facts.wavelength = products::numbers(*w);
+          if (const Metadata* w = attr_of(ds_attrs, k); w && !file_facts.wavelength)
+            file_facts.wavelength = products::numbers(*w);
         if (file_facts.wavelength) {
           file_facts.source = "dataset attributes";
           if (auto u = text_attr(ds_attrs, {"wavelength_units", "wavelength units"})) file_facts.wavelength_units = *u;

@@ -109,8 +109,7 @@ void copy_swapped(std::byte* dst, const std::byte* src, std::size_t n, std::size
         std::memcpy(dst + i, &v, 8);
       }
       return;
-    default:
-      std::memcpy(dst, src, n);
+    default: std::memcpy(dst, src, n);
   }
 }
 
@@ -166,7 +165,6 @@ std::vector<std::int64_t> extents(const std::vector<std::int64_t>& lo, const std
   return e;
 }
 
-
 }  // namespace
 
 ReadPlan plan_read(hid_t ftype, const std::string& key, const std::string& path) {
@@ -177,10 +175,10 @@ ReadPlan plan_read(hid_t ftype, const std::string& key, const std::string& path)
   }
   const std::size_t size = H5Tget_size(ftype);
   auto refuse = [&]() -> ReadPlan {
-    throw BadInputError(fmt::format(
-        "Dataset '{}' in {} holds {} values, which cannot be read as an image "
-        "(integers, floats, complex numbers and booleans can)",
-        key, path, type_text(ftype)));
+    throw BadInputError(
+        fmt::format("Dataset '{}' in {} holds {} values, which cannot be read as an image "
+                    "(integers, floats, complex numbers and booleans can)",
+                    key, path, type_text(ftype)));
   };
   switch (H5Tget_class(ftype)) {
     case H5T_INTEGER: {
@@ -204,8 +202,11 @@ ReadPlan plan_read(hid_t ftype, const std::string& key, const std::string& path)
       }
       break;
     case H5T_BITFIELD: {
-      hid_t n = size == 1 ? H5T_NATIVE_B8 : size == 2 ? H5T_NATIVE_B16 : size == 4 ? H5T_NATIVE_B32
-                : size == 8 ? H5T_NATIVE_B64 : H5I_INVALID_HID;
+      hid_t n = size == 1   ? H5T_NATIVE_B8
+                : size == 2 ? H5T_NATIVE_B16
+                : size == 4 ? H5T_NATIVE_B32
+                : size == 8 ? H5T_NATIVE_B64
+                            : H5I_INVALID_HID;
       if (n < 0) return refuse();
       p.dtype = int_dtype(size, false);
       p.mem = copy_type(n);
@@ -246,8 +247,7 @@ ReadPlan plan_read(hid_t ftype, const std::string& key, const std::string& path)
         libs::hdf5::throw_io("cannot build a complex type");
       break;
     }
-    default:
-      return refuse();
+    default: return refuse();
   }
   p.mem_size = H5Tget_size(p.mem.get());
   return p;
@@ -336,10 +336,10 @@ DatasetReader::DatasetReader(Handle ds, std::string key, std::string path)
     const Handle file(H5Iget_file_id(ds_.get()), H5Fclose);
     if (addr != HADDR_UNDEF && file && H5Fget_filesize(file.get(), &fsize) >= 0 &&
         (addr > fsize || file_bytes > fsize - addr))
-      throw BadInputError(fmt::format(
-          "Dataset '{}' in {} claims {} bytes at offset {}, but the file has only {} bytes "
-          "(truncated or corrupt)",
-          key_, path_, file_bytes, addr, fsize));
+      throw BadInputError(
+          fmt::format("Dataset '{}' in {} claims {} bytes at offset {}, but the file has only {} bytes "
+                      "(truncated or corrupt)",
+                      key_, path_, file_bytes, addr, fsize));
     if (addr != HADDR_UNDEF && file_bytes > 0 && copy_ != Copy::Convert && pipeline_.empty()) {
       const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
       struct stat st {};
@@ -362,7 +362,8 @@ DatasetReader::DatasetReader(Handle ds, std::string key, std::string path)
       bool ok = true;
       for (auto c : chunk_) ok = ok && c > 0 && !__builtin_mul_overflow(cbytes, static_cast<std::uint64_t>(c), &cbytes);
       fill_.resize(plan_.mem_size);
-      ok = ok && cbytes <= (std::uint64_t{1} << 32) && H5Pget_fill_value(dcpl.get(), plan_.mem.get(), fill_.data()) >= 0;
+      ok =
+          ok && cbytes <= (std::uint64_t{1} << 32) && H5Pget_fill_value(dcpl.get(), plan_.mem.get(), fill_.data()) >= 0;
       chunked_fast_ = ok;
     }
   }
@@ -379,8 +380,8 @@ std::string DatasetReader::access() const {
 
 std::optional<NDArray> DatasetReader::mapped_whole() const {
   if (!mapped_ || copy_ != Copy::Identical) return std::nullopt;
-  return NDArray::view(plan_.dtype, shape_, NDArray::c_strides(shape_, plan_.mem_size),
-                       const_cast<std::byte*>(mapped_), mapping_);
+  return NDArray::view(plan_.dtype, shape_, NDArray::c_strides(shape_, plan_.mem_size), const_cast<std::byte*>(mapped_),
+                       mapping_);
 }
 
 void DatasetReader::fail_read() const {
@@ -388,8 +389,8 @@ void DatasetReader::fail_read() const {
                               libs::hdf5::error_text("Unable to read the dataset")));
 }
 
-void DatasetReader::read_box(const std::vector<std::int64_t>& lo, const std::vector<std::int64_t>& hi,
-                             std::byte* dst, ReadProgress& progress) const {
+void DatasetReader::read_box(const std::vector<std::int64_t>& lo, const std::vector<std::int64_t>& hi, std::byte* dst,
+                             ReadProgress& progress) const {
   const std::vector<std::int64_t> ext = extents(lo, hi);
   if (product(ext) == 0) return;
   if (mapped_) return read_mapped(lo, hi, dst, progress);
@@ -404,9 +405,10 @@ void DatasetReader::read_mapped(const std::vector<std::int64_t>& lo, const std::
   const std::vector<std::int64_t> origin(shape_.size(), 0);
   const std::vector<std::int64_t> whole(shape_.begin(), shape_.end());
   // Slabs along the first axis, so progress and cancellation come often.
-  const std::int64_t row_bytes = product(ext) / std::max<std::int64_t>(ext.empty() ? 1 : ext[0], 1) *
-                                 static_cast<std::int64_t>(item);
-  const std::int64_t rows_per_step = ext.empty() ? 1 : std::max<std::int64_t>(1, (8 << 20) / std::max<std::int64_t>(row_bytes, 1));
+  const std::int64_t row_bytes =
+      product(ext) / std::max<std::int64_t>(ext.empty() ? 1 : ext[0], 1) * static_cast<std::int64_t>(item);
+  const std::int64_t rows_per_step =
+      ext.empty() ? 1 : std::max<std::int64_t>(1, (8 << 20) / std::max<std::int64_t>(row_bytes, 1));
   std::vector<std::int64_t> slo = lo, shi = hi;
   const std::int64_t first = ext.empty() ? 0 : lo[0], end = ext.empty() ? 1 : hi[0];
   for (std::int64_t r = first; r < end; r += rows_per_step) {
@@ -472,8 +474,8 @@ void DatasetReader::read_region(const std::vector<std::int64_t>& lo, const std::
     std::uint64_t v = 0;
     std::memcpy(&v, tmp.data() + i * static_cast<std::int64_t>(plan_.mem_size), plan_.mem_size);
     if (v > 1)
-      throw BadInputError(fmt::format(
-          "Dataset '{}' in {} is boolean but holds a value other than FALSE and TRUE", key_, path_));
+      throw BadInputError(
+          fmt::format("Dataset '{}' in {} is boolean but holds a value other than FALSE and TRUE", key_, path_));
     tmp[static_cast<std::size_t>(i)] = static_cast<std::byte>(v);
   }
   for_each_run(rlo, rhi, rlo, rext, lo, extents(lo, hi), 1, [&](std::int64_t so, std::int64_t doff, std::int64_t len) {
@@ -491,7 +493,8 @@ void DatasetReader::read_hyperslabs(const std::vector<std::int64_t>& lo, const s
     return;
   }
   const std::uint64_t row_bytes = static_cast<std::uint64_t>(product(ext) / ext[0]) * item;
-  const std::int64_t step = static_cast<std::int64_t>(std::max<std::uint64_t>(1, (16u << 20) / std::max<std::uint64_t>(row_bytes, 1)));
+  const std::int64_t step =
+      static_cast<std::int64_t>(std::max<std::uint64_t>(1, (16u << 20) / std::max<std::uint64_t>(row_bytes, 1)));
   std::vector<std::int64_t> rlo = lo, rhi = hi;
   for (std::int64_t r = lo[0]; r < hi[0]; r += step) {
     progress.check_cancel();
@@ -553,13 +556,14 @@ void DatasetReader::read_chunks(const std::vector<std::int64_t>& lo, const std::
       return;
     } else {
       const std::byte* src = t.raw.data();
-      for_each_run(rlo, rhi, t.origin, chunk_, lo, box_ext, item, [&](std::int64_t so, std::int64_t doff, std::int64_t n) {
-        if (copy_ == Copy::Swap)
-          copy_swapped(dst + doff, src + so, static_cast<std::size_t>(n), swap_unit_);
-        else
-          std::memcpy(dst + doff, src + so, static_cast<std::size_t>(n));
-        bytes += static_cast<std::uint64_t>(n);
-      });
+      for_each_run(rlo, rhi, t.origin, chunk_, lo, box_ext, item,
+                   [&](std::int64_t so, std::int64_t doff, std::int64_t n) {
+                     if (copy_ == Copy::Swap)
+                       copy_swapped(dst + doff, src + so, static_cast<std::size_t>(n), swap_unit_);
+                     else
+                       std::memcpy(dst + doff, src + so, static_cast<std::size_t>(n));
+                     bytes += static_cast<std::uint64_t>(n);
+                   });
     }
     delivered.fetch_add(bytes, std::memory_order_relaxed);
   };
@@ -575,7 +579,8 @@ void DatasetReader::read_chunks(const std::vector<std::int64_t>& lo, const std::
 
   // Raw chunks are fetched one at a time under the lock and decoded on every
   // worker; progress and cancellation go through the calling thread (worker 0).
-  core::WorkerPool pool(static_cast<int>(std::min<std::uint64_t>(static_cast<std::uint64_t>(progress.threads()), nchunks)));
+  core::WorkerPool pool(
+      static_cast<int>(std::min<std::uint64_t>(static_cast<std::uint64_t>(progress.threads()), nchunks)));
   std::vector<std::vector<std::byte>> scratch(static_cast<std::size_t>(pool.workers()));
   std::vector<std::int64_t> span(nd);
   for (std::size_t d = 0; d < nd; ++d) span[d] = clast[d] - cfirst[d] + 1;
@@ -636,9 +641,9 @@ void check_window_fits(const std::string& key, const std::string& path, DType dt
   }
   const std::uint64_t phys = core::physical_memory();
   if (bytes > phys)
-    throw BadInputError(fmt::format(
-        "Dataset '{}' in {} needs {} bytes in memory (shape {}), more than this machine has ({} bytes)", key, path,
-        bytes, shape_str(shape), phys));
+    throw BadInputError(
+        fmt::format("Dataset '{}' in {} needs {} bytes in memory (shape {}), more than this machine has ({} bytes)",
+                    key, path, bytes, shape_str(shape), phys));
 }
 
 class DatasetSource final : public PixelSource {
@@ -714,8 +719,8 @@ NDArray dataset_array(std::shared_ptr<const DatasetReader> reader, const std::ve
     check_window_fits(reader->key(), reader->path(), reader->dtype(), shape);
     NDArray out = NDArray::allocate(reader->dtype(), shape);
     ReadProgress progress(eager_control, out.nbytes());
-    reader->read_box(std::vector<std::int64_t>(stored.size(), 0), std::vector<std::int64_t>(stored.begin(), stored.end()),
-                     out.mutable_data(), progress);
+    reader->read_box(std::vector<std::int64_t>(stored.size(), 0),
+                     std::vector<std::int64_t>(stored.begin(), stored.end()), out.mutable_data(), progress);
     return out.transpose(perm);
   }
   Shape delivered(stored.size());

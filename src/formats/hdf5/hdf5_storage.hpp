@@ -101,8 +101,7 @@ class DatasetReader {
                        ReadProgress& progress) const;
   // Region [rlo, rhi) of the box [lo, hi) read by HDF5 into its place in dst.
   void read_region(const std::vector<std::int64_t>& lo, const std::vector<std::int64_t>& hi,
-                   const std::vector<std::int64_t>& rlo, const std::vector<std::int64_t>& rhi,
-                   std::byte* dst) const;
+                   const std::vector<std::int64_t>& rlo, const std::vector<std::int64_t>& rhi, std::byte* dst) const;
   [[noreturn]] void fail_read() const;
 
   libs::hdf5::Handle ds_;

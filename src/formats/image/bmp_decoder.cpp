@@ -63,9 +63,7 @@ struct Channel {
 
 }  // namespace
 
-bool is_bmp(std::span<const std::uint8_t> bytes) {
-  return bytes.size() >= 2 && bytes[0] == 'B' && bytes[1] == 'M';
-}
+bool is_bmp(std::span<const std::uint8_t> bytes) { return bytes.size() >= 2 && bytes[0] == 'B' && bytes[1] == 'M'; }
 
 NDArray decode_bmp(std::span<const std::uint8_t> bytes, const std::string& name) {
   const Reader r{bytes, name};
@@ -139,8 +137,8 @@ NDArray decode_bmp(std::span<const std::uint8_t> bytes, const std::string& name)
     // palette the file does not hold, is corrupt: nothing else it says can
     // be trusted either.
     if (colors_used > (1u << bits))
-      r.fail(fmt::format("the header declares {} palette colours, but a {}-bit image has at most {}", colors_used,
-                         bits, 1u << bits));
+      r.fail(fmt::format("the header declares {} palette colours, but a {}-bit image has at most {}", colors_used, bits,
+                         1u << bits));
     if (colors_used && palette_at + std::uint64_t{colors_used} * palette_entry > bytes.size()) {
       // The palette ends where the pixels start, when the header says so.
       const std::uint64_t end = offset > palette_at && offset < bytes.size() ? offset : bytes.size();
@@ -163,17 +161,25 @@ NDArray decode_bmp(std::span<const std::uint8_t> bytes, const std::string& name)
   if (bits >= 16) {
     if (compression == kRgb) {
       if (bits == 16) {
-        masks[0] = 0x7C00; masks[1] = 0x03E0; masks[2] = 0x001F;
+        masks[0] = 0x7C00;
+        masks[1] = 0x03E0;
+        masks[2] = 0x001F;
       } else {
-        masks[0] = 0xFF0000; masks[1] = 0x00FF00; masks[2] = 0x0000FF;
+        masks[0] = 0xFF0000;
+        masks[1] = 0x00FF00;
+        masks[2] = 0x0000FF;
       }
       masks[3] = 0;  // the fourth byte of 32-bit BI_RGB is unused
     } else if (!masks[0] && !masks[1] && !masks[2] && !masks[3]) {
       // No masks given: the customary layouts.
       if (bits == 16) {
-        masks[0] = 0x7C00; masks[1] = 0x03E0; masks[2] = 0x001F;
+        masks[0] = 0x7C00;
+        masks[1] = 0x03E0;
+        masks[2] = 0x001F;
       } else {
-        masks[0] = 0xFF0000; masks[1] = 0x00FF00; masks[2] = 0x0000FF;
+        masks[0] = 0xFF0000;
+        masks[1] = 0x00FF00;
+        masks[2] = 0x0000FF;
         if (bits == 32) masks[3] = 0xFF000000u;
       }
     }

@@ -106,7 +106,8 @@ NDArray read_with_gdal(const std::string& path) {
   const char* driver = GDALGetDriverShortName(GDALGetDatasetDriver(h));
   if (count == 4 && ci == GCI_CyanBand && driver && std::string_view(driver) == "JPEG") {
     // Adobe CMYK is stored inverted; every Adobe-aware reader flips it back.
-    for (std::size_t i = 0; i < n; ++i) data[i] = std::byte{static_cast<std::uint8_t>(255 - std::to_integer<int>(data[i]))};
+    for (std::size_t i = 0; i < n; ++i)
+      data[i] = std::byte{static_cast<std::uint8_t>(255 - std::to_integer<int>(data[i]))};
   }
   if (count > 1) return cube;
 
@@ -140,7 +141,8 @@ NDArray read_image_file(const std::string& path) {
     std::vector<std::uint8_t> bytes(size);
     bytes[0] = magic[0];
     bytes[1] = magic[1];
-    if (!read_all(f.fd, bytes.data() + 2, size - 2)) throw ReadError(fmt::format("'{}': image file is truncated", path));
+    if (!read_all(f.fd, bytes.data() + 2, size - 2))
+      throw ReadError(fmt::format("'{}': image file is truncated", path));
     return decode_bmp(bytes, path);
   }
   ::close(f.fd);

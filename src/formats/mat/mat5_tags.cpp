@@ -77,8 +77,10 @@ class InflateSource final : public Source {
         zs_.avail_in = static_cast<uInt>(chunk);
       }
       const int rc = inflate(&zs_, Z_NO_FLUSH);
-      if (rc == Z_STREAM_END) ended_ = true;
-      else if (rc != Z_OK) ok_ = false;
+      if (rc == Z_STREAM_END)
+        ended_ = true;
+      else if (rc != Z_OK)
+        ok_ = false;
     }
     return true;
   }
@@ -142,8 +144,8 @@ class Walker {
     unsigned __int128 children = 0;
     if (cls == 1 || cls == 16 || cls == 17) {
       if (count * 8 > left)
-        throw corrupt(fmt::format("a cell array or handle of {} elements in {} bytes",
-                                  static_cast<std::uint64_t>(count), size));
+        throw corrupt(
+            fmt::format("a cell array or handle of {} elements in {} bytes", static_cast<std::uint64_t>(count), size));
       if (cls != 17) children = count;
     } else if (cls == 2 || cls == 3) {
       if (cls == 3) {
@@ -188,7 +190,7 @@ class Walker {
   }
   BadInputError broken() const {
     return BadInputError(fmt::format("MAT-file {} is corrupt: the {}element at byte {} is damaged", path_,
-                                  compressed_ ? "compressed " : "", offset_));
+                                     compressed_ ? "compressed " : "", offset_));
   }
 
   // The next tag, which with its data must fit in the `left` bytes of a
@@ -238,7 +240,8 @@ void check_element(std::FILE* f, std::uint64_t offset, std::uint32_t nbytes, boo
   unsigned char buf[8];
   SubElement m;
   if (!src.read(buf, 8) || !read_tag(buf, 8, swap, m))
-    throw BadInputError(fmt::format("MAT-file {} is corrupt: the compressed element at byte {} is damaged", path, offset));
+    throw BadInputError(
+        fmt::format("MAT-file {} is corrupt: the compressed element at byte {} is damaged", path, offset));
   if (m.type != miMATRIX) return;  // matio reports what else it finds
   // A stream never inflates to more than this, whatever its matrix claims.
   walker.matrix(std::min<std::uint64_t>(m.nbytes, std::uint64_t{nbytes} * kDeflateMaxRatio), 0, false);

@@ -26,17 +26,21 @@ namespace {
 // fits in far less than this unless the dimension list is absurd.
 constexpr std::size_t kHeadBytes = 64 * 1024;
 
-
 std::size_t mat_type_size(std::uint32_t t) {
   switch (t) {
-    case miINT8: case miUINT8: return 1;
-    case miINT16: case miUINT16: return 2;
-    case miINT32: case miUINT32: case miSINGLE: return 4;
-    case miDOUBLE: case miINT64: case miUINT64: return 8;
+    case miINT8:
+    case miUINT8: return 1;
+    case miINT16:
+    case miUINT16: return 2;
+    case miINT32:
+    case miUINT32:
+    case miSINGLE: return 4;
+    case miDOUBLE:
+    case miINT64:
+    case miUINT64: return 8;
     default: return 0;
   }
 }
-
 
 // The name, dimensions and stored data type of one miMATRIX element whose
 // bytes (tag included) start at p; nullopt when the head is not all there.
@@ -145,9 +149,9 @@ Level5Scan scan_level5(const std::string& path) {
     const std::uint32_t nbytes = load_u32(tag + 4, swap);
     if (type >> 16) break;  // not a top-level element: leave the rest to matio
     if (nbytes > size - offset - 8)
-      throw BadInputError(fmt::format(
-          "MAT-file {} is truncated or corrupt: the element at byte {} claims {} bytes, but only {} remain", path,
-          offset, nbytes, size - offset - 8));
+      throw BadInputError(
+          fmt::format("MAT-file {} is truncated or corrupt: the element at byte {} claims {} bytes, but only {} remain",
+                      path, offset, nbytes, size - offset - 8));
     if (type == miMATRIX || type == miCOMPRESSED) {
       check_element(f.get(), offset, nbytes, type == miCOMPRESSED, swap, path);
       if (std::fseek(f.get(), static_cast<long>(offset + 8), SEEK_SET) != 0) break;
@@ -166,8 +170,8 @@ Level5Scan scan_level5(const std::string& path) {
       // or ends early, and matio would take whatever its buffer held as the
       // rest of the head (a name length of gigabytes, say).
       if (!v && z.head.size() < kHeadBytes && !z.complete)
-        throw BadInputError(fmt::format("MAT-file {} is corrupt: the compressed element at byte {} is damaged", path,
-                                     offset));
+        throw BadInputError(
+            fmt::format("MAT-file {} is corrupt: the compressed element at byte {} is damaged", path, offset));
     }
     if (v) {
       scan.vars.emplace(v->name, Level5Var{*v, offset, nbytes, type == miCOMPRESSED});
@@ -186,13 +190,13 @@ void check_level5_extent(const std::string& path, const Level5Scan& scan, const 
   // matio listed it, the scan could not read its head: nothing below
   // could be checked.
   if (it == scan.vars.end())
-    throw BadInputError(fmt::format("MAT-file {}: variable '{}' is truncated or corrupt (its head is malformed)", path,
-                                 name));
+    throw BadInputError(
+        fmt::format("MAT-file {}: variable '{}' is truncated or corrupt (its head is malformed)", path, name));
   // matio reads the first readable copy, loadmat keeps the last, and the
   // checks below could only vouch for one of them.
   if (const int copies = scan.copies.at(name); copies > 1)
-    throw BadInputError(fmt::format("MAT-file {}: variable '{}' is stored {} times; cannot tell which one to read", path,
-                                 name, copies));
+    throw BadInputError(fmt::format("MAT-file {}: variable '{}' is stored {} times; cannot tell which one to read",
+                                    path, name, copies));
   const Level5Var& lv = it->second;
   StoredVar head = lv.head;
   const std::size_t tsize = mat_type_size(head.data_type);
@@ -275,15 +279,16 @@ void check_level4_extents(const std::string& path, std::uint64_t size) {
     const bool swap = (v[0] / 1000 == 1) == (std::endian::native == std::endian::little);
     if (offset == 0) first_swap = swap;
     if (swap != first_swap)
-      throw BadInputError(fmt::format("MAT-file {} is corrupt: the variable at byte {} changes byte order", path, offset));
+      throw BadInputError(
+          fmt::format("MAT-file {} is corrupt: the variable at byte {} changes byte order", path, offset));
     for (int i = 1; i < 5; ++i) v[i] = load_u32(h + 4 * i, swap);
     static constexpr std::uint64_t kSize[] = {8, 4, 4, 2, 2, 1};
     const std::uint32_t p = (v[0] / 10) % 10;
     const unsigned __int128 data =
         static_cast<unsigned __int128>(v[1]) * v[2] * (p < 6 ? kSize[p] : 8) * (v[3] ? 2 : 1);
     if (v[0] > 4052 || v[4] > size - offset - 20 || data > size - offset - 20 - v[4])
-      throw BadInputError(fmt::format("MAT-file {} is truncated or corrupt: the variable at byte {} runs past the end",
-                                   path, offset));
+      throw BadInputError(
+          fmt::format("MAT-file {} is truncated or corrupt: the variable at byte {} runs past the end", path, offset));
     offset += 20 + v[4] + static_cast<std::uint64_t>(data);
   }
 }

@@ -16,13 +16,13 @@ namespace vexil::formats::mat {
 // The head of one Level 5 variable as stored.
 struct StoredVar {
   std::string name;
-  std::uint32_t data_type = 0;       // tag of the real-part data element
-  std::uint32_t data_nbytes = 0;     // its declared length
-  std::uint64_t matrix_nbytes = 0;   // declared length of the miMATRIX payload
-  std::uint64_t data_end = 0;        // where the data element ends, from the miMATRIX tag
-  std::uint64_t count = 0;           // product of the dimensions (saturated)
-  bool numeric = false;              // a numeric or logical class
-  bool complex = false;              // an imaginary part follows the real one
+  std::uint32_t data_type = 0;      // tag of the real-part data element
+  std::uint32_t data_nbytes = 0;    // its declared length
+  std::uint64_t matrix_nbytes = 0;  // declared length of the miMATRIX payload
+  std::uint64_t data_end = 0;       // where the data element ends, from the miMATRIX tag
+  std::uint64_t count = 0;          // product of the dimensions (saturated)
+  bool numeric = false;             // a numeric or logical class
+  bool complex = false;             // an imaginary part follows the real one
 };
 
 // One top-level Level 5 element holding a variable.

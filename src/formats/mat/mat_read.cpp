@@ -61,8 +61,8 @@ NDArray narrow_to(const From* src, std::int64_t n, const Shape& shape, const std
       exact = std::cmp_equal(t, v);
     }
     if (!exact)
-      throw BadInputError(fmt::format("MAT-file {}: variable '{}' holds a value that its stored type cannot hold", path,
-                                   name));
+      throw BadInputError(
+          fmt::format("MAT-file {}: variable '{}' holds a value that its stored type cannot hold", path, name));
     dst[i] = t;
   }
   return NDArray::view(dtype_of_v<To>, shape, NDArray::f_strides(shape, sizeof(To)), out.mutable_data(),
@@ -146,8 +146,10 @@ NDArray read_chosen(mat_t* mat, const std::string& path, const VariableInfo* cho
 
   if (n == 0) {
     DType t = *held;
-    if (raw->isLogical) t = DType::Bool;
-    else if (raw->isComplex) t = *held == DType::Float32 ? DType::Complex64 : DType::Complex128;
+    if (raw->isLogical)
+      t = DType::Bool;
+    else if (raw->isComplex)
+      t = *held == DType::Float32 ? DType::Complex64 : DType::Complex128;
     return NDArray::allocate(t, shape);
   }
   if (!raw->data) throw corrupt("no data");

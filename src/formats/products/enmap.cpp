@@ -109,8 +109,10 @@ void describe(const ProductInput& in, const std::string&, BandFacts& facts) {
     std::string name = io::basename(in.path);
     for (char& c : name)
       if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
-    if (name.find("SWIR") != std::string::npos) bands.erase(bands.begin(), bands.end() - count);
-    else if (name.find("VNIR") != std::string::npos) bands.resize(static_cast<std::size_t>(count));
+    if (name.find("SWIR") != std::string::npos)
+      bands.erase(bands.begin(), bands.end() - count);
+    else if (name.find("VNIR") != std::string::npos)
+      bands.resize(static_cast<std::size_t>(count));
   }
   if (count > 0 && static_cast<std::int64_t>(bands.size()) == count) {
     auto column = [&](std::optional<double> Band::*field) -> std::optional<std::vector<double>> {

@@ -75,9 +75,8 @@ void describe(const ProductInput& in, const std::string& dataset, BandFacts& fac
   const Metadata* lo = root_attr(in, "L2Scale" + s + "Min");
   const Metadata* hi = root_attr(in, "L2Scale" + s + "Max");
   if (lo && hi && number(*lo) && number(*hi)) {
-    facts.scale = Metadata{{"min", *number(*lo)},
-                           {"max", *number(*hi)},
-                           {"apply", "value = min + DN * (max - min) / 65535"}};
+    facts.scale =
+        Metadata{{"min", *number(*lo)}, {"max", *number(*hi)}, {"apply", "value = min + DN * (max - min) / 65535"}};
     return;
   }
   const Metadata* factor = root_attr(in, "ScaleFactor_" + s);

@@ -15,13 +15,7 @@ namespace {
 
 // One entry per known product, most specific first.
 const Product* const kProducts[] = {
-    &kEmit,
-    &kPrisma,
-    &kEnmapTiff,
-    &kTiffEnviHeader,
-    &kGeotiffEnviDomain,
-    &kAvirisClassic,
-    &kSpecim,
+    &kEmit, &kPrisma, &kEnmapTiff, &kTiffEnviHeader, &kGeotiffEnviDomain, &kAvirisClassic, &kSpecim,
 };
 
 }  // namespace

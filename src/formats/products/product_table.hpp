@@ -21,8 +21,8 @@ namespace vexil::formats::products {
 // What an entry may look at. The reader fills in what its container offers;
 // callbacks it cannot serve stay empty.
 struct ProductInput {
-  std::string path;             // the file read (no dataset specifier)
-  std::string_view container;   // "hdf5", "tiff", "envi"
+  std::string path;                // the file read (no dataset specifier)
+  std::string_view container;      // "hdf5", "tiff", "envi"
   const Metadata* meta = nullptr;  // what the reader found so far (attributes, tags, header fields)
   // HDF5-like containers: a dataset's values (small ones: band tables), and
   // an object's attributes; nullopt when absent.

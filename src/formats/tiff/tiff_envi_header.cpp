@@ -23,9 +23,10 @@ LoadResult load_tiff_described_by_envi_header(const std::string& hdr_path, const
     const auto found = data_file_beside_header(hdr_path);
     if (!found) {
       const std::string stem = io::splitext(hdr_path).first;
-      throw NotFoundError(fmt::format("ENVI header {} describes a TIFF file, but no {}.tif, {}.tiff or {}.geotiff "
-                                      "(in lower or upper case) lies beside it.",
-                                      hdr_path, stem, stem, stem));
+      throw NotFoundError(
+          fmt::format("ENVI header {} describes a TIFF file, but no {}.tif, {}.tiff or {}.geotiff "
+                      "(in lower or upper case) lies beside it.",
+                      hdr_path, stem, stem, stem));
     }
     data = *found;
   }

@@ -121,9 +121,10 @@ Runs scan_blocks(GDALDatasetH ds, const std::string& path, const Grid& g, std::u
           continue;
         }
         if (*off > file_size || *size > file_size - *off)
-          throw ReadError(fmt::format("'{}' is truncated or corrupt: its image data runs to byte {}, past the end "
-                                      "of the file ({} bytes)",
-                                      path, *off + *size, file_size));
+          throw ReadError(
+              fmt::format("'{}' is truncated or corrupt: its image data runs to byte {}, past the end "
+                          "of the file ({} bytes)",
+                          path, *off + *size, file_size));
         if (bx == 0 && by == 0) {
           first = *off;
           if (p == 0) runs.block_bytes = *size;
@@ -203,8 +204,7 @@ std::optional<NDArray> map_raster(const std::string& path, GDALDatasetH ds, cons
   if (!contig && bands > 1) {
     band_stride = static_cast<std::int64_t>(runs.plane_start[1]) - static_cast<std::int64_t>(runs.plane_start[0]);
     for (std::size_t p = 2; p < runs.plane_start.size(); ++p)
-      if (static_cast<std::int64_t>(runs.plane_start[p] - runs.plane_start[p - 1]) != band_stride)
-        return std::nullopt;
+      if (static_cast<std::int64_t>(runs.plane_start[p] - runs.plane_start[p - 1]) != band_stride) return std::nullopt;
   }
   const std::uint64_t low = *std::min_element(runs.plane_start.begin(), runs.plane_start.end());
   const std::uint64_t high = *std::max_element(runs.plane_start.begin(), runs.plane_start.end()) +
@@ -296,10 +296,8 @@ bool lossless_codec(std::uint16_t c) {
     case COMPRESSION_DEFLATE:
     case COMPRESSION_PACKBITS:
     case COMPRESSION_LZMA:
-    case COMPRESSION_ZSTD:
-      return TIFFIsCODECConfigured(c) != 0;
-    default:
-      return false;
+    case COMPRESSION_ZSTD: return TIFFIsCODECConfigured(c) != 0;
+    default: return false;
   }
 }
 
@@ -369,8 +367,8 @@ int ifd_of(const std::string& open_name) {
 struct Part {
   std::string open_name;
   int bands = 0;
-  int first_band = 0;   // index of its first band in the cube
-  bool contig = false;  // its bands are stored together, block by block
+  int first_band = 0;    // index of its first band in the cube
+  bool contig = false;   // its bands are stored together, block by block
   bool libtiff = false;  // decoded by libtiff, else by GDAL
   int ifd = 0;
   Grid grid;
@@ -380,7 +378,7 @@ struct Part {
 // or one band.
 struct Task {
   std::size_t part;
-  int band;  // -1: every band of the part
+  int band;          // -1: every band of the part
   int bx, by0, by1;  // block column, block rows [by0, by1)
 };
 
@@ -410,7 +408,6 @@ void scatter(const std::byte* src, std::int64_t src_row, std::byte* dst, const S
         std::memcpy(out + x * s[1] + b * s[2], in + (x * bands + b) * static_cast<std::int64_t>(item), item);
   }
 }
-
 
 class BlockSource final : public PixelSource {
  public:
@@ -483,8 +480,9 @@ class BlockSource final : public PixelSource {
       // A strip whose rows the window holds whole, full width, lands in
       // place: no scratch copy (a file stored as one strip would need a
       // cube-sized one).
-      const bool packed_rows = !tiled && tx0 == 0 && tx1 == g.width && win.strides[0] == block_row &&
-                               (count == 1 || (win.strides[1] == pixel && win.strides[2] == static_cast<std::int64_t>(item)));
+      const bool packed_rows =
+          !tiled && tx0 == 0 && tx1 == g.width && win.strides[0] == block_row &&
+          (count == 1 || (win.strides[1] == pixel && win.strides[2] == static_cast<std::int64_t>(item)));
       for (int by = t.by0; by < t.by1; ++by) {
         const std::int64_t row0 = static_cast<std::int64_t>(by) * g.bh;
         const std::int64_t r0 = std::max(ty0, row0), r1 = std::min(ty1, row0 + g.bh);
@@ -524,10 +522,9 @@ class BlockSource final : public PixelSource {
     std::vector<int> band_map(static_cast<std::size_t>(count));
     for (int k = 0; k < count; ++k) band_map[static_cast<std::size_t>(k)] = first + k + 1;
     libs::gdal::ErrorCapture errors;
-    const CPLErr err =
-        GDALDatasetRasterIOEx(hds, GF_Read, static_cast<int>(tx0), static_cast<int>(ty0), tw, th, dst, tw, th,
-                              type_.buffer_type, count, band_map.data(), win.strides[1], win.strides[0],
-                              win.strides[2], nullptr);
+    const CPLErr err = GDALDatasetRasterIOEx(hds, GF_Read, static_cast<int>(tx0), static_cast<int>(ty0), tw, th, dst,
+                                             tw, th, type_.buffer_type, count, band_map.data(), win.strides[1],
+                                             win.strides[0], win.strides[2], nullptr);
     // The blocks were copied out: keeping them cached would only hold memory.
     GDALFlushCache(hds);
     // A decoder that reports a failure but carries on has still lost pixels.
@@ -550,8 +547,7 @@ class BlockSource final : public PixelSource {
       const Grid& g = part.grid;
       const int by_first = static_cast<int>(y0 / g.bh), by_last = static_cast<int>((y1 - 1) / g.bh);
       const int bx_first = static_cast<int>(x0 / g.bw), bx_last = static_cast<int>((x1 - 1) / g.bw);
-      const std::uint64_t block_bytes =
-          static_cast<std::uint64_t>(g.bw) * g.bh * item * (part.contig ? part.bands : 1);
+      const std::uint64_t block_bytes = static_cast<std::uint64_t>(g.bw) * g.bh * item * (part.contig ? part.bands : 1);
       const int group = static_cast<int>(
           std::clamp<std::uint64_t>((std::uint64_t{1} << 20) / std::max<std::uint64_t>(block_bytes, 1), 1, 1 << 16));
       const int band_tasks = part.contig ? 1 : part.bands;

@@ -59,14 +59,33 @@ Metadata nodata_value(GDALRasterBandH band, const libs::gdal::BandType& type) {
   double lo = 0, hi = 0;
   bool floating = false;
   const std::string_view n = type.name;
-  if (n == "uint8") { lo = 0; hi = 255; }
-  else if (n == "int8") { lo = -128; hi = 127; }
-  else if (n == "uint16") { lo = 0; hi = 65535; }
-  else if (n == "int16" || n == "complex_int16") { lo = -32768; hi = 32767; }
-  else if (n == "uint32") { lo = 0; hi = 4294967295.0; }
-  else if (n == "int32" || n == "complex_int32") { lo = -2147483648.0; hi = 2147483647.0; }
-  else if (n == "float32" || n == "complex64") { lo = -FLT_MAX; hi = FLT_MAX; floating = true; }
-  else { lo = -DBL_MAX; hi = DBL_MAX; floating = true; }
+  if (n == "uint8") {
+    lo = 0;
+    hi = 255;
+  } else if (n == "int8") {
+    lo = -128;
+    hi = 127;
+  } else if (n == "uint16") {
+    lo = 0;
+    hi = 65535;
+  } else if (n == "int16" || n == "complex_int16") {
+    lo = -32768;
+    hi = 32767;
+  } else if (n == "uint32") {
+    lo = 0;
+    hi = 4294967295.0;
+  } else if (n == "int32" || n == "complex_int32") {
+    lo = -2147483648.0;
+    hi = 2147483647.0;
+  } else if (n == "float32" || n == "complex64") {
+    lo = -FLT_MAX;
+    hi = FLT_MAX;
+    floating = true;
+  } else {
+    lo = -DBL_MAX;
+    hi = DBL_MAX;
+    floating = true;
+  }
 
   if (floating && (std::isnan(v) || std::isinf(v))) return v;
   if (lo <= v && v <= hi) return v;
@@ -171,8 +190,10 @@ PageInfo page_info(GDALDatasetH ds, int page, const std::string& path) {
     } catch (const Error&) {
       name = GDALGetDataTypeName(GDALGetRasterDataType(GDALGetRasterBand(ds, b)));
     }
-    if (b == 1) p.dtype = name;
-    else if (name != p.dtype) p.dtype = "mixed";
+    if (b == 1)
+      p.dtype = name;
+    else if (name != p.dtype)
+      p.dtype = "mixed";
   }
   return p;
 }
@@ -274,7 +295,7 @@ LoadResult read_tiff(const std::string& path, const ReadOptions& options, const 
     const libs::gdal::BandType other = libs::gdal::band_type(GDALGetRasterBand(h, i), path);
     if (other.dtype != type.dtype || other.name != type.name)
       throw BadInputError(fmt::format("more than one 'dtype' found in '{}': band 1 is {}, band {} is {}", path,
-                                   type.name, i, other.name));
+                                      type.name, i, other.name));
   }
   const int width = GDALGetRasterXSize(h);
   const int height = GDALGetRasterYSize(h);
@@ -348,7 +369,12 @@ LoadResult read_tiff(const std::string& path, const ReadOptions& options, const 
     libs::gdal::ErrorCapture quiet;
     if (GDALGetGeoTransform(h, gt) != CE_None) {
       has_transform = false;
-      gt[0] = 0; gt[1] = 1; gt[2] = 0; gt[3] = 0; gt[4] = 0; gt[5] = 1;
+      gt[0] = 0;
+      gt[1] = 1;
+      gt[2] = 0;
+      gt[3] = 0;
+      gt[4] = 0;
+      gt[5] = 1;
     }
     gcp_count = GDALGetGCPCount(h);
   }
@@ -446,8 +472,8 @@ LoadResult read_tiff(const std::string& path, const ReadOptions& options, const 
     if (!left_out.empty()) {
       Metadata list = Metadata::array();
       for (const auto& p : left_out)
-        list.push_back(Metadata{{"page", p.page}, {"width", p.width}, {"height", p.height}, {"count", p.count},
-                                {"dtype", p.dtype}});
+        list.push_back(Metadata{
+            {"page", p.page}, {"width", p.width}, {"height", p.height}, {"count", p.count}, {"dtype", p.dtype}});
       meta["pages_not_converted"] = std::move(list);
     }
   }
