@@ -13,6 +13,7 @@
 
 #include <fmt/format.h>
 
+#include "core/byte_order.hpp"
 #include "io/mapped_file.hpp"
 #include "vexil/errors.hpp"
 
@@ -26,39 +27,6 @@ struct Fd {
     if (fd >= 0) ::close(fd);
   }
 };
-
-// Reverses every `unit`-byte group in place (a complex element is two
-// components, each swapped on its own).
-void swap_units(std::byte* p, std::uint64_t n_bytes, std::size_t unit) {
-  auto* b = reinterpret_cast<unsigned char*>(p);
-  switch (unit) {
-    case 2:
-      for (std::uint64_t i = 0; i + 2 <= n_bytes; i += 2) {
-        std::uint16_t v;
-        std::memcpy(&v, b + i, 2);
-        v = __builtin_bswap16(v);
-        std::memcpy(b + i, &v, 2);
-      }
-      break;
-    case 4:
-      for (std::uint64_t i = 0; i + 4 <= n_bytes; i += 4) {
-        std::uint32_t v;
-        std::memcpy(&v, b + i, 4);
-        v = __builtin_bswap32(v);
-        std::memcpy(b + i, &v, 4);
-      }
-      break;
-    case 8:
-      for (std::uint64_t i = 0; i + 8 <= n_bytes; i += 8) {
-        std::uint64_t v;
-        std::memcpy(&v, b + i, 8);
-        v = __builtin_bswap64(v);
-        std::memcpy(b + i, &v, 8);
-      }
-      break;
-    default: break;
-  }
-}
 
 std::size_t swap_unit(DType t) {
   if (t == DType::Complex64) return 4;
@@ -140,7 +108,7 @@ NDArray read_cube(const std::string& data_path, const Layout& lay) {
       throw BadInputError(fmt::format("ENVI data file {} became shorter while it was being read.", data_path));
     got += static_cast<std::size_t>(n);
   }
-  if (swap) swap_units(dst, len, unit);
+  if (swap) core::copy_swapped(dst, dst, len, unit);
   return NDArray::view(lay.dtype, std::move(shape), strides, dst, std::move(owner));
 }
 

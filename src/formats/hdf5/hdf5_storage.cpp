@@ -14,6 +14,7 @@
 
 #include <fmt/format.h>
 
+#include "core/byte_order.hpp"
 #include "core/cpu_budget.hpp"
 #include "core/memory.hpp"
 #include "io/mapped_file.hpp"
@@ -79,37 +80,6 @@ std::string type_text(hid_t t) {
       return s + "}";
     }
     default: return "unknown";
-  }
-}
-
-// Reverses every `unit`-byte group of n bytes from src into dst.
-void copy_swapped(std::byte* dst, const std::byte* src, std::size_t n, std::size_t unit) {
-  switch (unit) {
-    case 2:
-      for (std::size_t i = 0; i + 2 <= n; i += 2) {
-        std::uint16_t v;
-        std::memcpy(&v, src + i, 2);
-        v = __builtin_bswap16(v);
-        std::memcpy(dst + i, &v, 2);
-      }
-      return;
-    case 4:
-      for (std::size_t i = 0; i + 4 <= n; i += 4) {
-        std::uint32_t v;
-        std::memcpy(&v, src + i, 4);
-        v = __builtin_bswap32(v);
-        std::memcpy(dst + i, &v, 4);
-      }
-      return;
-    case 8:
-      for (std::size_t i = 0; i + 8 <= n; i += 8) {
-        std::uint64_t v;
-        std::memcpy(&v, src + i, 8);
-        v = __builtin_bswap64(v);
-        std::memcpy(dst + i, &v, 8);
-      }
-      return;
-    default: std::memcpy(dst, src, n);
   }
 }
 
@@ -420,7 +390,7 @@ void DatasetReader::read_mapped(const std::vector<std::int64_t>& lo, const std::
     std::uint64_t bytes = 0;
     for_each_run(slo, shi, origin, whole, lo, ext, item, [&](std::int64_t so, std::int64_t doff, std::int64_t n) {
       if (copy_ == Copy::Swap)
-        copy_swapped(dst + doff, mapped_ + so, static_cast<std::size_t>(n), swap_unit_);
+        core::copy_swapped(dst + doff, mapped_ + so, static_cast<std::size_t>(n), swap_unit_);
       else
         std::memcpy(dst + doff, mapped_ + so, static_cast<std::size_t>(n));
       bytes += static_cast<std::uint64_t>(n);
@@ -559,7 +529,7 @@ void DatasetReader::read_chunks(const std::vector<std::int64_t>& lo, const std::
       for_each_run(rlo, rhi, t.origin, chunk_, lo, box_ext, item,
                    [&](std::int64_t so, std::int64_t doff, std::int64_t n) {
                      if (copy_ == Copy::Swap)
-                       copy_swapped(dst + doff, src + so, static_cast<std::size_t>(n), swap_unit_);
+                       core::copy_swapped(dst + doff, src + so, static_cast<std::size_t>(n), swap_unit_);
                      else
                        std::memcpy(dst + doff, src + so, static_cast<std::size_t>(n));
                      bytes += static_cast<std::uint64_t>(n);
