@@ -92,7 +92,16 @@ IntParse parse_int_detail(std::string_view text, std::int64_t& out) {
 }
 
 // " <name>" when the header has a name, for messages that name the file.
-std::string named(std::string_view name) { return name.empty() ? std::string() : " " + std::string(name); }
+// Built piece by piece: GCC 12 at -O3 reports `" " + std::string(...)` as an
+// overlapping copy (-Wrestrict, GCC bug 105329).
+std::string named(std::string_view name) {
+  std::string out;
+  if (!name.empty()) {
+    out += ' ';
+    out += name;
+  }
+  return out;
+}
 
 const std::string& scalar_field(const Header& h, const std::string& key, std::string_view name) {
   const HeaderValue* v = h.find(key);
