@@ -8,6 +8,8 @@
 #include <limits>
 #include <random>
 #include <sstream>
+#include <tuple>
+#include <vector>
 
 #include "support/test_util.hpp"
 
@@ -151,6 +153,18 @@ TEST(FormatGrouped, WidthAndSeparators) {
   EXPECT_EQ(format_grouped(std::int64_t{-1234}, 8), "  -1,234");
   EXPECT_EQ(format_grouped(std::numeric_limits<std::int64_t>::min(), 8), "-9,223,372,036,854,775,808");
   EXPECT_EQ(format_grouped(std::uint64_t{12345678901234567890u}, 8), "12,345,678,901,234,567,890");
+}
+
+// repr(complex) vectors printed by Python 3.11; float32 parts as NumPy's str.
+TEST(ComplexRepr, PythonVectors) {
+  const double nan = std::numeric_limits<double>::quiet_NaN(), inf = std::numeric_limits<double>::infinity();
+  const std::vector<std::tuple<double, double, std::string>> cases = {
+      {1, 2, "(1+2j)"},      {1.5, -0.0, "(1.5-0j)"},   {0, 2, "2j"},
+      {0, -2, "-2j"},        {-0.0, 2, "(-0+2j)"},      {nan, 1, "(nan+1j)"},
+      {1, nan, "(1+nanj)"},  {inf, -inf, "(inf-infj)"}, {1e-5, 1e16, "(1e-05+1e+16j)"},
+      {0.1, 0.0, "(0.1+0j)"}};
+  for (const auto& [re, im, want] : cases) EXPECT_EQ(complex_repr(re, im), want) << want;
+  EXPECT_EQ(complex_repr(0.1f, 0.2f, [](double x) { return float32_str(static_cast<float>(x)); }), "(0.1+0.2j)");
 }
 
 TEST(PadRight, CountsCodePoints) {

@@ -115,19 +115,13 @@ std::string wavelength_line(const Metadata& wl) {
   return s;
 }
 
-// A complex value as Python writes one: repr "(1+2j)" ("2j" when the real
-// part is +0), format ".4g" "1+2j". NaN parts take "+", as Python's do.
-template <class Part>
-std::string complex_text(double re, double im, Part part, bool repr) {
-  const std::string sign = (!std::isnan(im) && std::signbit(im)) ? "-" : "+";
-  if (!repr) return part(re) + sign + part(std::fabs(im)) + "j";
-  const auto trim = [](std::string t) {
-    if (t.size() > 2 && t.compare(t.size() - 2, 2, ".0") == 0) t.resize(t.size() - 2);
-    return t;
-  };
-  const std::string imag = sign + trim(part(std::fabs(im))) + "j";
-  if (re == 0 && !std::signbit(re)) return imag.substr(imag[0] == '+' ? 1 : 0);
-  return "(" + trim(part(re)) + imag + ")";
+// format(z, ".4g") as Python writes it: "1+2j"; a NaN imaginary part takes "+".
+std::string complex_g4(double re, double im) {
+  std::string out = text::format_g4(re);
+  out += (!std::isnan(im) && std::signbit(im)) ? '-' : '+';
+  out += text::format_g4(std::fabs(im));
+  out += 'j';
+  return out;
 }
 
 // tolist() then repr: floats widened to double.
@@ -140,8 +134,7 @@ std::string value_repr(const T& v) {
   else if constexpr (std::is_floating_point_v<T>)
     return text::float_repr(static_cast<double>(v));
   else {
-    return complex_text(
-        v.real(), v.imag(), [](double x) { return text::float_repr(x); }, true);
+    return text::complex_repr(v.real(), v.imag());
   }
 }
 
@@ -151,8 +144,7 @@ std::string value_str(const T& v) {
   if constexpr (std::is_same_v<T, float>)
     return text::float32_str(v);
   else if constexpr (std::is_same_v<T, std::complex<float>>)
-    return complex_text(
-        v.real(), v.imag(), [](double x) { return text::float32_str(static_cast<float>(x)); }, true);
+    return text::complex_repr(v.real(), v.imag(), [](double x) { return text::float32_str(static_cast<float>(x)); });
   else
     return value_repr(v);
 }
@@ -179,8 +171,7 @@ bool is_zero(const T& v) {
 template <class T>
 std::string g4(const T& v) {
   if constexpr (is_cplx<T>) {
-    return complex_text(
-        v.real(), v.imag(), [](double x) { return text::format_g4(x); }, false);
+    return complex_g4(v.real(), v.imag());
   } else {
     return text::format_g4(static_cast<double>(v));
   }

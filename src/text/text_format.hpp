@@ -16,6 +16,10 @@ namespace vexil::text {
 std::string float_repr(double x);
 // str(numpy.float32): shortest float32 digits ("0.1"), NumPy's "1e-04" rule.
 std::string float32_str(float x);
+// repr(complex): "(1+2j)", "(1.5-0j)", "(nan+1j)", and "2j" / "-2j" when the
+// real part is +0. Each part is written by `part` (repr(float) when null)
+// without a trailing ".0"; a NaN imaginary part takes "+".
+std::string complex_repr(double re, double im, std::string (*part)(double) = nullptr);
 // format(x, ".4g")
 std::string format_g4(double x);
 // format(x, ".1f") / ".2f": fixed with `decimals` digits, correctly rounded.

@@ -120,29 +120,6 @@ Handle mem_type_for(hid_t ftype, int depth = 0) {
   }
 }
 
-// repr(float) as Python writes it inside a complex repr: no ".0" suffix.
-std::string complex_part(double x) {
-  if (std::isnan(x)) return "nan";
-  std::string s = text::float_repr(x);
-  if (s.size() > 2 && s.compare(s.size() - 2, 2, ".0") == 0) s.resize(s.size() - 2);
-  return s;
-}
-
-// repr(complex): "(1+2j)", "(1.5-0j)", and "2j" when the real part is +0.
-std::string complex_repr(double re, double im) {
-  std::string imag = complex_part(std::fabs(im));
-  const bool neg_im = !std::isnan(im) && std::signbit(im);
-  if (re == 0 && !std::signbit(re)) return (neg_im ? "-" : "") + imag + "j";
-  // Appended piece by piece: GCC 12 at -O3 reports a false -Wrestrict for
-  // a literal + std::string&& (GCC bug 105329).
-  std::string out = "(";
-  out += complex_part(re);
-  out += neg_im ? "-" : "+";
-  out += imag;
-  out += "j)";
-  return out;
-}
-
 bool is_complex_pair(hid_t mem) {
   if (H5Tget_nmembers(mem) != 2) return false;
   const std::string a = member_name(mem, 0), b = member_name(mem, 1);
@@ -271,7 +248,7 @@ Metadata decode(hid_t mem, const std::byte* p) {
         double re, im;
         std::memcpy(&re, p + H5Tget_member_offset(mem, 0), sizeof re);
         std::memcpy(&im, p + H5Tget_member_offset(mem, 1), sizeof im);
-        return complex_repr(re, im);
+        return text::complex_repr(re, im);
       }
       Metadata list = Metadata::array();
       for (int i = 0; i < n; ++i) {
