@@ -3,8 +3,6 @@
 // limits, and atomic replacement on failure.
 #include <gtest/gtest.h>
 #include <matio.h>
-#include <signal.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -439,27 +437,17 @@ TEST(Mat5Atomic, FileSizeLimitHitHalfWayKeepsTheEarlierFile) {
   const std::string path = tmp / "data.mat";
   vexil::test::write_file(path, "earlier contents");
   // In a child, so the limit stays there.
-  const pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    signal(SIGXFSZ, SIG_IGN);
-    struct rlimit rl {
-      20000, 20000
-    };
-    setrlimit(RLIMIT_FSIZE, &rl);
+  const int status = vexil::test::exit_status_with_file_size_limit(20000, [&] {
     try {
       write_mat5(path, "data", cube, {.threads = 2, .block_size = 4096});
-      _exit(3);
+      return 3;
     } catch (const WriteError& e) {
-      _exit(std::string(e.what()).find("File too large: '" + path + "'") != std::string::npos ? 0 : 4);
+      return std::string(e.what()).find("File too large: '" + path + "'") != std::string::npos ? 0 : 4;
     } catch (...) {
-      _exit(5);
+      return 5;
     }
-  }
-  int status = 0;
-  ASSERT_EQ(waitpid(pid, &status, 0), pid);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0) << "3: the write succeeded, 4: wrong message, 5: wrong error kind";
+  });
+  EXPECT_EQ(status, 0) << "3: the write succeeded, 4: wrong message, 5: wrong error kind";
   EXPECT_EQ(vexil::test::read_file(path), "earlier contents");
   EXPECT_EQ(dir_listing(tmp.path()), "data.mat ");
 

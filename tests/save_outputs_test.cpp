@@ -2,10 +2,6 @@
 // sidecar's layout, with and without ground truth.
 #include <gtest/gtest.h>
 #include <matio.h>
-#include <signal.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -218,27 +214,17 @@ TEST_F(SaveOutputs, AFailureInALaterOutputChangesNoneOfThem) {
   }
   const Metadata meta = {{"_source_file", "x"}};
   const std::optional<Metadata> gt_meta = Metadata{{"_source_file", "y"}};
-  const pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    signal(SIGXFSZ, SIG_IGN);
-    struct rlimit rl {
-      50000, 50000
-    };
-    setrlimit(RLIMIT_FSIZE, &rl);
+  const int status = vexil::test::exit_status_with_file_size_limit(50000, [&] {
     try {
       save(out, data, gt, meta, gt_meta);
-      _exit(3);
+      return 3;
     } catch (const vexil::WriteError&) {
-      _exit(0);
+      return 0;
     } catch (...) {
-      _exit(5);
+      return 5;
     }
-  }
-  int status = 0;
-  ASSERT_EQ(waitpid(pid, &status, 0), pid);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0) << "3: the save succeeded, 5: wrong error kind";
+  });
+  EXPECT_EQ(status, 0) << "3: the save succeeded, 5: wrong error kind";
   for (const char* name : {"data.mat", "gt.mat", "metadata.json"})
     EXPECT_EQ(vexil::test::read_file(out + "/" + name), "earlier") << name;
   std::vector<std::string> left;

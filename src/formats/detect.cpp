@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "io/file.hpp"
 #include "formats/envi/envi_pairing.hpp"
 #include "formats/libraries.hpp"
 #include "vexil/errors.hpp"
@@ -41,18 +42,6 @@ bool starts_with(const unsigned char* p, std::size_t n, std::string_view sig) {
 
 constexpr std::string_view kHdf5Signature{"\x89HDF\r\n\x1a\n", 8};
 
-// Reads up to n bytes at `offset`; the count read.
-std::size_t read_at(int fd, unsigned char* out, std::size_t n, std::uint64_t offset) {
-  std::size_t got = 0;
-  while (got < n) {
-    const ssize_t r = ::pread(fd, out + got, n - got, static_cast<off_t>(offset + got));
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) break;
-    got += static_cast<std::size_t>(r);
-  }
-  return got;
-}
-
 const Format* format_keyed(std::string_view key) {
   const Format* f = format_by_key(key);
   return f && f->read_image ? f : nullptr;
@@ -71,23 +60,20 @@ const Format* mat_with_variable(const std::string& clean) {
 }  // namespace
 
 Content sniff_content(const std::string& path) {
-  // O_NONBLOCK: a FIFO must not make detection wait.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  // A FIFO does not make detection wait.
+  const io::Fd file = io::open_for_reading(path);
+  const int fd = file.fd;
   if (fd < 0) {
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) ? Content::Directory : Content::Unreadable;
   }
-  struct Closer {
-    int fd;
-    ~Closer() { ::close(fd); }
-  } closer{fd};
   struct stat st {};
   if (::fstat(fd, &st) != 0) return Content::Unreadable;
   if (S_ISDIR(st.st_mode)) return Content::Directory;
   if (!S_ISREG(st.st_mode)) return Content::Unreadable;
 
   unsigned char head[128] = {};
-  const std::size_t n = read_at(fd, head, sizeof head, 0);
+  const std::size_t n = io::read_at(fd, head, sizeof head, 0);
   if (starts_with(head, n, {"II*\0", 4}) || starts_with(head, n, {"MM\0*", 4}) || starts_with(head, n, {"II+\0", 4}) ||
       starts_with(head, n, {"MM\0+", 4}))
     return Content::Tiff;
@@ -106,7 +92,7 @@ Content sniff_content(const std::string& path) {
   const auto size = static_cast<std::uint64_t>(st.st_size);
   for (std::uint64_t at = 0; at + kHdf5Signature.size() <= size; at = at ? at * 2 : 512) {
     unsigned char sig[8];
-    if (read_at(fd, sig, sizeof sig, at) == sizeof sig && starts_with(sig, sizeof sig, kHdf5Signature))
+    if (io::read_at(fd, sig, sizeof sig, at) == sizeof sig && starts_with(sig, sizeof sig, kHdf5Signature))
       return Content::Hdf5;
   }
   return Content::Unknown;

@@ -11,20 +11,12 @@
 #include "formats/libraries.hpp"
 #include "io/paths.hpp"
 #include "vexil/errors.hpp"
+#include "text/utf8.hpp"
 
 namespace vexil::formats {
-namespace {
-
-std::string ascii_lower(std::string s) {
-  for (char& c : s)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return s;
-}
-
-}  // namespace
 
 LoadResult load_gt(const std::string& path, const ReadOptions& options) {
-  const std::string ext = ascii_lower(io::splitext(path).second);
+  const std::string ext = text::lower(io::splitext(path).second);
   std::string source = path;
   const Format* format = format_for_label_extension(ext);
   if (!format) {
@@ -33,7 +25,7 @@ LoadResult load_gt(const std::string& path, const ReadOptions& options) {
     std::string file = strip_dataset_specifier(path);
     if (file == path) file = mat::split_variable_path(path).first;
     if (file != path) {
-      format = format_for_label_extension(ascii_lower(io::splitext(file).second));
+      format = format_for_label_extension(text::lower(io::splitext(file).second));
       source = file;
     }
   }

@@ -1,7 +1,9 @@
 #include "support/test_util.hpp"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -127,6 +129,25 @@ std::string system_python_with(const std::string& modules) {
   if (access(py.c_str(), X_OK) != 0) return "";
   RunResult r = run_program({py, "-c", "import " + modules});
   return r.status == 0 ? py : "";
+}
+
+int exit_status_with_file_size_limit(std::uint64_t bytes, const std::function<int()>& fn) {
+  const pid_t pid = fork();
+  if (pid < 0) return -1;
+  if (pid == 0) {
+    signal(SIGXFSZ, SIG_IGN);
+    const struct rlimit rl { static_cast<rlim_t>(bytes), static_cast<rlim_t>(bytes) };
+    setrlimit(RLIMIT_FSIZE, &rl);
+    int code = 99;
+    try {
+      code = fn();
+    } catch (...) {
+    }
+    _exit(code);
+  }
+  int status = 0;
+  if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
 }
 
 }  // namespace vexil::test

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -49,6 +50,11 @@ std::string error_of(Fn&& fn) {
   }
   return "<no error>";
 }
+
+// Runs `fn` in a child process whose files may not grow past `bytes`
+// (SIGXFSZ ignored, so writes fail with EFBIG) and returns its result as the
+// child's exit status; -1 when the child did not exit normally.
+int exit_status_with_file_size_limit(std::uint64_t bytes, const std::function<int()>& fn);
 
 // Debian's own Python with NumPy/SciPy/h5py, or empty when it lacks them.
 std::string system_python_with(const std::string& modules);

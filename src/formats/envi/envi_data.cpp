@@ -13,6 +13,7 @@
 
 #include <fmt/format.h>
 
+#include "io/file.hpp"
 #include "core/byte_order.hpp"
 #include "io/mapped_file.hpp"
 #include "vexil/errors.hpp"
@@ -20,13 +21,6 @@
 namespace vexil::formats::envi {
 
 namespace {
-
-struct Fd {
-  int fd = -1;
-  ~Fd() {
-    if (fd >= 0) ::close(fd);
-  }
-};
 
 std::size_t swap_unit(DType t) {
   if (t == DType::Complex64) return 4;
@@ -48,9 +42,8 @@ Strides cube_strides(const Layout& lay) {
 }
 
 NDArray read_cube(const std::string& data_path, const Layout& lay) {
-  Fd f;
-  // O_NONBLOCK: opening a FIFO must not wait for a writer; it is refused below.
-  f.fd = ::open(data_path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  // A FIFO does not make this wait; it is refused below.
+  const io::Fd f = io::open_for_reading(data_path);
   if (f.fd < 0) {
     const int err = errno;
     if (err == ENOENT) throw NotFoundError(fmt::format("Cannot find ENVI data file: {}", data_path));

@@ -10,6 +10,7 @@
 
 #include <fmt/format.h>
 
+#include "io/file.hpp"
 #include "text/utf8.hpp"
 #include "vexil/errors.hpp"
 
@@ -273,17 +274,14 @@ Header parse_header(std::string_view bytes, std::string_view name) {
 }
 
 Header read_header_file(const std::string& path) {
-  // O_NONBLOCK: opening a FIFO must not wait for a writer; it is refused below.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  // A FIFO does not make this wait; it is refused below.
+  const io::Fd file = io::open_for_reading(path);
+  const int fd = file.fd;
   if (fd < 0) {
     const int err = errno;
     if (err == ENOENT) throw NotFoundError(fmt::format("Cannot find ENVI header: {}", path));
     throw ReadError(fmt::format("Cannot open ENVI header {}: {}", path, std::strerror(err)));
   }
-  struct Closer {
-    int fd;
-    ~Closer() { ::close(fd); }
-  } closer{fd};
 
   struct stat st {};
   if (::fstat(fd, &st) != 0) throw ReadError(fmt::format("Cannot read ENVI header {}: {}", path, std::strerror(errno)));

@@ -4,19 +4,13 @@
 
 #include "vexil/errors.hpp"
 #include "io/paths.hpp"
+#include "text/utf8.hpp"
 
 namespace vexil::formats::envi {
 
 namespace {
 
 constexpr std::string_view kDataExtensions[] = {"", ".img", ".dat", ".raw", ".bsq", ".bil", ".bip"};
-
-std::string ascii_lower(std::string_view s) {
-  std::string out(s);
-  for (char& c : out)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
-  return out;
-}
 
 std::string ascii_upper(std::string_view s) {
   std::string out(s);
@@ -46,7 +40,7 @@ std::optional<std::string> find_header(const std::string& data_path) {
 EnviPaths pair_paths(const std::string& path) {
   const auto [base, ext] = io::splitext(path);
   EnviPaths out;
-  if (ascii_lower(ext) == ".hdr") {
+  if (text::lower(ext) == ".hdr") {
     out.hdr_path = path;
     for (std::string_view candidate_ext : kDataExtensions) {
       std::string candidate = base + std::string(candidate_ext);
@@ -72,7 +66,7 @@ std::vector<std::string> fallback_candidates(const std::string& hdr_path, std::s
   std::vector<std::string> out;
   out.push_back(base);
   for (std::string_view e : {".img", ".dat", ".sli", ".hyspex", ".raw"}) out.push_back(base + std::string(e));
-  out.push_back(base + "." + ascii_lower(interleave_text));
+  out.push_back(base + "." + text::lower(interleave_text));
   for (std::string_view e : {".IMG", ".DAT", ".SLI", ".HYSPEX", ".RAW"}) out.push_back(base + std::string(e));
   out.push_back(base + "." + ascii_upper(interleave_text));
   return out;

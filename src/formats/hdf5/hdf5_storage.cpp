@@ -14,6 +14,7 @@
 
 #include <fmt/format.h>
 
+#include "io/file.hpp"
 #include "core/byte_order.hpp"
 #include "core/cpu_budget.hpp"
 #include "core/memory.hpp"
@@ -311,7 +312,8 @@ DatasetReader::DatasetReader(Handle ds, std::string key, std::string path)
                       "(truncated or corrupt)",
                       key_, path_, file_bytes, addr, fsize));
     if (addr != HADDR_UNDEF && file_bytes > 0 && copy_ != Copy::Convert && pipeline_.empty()) {
-      const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+      const io::Fd file = io::open_for_reading(path_);
+      const int fd = file.fd;
       struct stat st {};
       if (fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
           static_cast<std::uint64_t>(st.st_size) >= addr + file_bytes) {
@@ -321,7 +323,6 @@ DatasetReader::DatasetReader(Handle ds, std::string key, std::string path)
           mapping_ = std::move(m);
         }
       }
-      if (fd >= 0) ::close(fd);
     }
   } else if (layout == H5D_CHUNKED && copy_ != Copy::Convert && pipeline_decodable(pipeline_)) {
     const int rank = static_cast<int>(shape_.size());

@@ -15,6 +15,7 @@
 #include <fmt/format.h>
 
 #include "core/memory.hpp"
+#include "io/file.hpp"
 #include "vexil/errors.hpp"
 #include "formats/libraries.hpp"
 #include "formats/image/bmp_decoder.hpp"
@@ -24,25 +25,6 @@
 namespace vexil::formats::image {
 
 namespace {
-
-struct Fd {
-  int fd = -1;
-  ~Fd() {
-    if (fd >= 0) ::close(fd);
-  }
-};
-
-// Fills `buf` from `fd`; false when the file ended early.
-bool read_all(int fd, std::uint8_t* buf, std::size_t n) {
-  while (n > 0) {
-    const ssize_t got = ::read(fd, buf, n);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return false;
-    buf += got;
-    n -= static_cast<std::size_t>(got);
-  }
-  return true;
-}
 
 [[noreturn]] void os_error(int err, const std::string& path) {
   const std::string msg = fmt::format("[Errno {}] {}: '{}'", err, std::strerror(err), path);
@@ -124,9 +106,8 @@ NDArray read_with_gdal(const std::string& path) {
 }  // namespace
 
 NDArray read_image_file(const std::string& path) {
-  Fd f;
-  // O_NONBLOCK: a FIFO must not make us wait; it is refused below.
-  f.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  // A FIFO does not make this wait; it is refused below.
+  io::Fd f = io::open_for_reading(path);
   if (f.fd < 0) os_error(errno, path);
   struct stat st;
   if (::fstat(f.fd, &st) != 0) os_error(errno, path);
@@ -134,19 +115,18 @@ NDArray read_image_file(const std::string& path) {
   if (!S_ISREG(st.st_mode)) throw ReadError(fmt::format("cannot identify image file '{}': not a regular file", path));
 
   std::uint8_t magic[2] = {0, 0};
-  const bool has_magic = st.st_size >= 2 && read_all(f.fd, magic, 2);
+  const bool has_magic = st.st_size >= 2 && io::read_at(f.fd, magic, 2, 0) == 2;
   if (has_magic && is_bmp(magic)) {
     const auto size = static_cast<std::uint64_t>(st.st_size);
     core::check_fits_in_memory(size, fmt::format("'{}'", path));
     std::vector<std::uint8_t> bytes(size);
     bytes[0] = magic[0];
     bytes[1] = magic[1];
-    if (!read_all(f.fd, bytes.data() + 2, size - 2))
+    if (io::read_at(f.fd, bytes.data() + 2, size - 2, 2) != size - 2)
       throw ReadError(fmt::format("'{}': image file is truncated", path));
     return decode_bmp(bytes, path);
   }
-  ::close(f.fd);
-  f.fd = -1;
+  f.close();
 
   require_library("gdal");
 #ifdef VEXIL_HAVE_GDAL

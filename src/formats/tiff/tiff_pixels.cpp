@@ -22,6 +22,7 @@
 
 #include <fmt/format.h>
 
+#include "io/file.hpp"
 #include "core/cpu_budget.hpp"
 #include "core/worker_pool.hpp"
 #include "core/memory.hpp"
@@ -149,13 +150,6 @@ bool little_endian_file(const std::string& path) {
 
 // ---------------------------------------------------------------- mapped
 
-struct Fd {
-  int fd = -1;
-  ~Fd() {
-    if (fd >= 0) ::close(fd);
-  }
-};
-
 // Reads row y of every band through GDAL, pixel-interleaved.
 bool row_matches(GDALDatasetH ds, const NDArray& view, int y, const libs::gdal::BandType& type) {
   const int width = static_cast<int>(view.shape()[1]);
@@ -211,8 +205,7 @@ std::optional<NDArray> map_raster(const std::string& path, GDALDatasetH ds, cons
                              static_cast<std::uint64_t>(g.height - 1) * row_stride +
                              static_cast<std::uint64_t>(g.width) * pixel_bytes;
 
-  Fd f;
-  f.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  const io::Fd f = io::open_for_reading(path);
   if (f.fd < 0) return std::nullopt;
   struct stat st {};
   if (::fstat(f.fd, &st) != 0 || !S_ISREG(st.st_mode) || static_cast<std::uint64_t>(st.st_size) < high)
