@@ -15,6 +15,8 @@
 
 #include <fmt/format.h>
 
+#include "formats/envi/envi_format.hpp"
+#include "io/mapped_file.hpp"
 #include "vexil/errors.hpp"
 #include "output/atomic_file.hpp"
 #include "output/column_gather.hpp"
@@ -473,4 +475,54 @@ TEST(Mat5Atomic, AProgressCallbackThatThrowsStopsTheWriteAndLeavesNothing) {
   EXPECT_EQ(calls, 3);
   EXPECT_EQ(dir_listing(tmp.path()), "data.mat ");
   EXPECT_EQ(vexil::test::read_file(path), "earlier contents");
+}
+
+// ENVI cubes are views over a memory map, but the gather reads them through
+// the file into its own buffers (spans with their gaps, or row by row) and
+// the writer hands each chunk's dictionary on instead of reading it again:
+// every interleave, crops, odd offsets and threads give the file's values,
+// and a file cut short under the view is caught by the saving step's check.
+TEST(ColumnGather, MappedEnviViewsAreReadThroughTheFile) {
+  TempDir tmp;
+  struct Case {
+    const char* interleave;
+    int lines, samples, bands, type;
+  };
+  // The last case has 16 KiB rows far apart: read row by row.
+  for (const Case c : {Case{"bsq", 70, 90, 13, 12}, Case{"bil", 64, 33, 9, 4}, Case{"bip", 40, 50, 21, 2},
+                       Case{"bil", 130, 16400, 3, 1}}) {
+    SCOPED_TRACE(c.interleave);
+    const std::size_t item = c.type == 1 ? 1 : c.type == 4 ? 4 : 2;
+    std::string bytes(static_cast<std::size_t>(c.lines) * c.samples * c.bands * item, '\0');
+    for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>((i * 2654435761u) >> 13);
+    test::write_file(tmp / "c.img", bytes);
+    test::write_file(tmp / "c.hdr", fmt::format("ENVI\nsamples = {}\nlines = {}\nbands = {}\ndata type = {}\n"
+                                                "interleave = {}\nbyte order = 0\n",
+                                                c.samples, c.lines, c.bands, c.type, c.interleave));
+    const NDArray cube = formats::envi::load_envi(tmp / "c.hdr").data;
+    for (const NDArray& view : {cube, cube.window(3, c.lines - 2, 1, c.samples - 5)}) {
+      const std::string want = column_major_bytes(view.contiguous(true));
+      const ColumnGather g(view);
+      std::string got(want.size(), '\0');
+      g.read(0, want.size(), reinterpret_cast<std::byte*>(got.data()));
+      ASSERT_TRUE(got == want);
+      for (std::uint64_t off : {std::uint64_t{1}, std::uint64_t{item * 7}, std::uint64_t{want.size() / 3 + 1}}) {
+        const std::size_t n = std::min<std::size_t>(5000, want.size() - off);
+        g.read(off, n, reinterpret_cast<std::byte*>(got.data()));
+        ASSERT_EQ(got.substr(0, n), want.substr(off, n)) << "offset " << off;
+      }
+      for (int threads : {1, 2}) {
+        write_mat5(tmp / "m.mat", "data", view, {.threads = threads, .block_size = 20000});
+        expect_matio_reads(tmp / "m.mat", "data", view.contiguous(true),
+                           {static_cast<std::size_t>(view.shape()[0]), static_cast<std::size_t>(view.shape()[1]),
+                            static_cast<std::size_t>(view.shape()[2])});
+      }
+    }
+  }
+  // Cut short: zeros where the file lost its bytes, and the check names it.
+  const NDArray cube = formats::envi::load_envi(tmp / "c.hdr").data;
+  ASSERT_EQ(::truncate((tmp / "c.img").c_str(), 4096), 0);
+  std::string got(static_cast<std::size_t>(cube.nbytes()), '\0');
+  ColumnGather(cube).read(0, got.size(), reinterpret_cast<std::byte*>(got.data()));
+  EXPECT_THROW(io::check_mapping_intact(cube.keep_alive()), ReadError);
 }

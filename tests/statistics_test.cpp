@@ -2,6 +2,10 @@
 // on random arrays of every element type, through views, on several threads.
 #include "conversion/statistics.hpp"
 
+#include "formats/envi/envi_format.hpp"
+#include "io/mapped_file.hpp"
+#include "support/test_util.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -315,4 +319,35 @@ TEST(Statistics, ZeroSignsAndNaNsFormSingleEntries) {
   const auto r = conversion::min_max<float>(a);
   EXPECT_TRUE(r.nan);
   EXPECT_EQ(r.max, 2.5f);
+}
+
+// A mapped ENVI cube is read through the file in pieces (not through its
+// mapping): the extremes and counts still cover every piece, a crop too.
+TEST(Statistics, MappedCubesAreReadInPiecesThroughTheFile) {
+  test::TempDir tmp;
+  const int lines = 100, samples = 110, bands = 60;  // 1.3 MB of int16
+  std::vector<std::int16_t> v(static_cast<std::size_t>(lines) * samples * bands);
+  for (std::size_t i = 0; i < v.size(); ++i) v[i] = static_cast<std::int16_t>(i % 97);
+  v[v.size() - 5] = 3000;  // in the last piece
+  v[400000] = -2000;       // in a middle piece
+  test::write_file(tmp / "c.img", std::string(reinterpret_cast<const char*>(v.data()), v.size() * 2));
+  test::write_file(tmp / "c.hdr",
+                   "ENVI\nsamples = 110\nlines = 100\nbands = 60\ndata type = 2\ninterleave = bsq\n"
+                   "byte order = 0\n");
+  const NDArray cube = formats::envi::load_envi(tmp / "c.hdr").data;
+  ASSERT_NE(io::MappedFile::of(cube.keep_alive()), nullptr);
+  for (unsigned threads : {1u, 2u}) {
+    const auto mm = conversion::min_max<std::int16_t>(cube, threads);
+    EXPECT_EQ(mm.min, -2000);
+    EXPECT_EQ(mm.max, 3000);
+    const auto counts = conversion::value_counts<std::int16_t>(cube, threads);
+    ASSERT_EQ(counts.classes.size(), 99u);
+    EXPECT_EQ(counts.classes.back().value, 3000);
+    EXPECT_EQ(counts.classes.front().count, 1u);
+    const NDArray crop = cube.window(0, 60, 0, 110);
+    const auto same = conversion::min_max<std::int16_t>(crop.contiguous(true), threads);
+    const auto got = conversion::min_max<std::int16_t>(crop, threads);
+    EXPECT_EQ(got.min, same.min);
+    EXPECT_EQ(got.max, same.max);
+  }
 }

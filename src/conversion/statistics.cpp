@@ -5,10 +5,12 @@
 #include <complex>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <type_traits>
 
 #include "core/cpu_budget.hpp"
 #include "core/worker_pool.hpp"
+#include "io/mapped_file.hpp"
 
 namespace vexil::conversion {
 namespace {
@@ -20,6 +22,8 @@ namespace {
 // rows of contiguous (width x bands) runs.
 struct Layout {
   const std::byte* base = nullptr;
+  const io::MappedFile* file = nullptr;  // the storage, when a mapped file
+  std::int64_t item = 1;
   std::vector<std::int64_t> ext;  // outer axes, outermost first
   std::vector<std::int64_t> str;
   std::int64_t inner_n = 1;
@@ -30,6 +34,8 @@ struct Layout {
 Layout make_layout(const NDArray& a) {
   Layout L;
   L.base = a.data();
+  L.file = io::MappedFile::of(a.keep_alive());
+  L.item = static_cast<std::int64_t>(a.itemsize());
   L.total = a.size();
   struct Axis {
     std::int64_t n, s;
@@ -77,6 +83,25 @@ Layout make_layout(const NDArray& a) {
   return L;
 }
 
+// Calls f(pointer, count, stride) for a run, or for its pieces read from
+// the file into a per-thread buffer when it is a contiguous run of a mapped
+// file (cheaper than touching the mapping, see io/mapped_file.hpp).
+template <class F>
+void visit_run(const Layout& L, const std::byte* p, std::int64_t n, std::int64_t stride, F&& f) {
+  constexpr std::int64_t kPiece = 1 << 20;
+  if (!L.file || stride <= 0 || stride > 2 * L.item || n * stride < kPiece) return f(p, n, stride);
+  thread_local std::unique_ptr<std::byte[]> buffer;
+  if (!buffer) buffer.reset(new std::byte[kPiece]);
+  const std::int64_t per = kPiece / stride;
+  for (std::int64_t i = 0; i < n; i += per) {
+    const std::int64_t k = std::min(per, n - i);
+    // Zeros where the file lost its bytes, as the mapping would show.
+    L.file->read(static_cast<std::size_t>(p + i * stride - L.file->data()), buffer.get(),
+                 static_cast<std::size_t>(k * stride));
+    f(buffer.get(), k, stride);
+  }
+}
+
 // Calls f(pointer, count, stride) for the pieces of runs that make up the
 // elements [eb, ee) of the layout's visiting order.
 template <class F>
@@ -94,7 +119,7 @@ void for_range(const Layout& L, std::int64_t eb, std::int64_t ee, F&& f) {
   }
   while (eb < ee) {
     const std::int64_t n = std::min(L.inner_n - off, ee - eb);
-    f(p + off * L.inner_stride, n, L.inner_stride);
+    visit_run(L, p + off * L.inner_stride, n, L.inner_stride, f);
     eb += n;
     off = 0;
     for (int d = no - 1; d >= 0; --d) {

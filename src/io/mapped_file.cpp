@@ -1,5 +1,6 @@
 #include "io/mapped_file.hpp"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -143,6 +144,8 @@ std::shared_ptr<MappedFile> MappedFile::map(int fd, const std::string& path, std
   f->data_ = static_cast<const std::byte*>(m) + lead;
   f->length_ = length;
   f->slot_ = slot;
+  f->fd_ = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  f->file_offset_ = offset;
   f->path_ = path;
   g_mappings.insert(f.get());
   return f;
@@ -155,6 +158,7 @@ MappedFile::~MappedFile() {
   // Out of the handler's sight before the range can be reused.
   s.begin.store(0, std::memory_order_release);
   ::munmap(base_, map_length_);
+  if (fd_ >= 0) ::close(fd_);
   if (--g_live == 0) remove_handler();
 }
 
@@ -176,13 +180,31 @@ bool MappedFile::copy(std::size_t offset, std::byte* out, std::size_t n) const {
   return !damaged();
 }
 
-void check_mapping_intact(const std::shared_ptr<void>& storage) {
-  const MappedFile* f = nullptr;
-  {
-    std::lock_guard lock(g_mutex);
-    if (g_mappings.count(storage.get())) f = static_cast<const MappedFile*>(storage.get());
+bool MappedFile::read(std::size_t offset, std::byte* out, std::size_t n) const {
+  if (offset > length_ || n > length_ - offset) return false;
+  if (fd_ < 0) return copy(offset, out, n);
+  std::size_t got = 0;
+  while (got < n) {
+    const ssize_t k = ::pread(fd_, out + got, n - got, static_cast<off_t>(file_offset_ + offset + got));
+    if (k < 0 && errno == EINTR) continue;
+    if (k <= 0) {
+      // Shrunk under us, or unreadable: what the mapping would show.
+      std::memset(out + got, 0, n - got);
+      g_slots[slot_].damaged.store(true, std::memory_order_release);
+      return false;
+    }
+    got += static_cast<std::size_t>(k);
   }
-  if (f) f->check();
+  return !damaged();
+}
+
+const MappedFile* MappedFile::of(const std::shared_ptr<void>& storage) {
+  std::lock_guard lock(g_mutex);
+  return g_mappings.count(storage.get()) ? static_cast<const MappedFile*>(storage.get()) : nullptr;
+}
+
+void check_mapping_intact(const std::shared_ptr<void>& storage) {
+  if (const MappedFile* f = MappedFile::of(storage)) f->check();
 }
 
 }  // namespace vexil::io

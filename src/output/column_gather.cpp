@@ -6,6 +6,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "io/mapped_file.hpp"
+#include "output/transpose.hpp"
 #include "vexil/dtype.hpp"
 
 namespace vexil::output {
@@ -151,7 +153,8 @@ struct ColumnGather::BandGroups {
   }
 };
 
-ColumnGather::ColumnGather(const NDArray& array, int part) : keep_alive_(array.keep_alive()) {
+ColumnGather::ColumnGather(const NDArray& array, int part)
+    : keep_alive_(array.keep_alive()), file_(io::MappedFile::of(keep_alive_)) {
   item_ = array.itemsize();
   if (is_complex(array.dtype())) item_ /= 2;
   base_ = array.data() + (part ? item_ : 0);
@@ -204,32 +207,29 @@ ColumnGather::ColumnGather(const NDArray& array, int part) : keep_alive_(array.k
 namespace {
 
 // Fills a tile: for pixels [p0, p1) of an (H, W, bands) view whose bands are
-// contiguous, `nb` bands from `k0` on, walking memory row by row.
-template <class T>
-void fill_band_tile(const std::byte* base, std::int64_t H, std::int64_t s0, std::int64_t s1, std::int64_t k0,
-                    std::int64_t nb, std::int64_t p0, std::int64_t p1, std::int64_t pitch, std::byte* tile) {
-  constexpr std::int64_t sz = sizeof(T);
-  constexpr std::int64_t kCols = 16;
-  auto put = [&](std::int64_t i, std::int64_t j, std::int64_t pos) {
-    const std::byte* src = base + i * s0 + j * s1 + k0 * sz;
-    for (std::int64_t k = 0; k < nb; ++k) {
-      T v;
-      std::memcpy(&v, src + k * sz, sizeof v);
-      std::memcpy(tile + (k * pitch + pos) * sz, &v, sizeof v);
-    }
+// contiguous, `nb` bands from `k0` on. Whole columns go kCols at a time in
+// slabs of kRows lines, so the lines' pages are reused across the columns.
+void fill_band_tile(const std::byte* base, std::size_t item, std::int64_t H, std::int64_t s0, std::int64_t s1,
+                    std::int64_t k0, std::int64_t nb, std::int64_t p0, std::int64_t p1, std::int64_t pitch,
+                    std::byte* tile) {
+  const auto sz = static_cast<std::int64_t>(item);
+  constexpr std::int64_t kCols = 16, kRows = 64;
+  // Pixels i0.. of column j (n of them) land at tile position pos onwards.
+  auto put = [&](std::int64_t i0, std::int64_t j, std::int64_t n, std::int64_t pos) {
+    transpose(base + i0 * s0 + j * s1 + k0 * sz, s0, n, nb, item, tile + pos * sz, pitch * sz);
   };
   std::int64_t p = p0;
   while (p < p1) {
     const std::int64_t j = p / H, i = p % H;
     if (i != 0 || p1 - p < H) {
       const std::int64_t n = std::min(H - i, p1 - p);
-      for (std::int64_t r = 0; r < n; ++r) put(i + r, j, p - p0 + r);
+      put(i, j, n, p - p0);
       p += n;
       continue;
     }
     const std::int64_t ncols = std::min(kCols, (p1 - p) / H);
-    for (std::int64_t r = 0; r < H; ++r)
-      for (std::int64_t c = 0; c < ncols; ++c) put(r, j + c, p - p0 + c * H + r);
+    for (std::int64_t r = 0; r < H; r += kRows)
+      for (std::int64_t c = 0; c < ncols; ++c) put(r, j + c, std::min(kRows, H - r), p - p0 + c * H + r);
     p += ncols * H;
   }
 }
@@ -250,9 +250,7 @@ void ColumnGather::gather_elements(std::int64_t e0, std::int64_t e1, std::byte* 
     const std::int64_t n = std::min(tp1 - p, e1 - e);
     const std::int64_t k0 = g * bg.group_bands, nb = std::min(bg.group_bands, B - k0);
     auto* tile = bg.acquire(g, q, tile_bytes, [&](std::byte* dst) {
-      with_item_type(item_, [&](auto t) {
-        fill_band_tile<decltype(t)>(base_, H, strides_[0], strides_[1], k0, nb, tp0, tp1, bg.pitch, dst);
-      });
+      fill_band_tile(base_, item_, H, strides_[0], strides_[1], k0, nb, tp0, tp1, bg.pitch, dst);
     });
     if (tile) {
       std::memcpy(out, tile->data.get() + ((k - k0) * bg.pitch + (p - tp0)) * item, static_cast<std::size_t>(n * item));
@@ -295,10 +293,13 @@ void ColumnGather::gather_direct(std::int64_t e0, std::int64_t e1, std::byte* ou
     if (i != 0 || e1 - e < d0) {
       const std::int64_t k = std::min(d0 - i, e1 - e);
       const std::byte* src = column_base() + i * s0;
-      if (s0 == item)
+      if (s0 == item) {
         std::memcpy(out, src, static_cast<std::size_t>(k * item));
-      else
-        with_item_type(item_, [&](auto t) { copy_strided<decltype(t)>(src, s0, k, out); });
+      } else {
+        std::int64_t stride = s0;
+        const std::byte* rows = staged(src, k, stride, item);
+        with_item_type(item_, [&](auto t) { copy_strided<decltype(t)>(rows, stride, k, out); });
+      }
       out += k * item;
       e += k;
       i += k;
@@ -314,6 +315,10 @@ void ColumnGather::gather_direct(std::int64_t e0, std::int64_t e1, std::byte* ou
       if (s0 == item) {
         for (std::int64_t t = 0; t < run; ++t)
           std::memcpy(out + t * d0 * item, src + t * s1, static_cast<std::size_t>(d0 * item));
+      } else if (s1 == item) {
+        std::int64_t stride = s0;
+        const std::byte* rows = staged(src, d0, stride, run * item);
+        transpose(rows, stride, d0, run, item_, out, d0 * item);
       } else {
         with_item_type(item_, [&](auto t) { transpose_columns<decltype(t)>(src, s0, s1, d0, run, out); });
       }
@@ -322,6 +327,38 @@ void ColumnGather::gather_direct(std::int64_t e0, std::int64_t e1, std::byte* ou
       advance(run);
     }
   }
+}
+
+const std::byte* ColumnGather::staged(const std::byte* src, std::int64_t rows, std::int64_t& stride,
+                                      std::int64_t row_bytes) const {
+  // Below this a row is cheaper to read through the mapping than by a call.
+  constexpr std::int64_t kMinRowRead = 16 << 10;
+  // Spans up to this size are read whole, gaps included: one call, and
+  // still cheaper than touching the mapping for narrow reads.
+  constexpr std::int64_t kSmallSpan = 4 << 20;
+  if (!file_ || rows <= 0 || stride < row_bytes) return src;
+  const std::int64_t span_bytes = (rows - 1) * stride + row_bytes;
+  const bool span = stride <= 2 * row_bytes || span_bytes <= kSmallSpan;
+  if (!span && row_bytes < kMinRowRead) return src;
+  const auto need = static_cast<std::size_t>(span ? span_bytes : rows * row_bytes);
+  thread_local std::unique_ptr<std::byte[]> buffer;
+  thread_local std::size_t capacity = 0;
+  if (capacity < need) {
+    buffer.reset(new std::byte[need]);
+    capacity = need;
+  }
+  const auto offset = static_cast<std::size_t>(src - file_->data());
+  // A file that shrank reads as zeros and marks the mapping damaged; the
+  // saving step checks that before anything is kept.
+  if (span) {
+    file_->read(offset, buffer.get(), need);
+  } else {
+    for (std::int64_t r = 0; r < rows; ++r)
+      file_->read(offset + static_cast<std::size_t>(r * stride), buffer.get() + r * row_bytes,
+                  static_cast<std::size_t>(row_bytes));
+    stride = row_bytes;
+  }
+  return buffer.get();
 }
 
 void ColumnGather::set_group_tuning_for_testing(std::int64_t budget_bytes, std::int64_t tile_pixels) {

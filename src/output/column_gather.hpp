@@ -13,6 +13,10 @@
 
 #include "vexil/array.hpp"
 
+namespace vexil::io {
+class MappedFile;
+}
+
 namespace vexil::output {
 
 class ColumnGather {
@@ -34,6 +38,10 @@ class ColumnGather {
  private:
   void gather_elements(std::int64_t e0, std::int64_t e1, std::byte* out) const;
   void gather_direct(std::int64_t e0, std::int64_t e1, std::byte* out) const;
+  // `rows` runs of `row_bytes`, `stride` apart from src, for reading: read
+  // from the file into a per-thread buffer when the array is a mapped file's
+  // view and that pays (the stride to use is returned in `stride`), else src.
+  const std::byte* staged(const std::byte* src, std::int64_t rows, std::int64_t& stride, std::int64_t row_bytes) const;
 
   struct BandGroups;
 
@@ -43,7 +51,8 @@ class ColumnGather {
   std::vector<std::int64_t> dims_;     // column-major: dims_[0] varies fastest
   std::vector<std::int64_t> strides_;  // bytes
   std::shared_ptr<void> keep_alive_;
-  std::shared_ptr<BandGroups> groups_;  // null unless pixel-interleaved
+  const io::MappedFile* file_ = nullptr;  // the storage, when a mapped file (kept by keep_alive_)
+  std::shared_ptr<BandGroups> groups_;    // null unless pixel-interleaved
 };
 
 }  // namespace vexil::output

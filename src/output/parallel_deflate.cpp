@@ -3,6 +3,8 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <condition_variable>
+#include <map>
 #include <mutex>
 #include <new>
 #include <optional>
@@ -353,6 +355,40 @@ void parallel_zlib(const ByteSource& source, const ByteSink& sink, const Deflate
   std::optional<BudgetRule> rule;
   if (setup.adaptive) rule.emplace(total, block, nblocks);
 
+  // Chunk b's dictionary is the tail of chunk b - 1's input, handed over by
+  // the worker that read it rather than read again: in a transposing view
+  // those few KiB touch every row of a band plane.
+  struct Handover {
+    std::mutex mu;
+    std::condition_variable cv;
+    std::map<std::uint64_t, std::vector<std::uint8_t>> tails;
+    bool failed = false;
+    void put(std::uint64_t b, const std::uint8_t* p, std::size_t n) {
+      {
+        std::lock_guard lock(mu);
+        tails[b].assign(p, p + n);
+      }
+      cv.notify_all();
+    }
+    // Chunks start in order and never wait for a later one, so the tail
+    // comes unless an earlier chunk failed.
+    void take(std::uint64_t b, std::uint8_t* out, std::size_t n) {
+      std::unique_lock lock(mu);
+      cv.wait(lock, [&] { return failed || tails.count(b); });
+      if (failed) throw std::runtime_error("an earlier chunk failed");
+      const auto& t = tails[b];
+      std::copy(t.end() - static_cast<std::ptrdiff_t>(n), t.end(), out);
+      tails.erase(b);
+    }
+    void fail() {
+      {
+        std::lock_guard lock(mu);
+        failed = true;
+      }
+      cv.notify_all();
+    }
+  } handover;
+
   uLong adler = adler32(0L, Z_NULL, 0);
   std::uint64_t done = 0;
   compress_in_order(
@@ -360,8 +396,23 @@ void parallel_zlib(const ByteSource& source, const ByteSink& sink, const Deflate
       [&](std::uint64_t b, DeflateWorker& w, CompressedChunk& out) {
         const auto [start, len, dict] = span_of(b);
         w.input.reserve(block + kWindow);
-        source.read(start - dict, dict + len, reinterpret_cast<std::byte*>(w.input.data.get()));
-        const std::uint8_t* in = w.input.data.get() + dict;
+        std::uint8_t* buf = w.input.data.get();
+        try {
+          source.read(start, len, reinterpret_cast<std::byte*>(buf + dict));
+          // A chunk's tail is the next one's dictionary; when the chunk is
+          // shorter than the window, the tail reaches into its own dictionary.
+          const bool tail_is_own = len >= kWindow;
+          if (tail_is_own && b + 1 < nblocks) handover.put(b, buf + dict + len - kWindow, kWindow);
+          if (dict) handover.take(b - 1, buf, dict);
+          if (!tail_is_own && b + 1 < nblocks) {
+            const std::size_t t = std::min(dict + len, kWindow);
+            handover.put(b, buf + dict + len - t, t);
+          }
+        } catch (...) {
+          handover.fail();
+          throw;
+        }
+        const std::uint8_t* in = buf + dict;
         bool strong = false;
         if (rule) {
           const ChunkSample own = w.deflater.sample(w.input.data.get(), dict, in, len);
