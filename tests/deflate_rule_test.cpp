@@ -7,12 +7,14 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <fmt/format.h>
@@ -174,6 +176,64 @@ TEST(CompressionRule, TheStreamDoesNotDependOnTheThreadCount) {
       first = stream;
     else
       EXPECT_TRUE(stream == first) << threads << " threads wrote other bytes";
+  }
+}
+
+}  // namespace vexil::output
+
+namespace vexil::output {
+namespace {
+
+// Bytes i * 7 / 3 (compressible, never constant); read() fails at one offset.
+class FailingSource : public ByteSource {
+ public:
+  FailingSource(std::uint64_t size, std::uint64_t fail_at) : size_(size), fail_at_(fail_at) {}
+  std::uint64_t size() const override { return size_; }
+  void read(std::uint64_t offset, std::size_t len, std::byte* out) const override {
+    if (offset <= fail_at_ && fail_at_ < offset + len) {
+      // Late, so the chunks after it have started and wait for its tail.
+      std::this_thread::sleep_for(std::chrono::milliseconds(30));
+      throw std::runtime_error("source failed");
+    }
+    for (std::size_t i = 0; i < len; ++i) out[i] = static_cast<std::byte>((offset + i) * 7 / 3);
+  }
+
+ private:
+  std::uint64_t size_, fail_at_;
+};
+
+std::string inflate_all(const std::string& z) {
+  std::string out(1 << 22, '\0');
+  uLongf n = static_cast<uLongf>(out.size());
+  if (uncompress(reinterpret_cast<Bytef*>(out.data()), &n, reinterpret_cast<const Bytef*>(z.data()),
+                 static_cast<uLong>(z.size())) != Z_OK)
+    return "not a zlib stream";
+  out.resize(n);
+  return out;
+}
+
+}  // namespace
+
+// Each chunk is primed with the end of the one before, handed over between
+// workers; blocks shorter than the 32 KiB window take part of it from the
+// chunk before that. The stream still inflates to the source, and a read
+// that fails stops every worker, waiting or not, with its error.
+TEST(ParallelZlib, DictionariesHandedOverAndFailuresStopEveryWorker) {
+  const std::uint64_t size = 300000;
+  const FailingSource good(size, ~std::uint64_t{0});
+  std::string want(size, '\0');
+  good.read(0, size, reinterpret_cast<std::byte*>(want.data()));
+  for (std::size_t block : {std::size_t{1000}, std::size_t{20000}, std::size_t{65536}}) {
+    for (int threads : {1, 2, 4}) {
+      std::string z;
+      parallel_zlib(good, [&](const std::uint8_t* p, std::size_t n) { z.append(reinterpret_cast<const char*>(p), n); },
+                    {.threads = threads, .block_size = block});
+      EXPECT_TRUE(inflate_all(z) == want) << "block " << block << ", " << threads << " threads";
+      const FailingSource bad(size, size / 2);
+      EXPECT_THROW(
+          parallel_zlib(bad, [](const std::uint8_t*, std::size_t) {}, {.threads = threads, .block_size = block}),
+          std::runtime_error);
+    }
   }
 }
 
