@@ -252,6 +252,22 @@ TEST(Statistics, FillValueIsLeftOutOfTheRangeAndCounted) {
     EXPECT_EQ(plain.min, -32768);
   }
 
+  // Long runs of the fill value: the vector lanes' counts are as wide as an
+  // element and must be emptied before they wrap.
+  {
+    const std::int64_t m = std::int64_t{1} << 21;
+    NDArray b = NDArray::allocate(DType::UInt16, {m});
+    std::vector<std::uint16_t> w(static_cast<std::size_t>(m), 7);
+    w[12345] = 9;
+    w[static_cast<std::size_t>(m) - 3] = 8;
+    std::memcpy(b.mutable_data(), w.data(), w.size() * 2);
+    const std::uint16_t seven = 7;
+    const auto r = conversion::min_max<std::uint16_t>(b, 1, &seven);
+    EXPECT_EQ(r.excluded, static_cast<std::uint64_t>(m - 2));
+    EXPECT_EQ(r.min, 8);
+    EXPECT_EQ(r.max, 9);
+  }
+
   // Every element the fill value: no range at all.
   NDArray f = NDArray::allocate(DType::Float32, {64});
   std::vector<float> all(64, -9999.0f);

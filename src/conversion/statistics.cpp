@@ -317,39 +317,59 @@ void excl_contiguous(const std::byte* p, std::int64_t n, const T& x, ExclAcc<T>&
     hi = V{} + std::numeric_limits<T>::lowest();
   }
   const V xs = V{} + x;
-  V mn = lo, mx = hi;
+  // Four independent chains, so the selects do not wait on each other.
+  constexpr int U = 4;
+  V mn[U], mx[U];
+  M excl[U], nan[U];
+  for (int u = 0; u < U; ++u) {
+    mn[u] = lo;
+    mx[u] = hi;
+    excl[u] = M{};
+    nan[u] = M{};
+  }
   std::int64_t i = 0, since_flush = 0;
-  M excl{}, nan{};
   auto flush = [&] {
-    for (std::int64_t j = 0; j < L; ++j) {
-      acc.excluded += static_cast<std::uint64_t>(-static_cast<std::int64_t>(excl[j]));
-      acc.nans += static_cast<std::uint64_t>(-static_cast<std::int64_t>(nan[j]));
+    for (int u = 0; u < U; ++u) {
+      for (std::int64_t j = 0; j < L; ++j) {
+        acc.excluded += static_cast<std::uint64_t>(-static_cast<std::int64_t>(excl[u][j]));
+        acc.nans += static_cast<std::uint64_t>(-static_cast<std::int64_t>(nan[u][j]));
+      }
+      excl[u] = M{};
+      nan[u] = M{};
     }
-    excl = M{};
-    nan = M{};
     since_flush = 0;
   };
-  for (; i + L <= n; i += L) {
+  auto step = [&](int u, const std::byte* q) {
     V v;
-    std::memcpy(&v, p + i * static_cast<std::int64_t>(sizeof(T)), 16);
+    std::memcpy(&v, q, 16);
     const M is_fill = v == xs;
-    excl += is_fill;  // true lanes are -1
-    if constexpr (std::is_floating_point_v<T>) nan += v != v;
+    excl[u] += is_fill;  // true lanes are -1
+    if constexpr (std::is_floating_point_v<T>) nan[u] += v != v;
     const M keep = ~is_fill;
-    mn = (keep & (v < mn)) ? v : mn;
-    mx = (keep & (v > mx)) ? v : mx;
+    mn[u] = (keep & (v < mn[u])) ? v : mn[u];
+    mx[u] = (keep & (v > mx[u])) ? v : mx[u];
+  };
+  constexpr std::int64_t sz = sizeof(T);
+  for (; i + U * L <= n; i += U * L) {
+#pragma GCC unroll 4
+    for (int u = 0; u < U; ++u) step(u, p + (i + u * L) * sz);
+    if (++since_flush == kFlush) flush();
+  }
+  for (; i + L <= n; i += L) {
+    step(0, p + i * sz);
     if (++since_flush == kFlush) flush();
   }
   flush();
   // A lane that saw a kept value has moved its minimum or its maximum away
   // from the start value (a value equal to one start value moves the other);
   // lanes that saw none are left out.
-  for (std::int64_t j = 0; j < L; ++j) {
-    if (mn[j] != lo[j] || mx[j] != hi[j]) {
-      acc.mm.add(mn[j]);
-      acc.mm.add(mx[j]);
+  for (int u = 0; u < U; ++u)
+    for (std::int64_t j = 0; j < L; ++j) {
+      if (mn[u][j] != lo[j] || mx[u][j] != hi[j]) {
+        acc.mm.add(mn[u][j]);
+        acc.mm.add(mx[u][j]);
+      }
     }
-  }
   excl_scalar<T>(p + i * static_cast<std::int64_t>(sizeof(T)), n - i, sizeof(T), x, acc);
 }
 
