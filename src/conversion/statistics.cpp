@@ -214,8 +214,16 @@ struct Vec16 {
   typedef T type __attribute__((vector_size(16)));
 };
 
+// Built twice: AVX2 machines get native unsigned and 64-bit compares (SSE2
+// emulates them in several instructions), chosen once at load time.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#define VEXIL_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define VEXIL_VECTOR_CLONES
+#endif
+
 template <class T>
-void minmax_contiguous(const std::byte* p, std::int64_t n, MinMaxAcc<T>& acc) {
+VEXIL_VECTOR_CLONES void minmax_contiguous(const std::byte* p, std::int64_t n, MinMaxAcc<T>& acc) {
   using V = typename Vec16<T>::type;
   using M = decltype(V{} != V{});
   constexpr std::int64_t L = 16 / static_cast<std::int64_t>(sizeof(T));
@@ -302,7 +310,7 @@ void excl_scalar(const std::byte* p, std::int64_t n, std::int64_t stride, const 
 }
 
 template <class T>
-void excl_contiguous(const std::byte* p, std::int64_t n, const T& x, ExclAcc<T>& acc) {
+VEXIL_VECTOR_CLONES void excl_contiguous(const std::byte* p, std::int64_t n, const T& x, ExclAcc<T>& acc) {
   using V = typename Vec16<T>::type;
   using M = decltype(V{} != V{});
   constexpr std::int64_t L = 16 / static_cast<std::int64_t>(sizeof(T));
