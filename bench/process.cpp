@@ -80,6 +80,10 @@ std::string shell_line(const std::vector<std::string>& argv) {
 
 RunResult run_process(const std::vector<std::string>& argv, const RunOptions& options) {
   if (argv.empty()) throw std::invalid_argument("run_process: empty command");
+  // Files written just before (an input this program made, an earlier
+  // run's outputs) are still being written back to disk; that kernel work
+  // would otherwise land in whichever command runs next.
+  ::sync();
   const bool launched = has_launcher();
   int out_pipe[2], err_pipe[2], res_pipe[2] = {-1, -1};
   if (pipe2(out_pipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");

@@ -41,7 +41,8 @@ struct RunOptions {
 };
 
 // Starts argv[0] (a path, or a name looked up in PATH) with stdin from
-// /dev/null. Throws std::runtime_error when it cannot be started.
+// /dev/null, after sync() so no writeback of earlier files runs beside it.
+// Throws std::runtime_error when it cannot be started.
 RunResult run_process(const std::vector<std::string>& argv, const RunOptions& options = {});
 
 // The vexil_bench_launch program (launch.cpp) every later run goes through,
