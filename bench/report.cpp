@@ -79,7 +79,8 @@ void Report::begin(const RunContext& context) {
       "- MB = 10^6 bytes. Peak RSS: the command's ru_maxrss from wait4 ({});\n"
       "  pages of a memory-mapped input that it touched count.\n"
       "- CPU/wall = (user + sys) / wall of the command and its children.\n"
-      "- Inputs are in the page cache (just written, or read by the zlib baseline) for every run.\n\n",
+      "- Inputs are in the page cache (just written, or read by the zlib baseline) for every run; each measured\n"
+      "  command starts after sync().\n\n",
       has_launcher() ? "taken in a small launcher, so this program's own memory is not counted"
                      : "no launcher found: includes this program's resident size at the start");
   std::fflush(stdout);
