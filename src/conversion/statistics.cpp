@@ -90,6 +90,7 @@ template <class F>
 void visit_run(const Layout& L, const std::byte* p, std::int64_t n, std::int64_t stride, F&& f) {
   constexpr std::int64_t kPiece = 1 << 20;
   if (!L.file || stride <= 0 || stride > 2 * L.item || n * stride < kPiece) return f(p, n, stride);
+  if (p < L.file->data() || n * stride > L.file->data() + L.file->size() - p) return f(p, n, stride);
   thread_local std::unique_ptr<std::byte[]> buffer;
   if (!buffer) buffer.reset(new std::byte[kPiece]);
   const std::int64_t per = kPiece / stride;

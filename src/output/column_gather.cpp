@@ -341,13 +341,16 @@ const std::byte* ColumnGather::staged(const std::byte* src, std::int64_t rows, s
   const bool span = stride <= 2 * row_bytes || span_bytes <= kSmallSpan;
   if (!span && row_bytes < kMinRowRead) return src;
   const auto need = static_cast<std::size_t>(span ? span_bytes : rows * row_bytes);
+  // Only what lies inside the mapping is read from the file.
+  const std::byte* begin = file_->data();
+  if (src < begin || span_bytes > begin + file_->size() - src) return src;
   thread_local std::unique_ptr<std::byte[]> buffer;
   thread_local std::size_t capacity = 0;
   if (capacity < need) {
     buffer.reset(new std::byte[need]);
     capacity = need;
   }
-  const auto offset = static_cast<std::size_t>(src - file_->data());
+  const auto offset = static_cast<std::size_t>(src - begin);
   // A file that shrank reads as zeros and marks the mapping damaged; the
   // saving step checks that before anything is kept.
   if (span) {
