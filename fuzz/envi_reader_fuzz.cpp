@@ -13,9 +13,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "formats/envi/envi_format.hpp"
 #include "io/mapped_file.hpp"
+#include "output/column_gather.hpp"
 #include "vexil/errors.hpp"
 
 using vexil::formats::envi::load_envi;
@@ -65,6 +67,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for_each_element(result.data, [&](const std::byte* e) {
       for (std::size_t i = 0; i < item; ++i) sink = sink + static_cast<unsigned>(e[i]);
     });
+    // The writer's gather reads the file, not the map: whatever the view,
+    // it stays inside it.
+    const vexil::output::ColumnGather gather(result.data);
+    std::vector<std::byte> column_major(static_cast<std::size_t>(gather.size_bytes()));
+    gather.read(0, column_major.size(), column_major.data());
     (void)result.meta.dump();  // throws (and so fails the run) on text that is not UTF-8
     try {
       vexil::io::check_mapping_intact(result.data.keep_alive());
