@@ -60,6 +60,14 @@ TEST(MappedFile, ReadsTheFileAtAnyOffset) {
     EXPECT_TRUE(m->copy(m->size() - 10, copy.data(), 10));
     EXPECT_EQ(std::memcmp(copy.data(), bytes.data() + bytes.size() - 10, 10), 0);
     EXPECT_FALSE(m->copy(m->size() - 9, copy.data(), 10));  // past the mapping
+    // Staged through the file: rows packed back to back; nothing outside the mapping.
+    const std::byte* rows = m->stage(m->data() + 3, 4, 1000, 7);
+    ASSERT_NE(rows, nullptr);
+    for (int r = 0; r < 4; ++r) EXPECT_EQ(std::memcmp(rows + r * 7, bytes.data() + offset + 3 + r * 1000, 7), 0) << r;
+    EXPECT_NE(m->stage(m->data() + m->size() - 10, 1, 10, 10), nullptr);
+    EXPECT_EQ(m->stage(m->data() + m->size() - 9, 1, 10, 10), nullptr);
+    EXPECT_EQ(m->stage(m->data(), 3, m->size() / 2, 10), nullptr);
+    EXPECT_EQ(m->stage(m->data() - 1, 1, 1, 1), nullptr);
     EXPECT_FALSE(m->damaged());
     EXPECT_NO_THROW(m->check());
   }
@@ -78,6 +86,10 @@ TEST(MappedFile, ShrunkFileReadsAsZerosAndNamesTheFile) {
 
   // The page holding the new end still reads the file; everything after is zeros.
   std::vector<std::byte> tail(4096);
+  const std::byte* staged = m->stage(m->data() + n - 4096, 1, 4096, 4096);
+  ASSERT_NE(staged, nullptr);
+  EXPECT_EQ(sum(staged, 4096), 0u);  // read from the file: zeros, and marked
+  EXPECT_TRUE(m->damaged());
   EXPECT_FALSE(m->copy(n - 4096, tail.data(), tail.size()));
   EXPECT_EQ(sum(tail.data(), tail.size()), 0u);
   EXPECT_TRUE(m->damaged());

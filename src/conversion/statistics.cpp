@@ -5,7 +5,6 @@
 #include <complex>
 #include <cstring>
 #include <limits>
-#include <memory>
 #include <type_traits>
 
 #include "core/cpu_budget.hpp"
@@ -90,16 +89,13 @@ template <class F>
 void visit_run(const Layout& L, const std::byte* p, std::int64_t n, std::int64_t stride, F&& f) {
   constexpr std::int64_t kPiece = 1 << 20;
   if (!L.file || stride <= 0 || stride > 2 * L.item || n * stride < kPiece) return f(p, n, stride);
-  if (p < L.file->data() || n * stride > L.file->data() + L.file->size() - p) return f(p, n, stride);
-  thread_local std::unique_ptr<std::byte[]> buffer;
-  if (!buffer) buffer.reset(new std::byte[kPiece]);
   const std::int64_t per = kPiece / stride;
   for (std::int64_t i = 0; i < n; i += per) {
     const std::int64_t k = std::min(per, n - i);
+    const auto bytes = static_cast<std::size_t>(k * stride);
     // Zeros where the file lost its bytes, as the mapping would show.
-    L.file->read(static_cast<std::size_t>(p + i * stride - L.file->data()), buffer.get(),
-                 static_cast<std::size_t>(k * stride));
-    f(buffer.get(), k, stride);
+    const std::byte* piece = L.file->stage(p + i * stride, 1, bytes, bytes);
+    f(piece ? piece : p + i * stride, k, stride);
   }
 }
 
@@ -379,7 +375,7 @@ VEXIL_VECTOR_CLONES void excl_contiguous(const std::byte* p, std::int64_t n, con
         acc.mm.add(mx[u][j]);
       }
     }
-  excl_scalar<T>(p + i * static_cast<std::int64_t>(sizeof(T)), n - i, sizeof(T), x, acc);
+  excl_scalar<T>(p + i * sz, n - i, sz, x, acc);
 }
 
 template <class T>

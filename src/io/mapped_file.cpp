@@ -198,6 +198,27 @@ bool MappedFile::read(std::size_t offset, std::byte* out, std::size_t n) const {
   return !damaged();
 }
 
+const std::byte* MappedFile::stage(const std::byte* p, std::size_t rows, std::size_t stride,
+                                   std::size_t row_bytes) const {
+  if (rows == 0 || p < data_ || p > data_ + length_) return nullptr;
+  const auto offset = static_cast<std::size_t>(p - data_);
+  const std::size_t room = length_ - offset;
+  if (row_bytes > room || (rows > 1 && (stride == 0 || (rows - 1) > (room - row_bytes) / stride))) return nullptr;
+  thread_local std::unique_ptr<std::byte[]> buffer;
+  thread_local std::size_t capacity = 0;
+  const std::size_t need = rows * row_bytes;
+  if (capacity < need) {
+    buffer.reset(new std::byte[need]);
+    capacity = need;
+  }
+  if (stride == row_bytes) {
+    read(offset, buffer.get(), need);
+  } else {
+    for (std::size_t r = 0; r < rows; ++r) read(offset + r * stride, buffer.get() + r * row_bytes, row_bytes);
+  }
+  return buffer.get();
+}
+
 const MappedFile* MappedFile::of(const std::shared_ptr<void>& storage) {
   std::lock_guard lock(g_mutex);
   return g_mappings.count(storage.get()) ? static_cast<const MappedFile*>(storage.get()) : nullptr;

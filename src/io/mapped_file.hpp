@@ -14,8 +14,8 @@
 //
 // Any thread may read a mapping; faults are handled on the faulting thread.
 //
-// Bulk readers should prefer read(): it copies through the kernel into a
-// buffer the caller reuses, which on virtual machines costs a fraction of
+// Bulk readers should prefer stage(): it copies through the kernel into a
+// buffer that is reused, which on virtual machines costs a fraction of
 // touching the mapped pages (each first touch is a fault and a page-table
 // entry of this process; measured at 2-3 times the cost of the copy).
 #pragma once
@@ -62,6 +62,12 @@ class MappedFile {
   // file no longer holds read as zeros and mark the mapping damaged; false
   // then, like copy().
   bool read(std::size_t offset, std::byte* out, std::size_t n) const;
+
+  // `rows` runs of `row_bytes`, `stride` bytes apart from p (inside the
+  // mapping), read from the file back to back into a buffer of the calling
+  // thread, valid until its next stage(); null when they are not all inside
+  // the mapping. A file that shrank reads as zeros there, as read() does.
+  const std::byte* stage(const std::byte* p, std::size_t rows, std::size_t stride, std::size_t row_bytes) const;
 
   // The mapping `storage` (an array's keep_alive()) is, or null.
   static const MappedFile* of(const std::shared_ptr<void>& storage);

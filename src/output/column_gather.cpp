@@ -13,17 +13,6 @@
 namespace vexil::output {
 namespace {
 
-// Loads and stores go through memcpy: views into memory maps (an ENVI
-// header offset, a crop) need not be aligned.
-template <class T>
-void copy_strided(const std::byte* src, std::int64_t stride, std::int64_t n, std::byte* out) {
-  for (std::int64_t i = 0; i < n; ++i) {
-    T v;
-    std::memcpy(&v, src + i * stride, sizeof v);
-    std::memcpy(out + i * static_cast<std::int64_t>(sizeof v), &v, sizeof v);
-  }
-}
-
 // out[t * d0 + i] = src[t * s1 + i * s0] for t < ncols, i < d0, in tiles
 // small enough for L1 so neither side walks memory with a large stride.
 template <class T>
@@ -298,7 +287,7 @@ void ColumnGather::gather_direct(std::int64_t e0, std::int64_t e1, std::byte* ou
       } else {
         std::int64_t stride = s0;
         const std::byte* rows = staged(src, k, stride, item);
-        with_item_type(item_, [&](auto t) { copy_strided<decltype(t)>(rows, stride, k, out); });
+        transpose(rows, stride, k, 1, item_, out, k * item);  // one column of k rows
       }
       out += k * item;
       e += k;
@@ -340,28 +329,14 @@ const std::byte* ColumnGather::staged(const std::byte* src, std::int64_t rows, s
   const std::int64_t span_bytes = (rows - 1) * stride + row_bytes;
   const bool span = stride <= 2 * row_bytes || span_bytes <= kSmallSpan;
   if (!span && row_bytes < kMinRowRead) return src;
-  const auto need = static_cast<std::size_t>(span ? span_bytes : rows * row_bytes);
-  // Only what lies inside the mapping is read from the file.
-  const std::byte* begin = file_->data();
-  if (src < begin || span_bytes > begin + file_->size() - src) return src;
-  thread_local std::unique_ptr<std::byte[]> buffer;
-  thread_local std::size_t capacity = 0;
-  if (capacity < need) {
-    buffer.reset(new std::byte[need]);
-    capacity = need;
-  }
-  const auto offset = static_cast<std::size_t>(src - begin);
   // A file that shrank reads as zeros and marks the mapping damaged; the
   // saving step checks that before anything is kept.
-  if (span) {
-    file_->read(offset, buffer.get(), need);
-  } else {
-    for (std::int64_t r = 0; r < rows; ++r)
-      file_->read(offset + static_cast<std::size_t>(r * stride), buffer.get() + r * row_bytes,
-                  static_cast<std::size_t>(row_bytes));
-    stride = row_bytes;
-  }
-  return buffer.get();
+  const auto n = [](std::int64_t v) { return static_cast<std::size_t>(v); };
+  const std::byte* staged =
+      span ? file_->stage(src, 1, n(span_bytes), n(span_bytes)) : file_->stage(src, n(rows), n(stride), n(row_bytes));
+  if (!staged) return src;
+  if (!span) stride = row_bytes;
+  return staged;
 }
 
 void ColumnGather::set_group_tuning_for_testing(std::int64_t budget_bytes, std::int64_t tile_pixels) {

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <type_traits>
+#include <utility>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -32,60 +34,55 @@ void scalar_block(const std::byte* src, std::int64_t src_stride, std::int64_t ro
 inline __m128i load(const std::byte* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
 inline void store(std::byte* p, __m128i v) { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v); }
 
-// 16 x 16 bytes.
-void kernel1(const std::byte* src, std::int64_t ss, std::byte* out, std::int64_t os) {
-  __m128i a[16], b[16];
-  for (int k = 0; k < 16; ++k) a[k] = load(src + k * ss);
-  for (int k = 0; k < 8; ++k) {
-    b[k] = _mm_unpacklo_epi8(a[2 * k], a[2 * k + 1]);
-    b[k + 8] = _mm_unpackhi_epi8(a[2 * k], a[2 * k + 1]);
-  }
-  for (int k = 0; k < 8; ++k) {
-    a[k] = _mm_unpacklo_epi16(b[2 * k], b[2 * k + 1]);
-    a[k + 8] = _mm_unpackhi_epi16(b[2 * k], b[2 * k + 1]);
-  }
-  for (int k = 0; k < 8; ++k) {
-    b[k] = _mm_unpacklo_epi32(a[2 * k], a[2 * k + 1]);
-    b[k + 8] = _mm_unpackhi_epi32(a[2 * k], a[2 * k + 1]);
-  }
-  for (int k = 0; k < 8; ++k) {
-    a[k] = _mm_unpacklo_epi64(b[2 * k], b[2 * k + 1]);
-    a[k + 8] = _mm_unpackhi_epi64(b[2 * k], b[2 * k + 1]);
-  }
-  // After four interleaving rounds register k holds column bitrev4(k).
-  static constexpr int kColumn[16] = {0, 8, 4, 12, 2, 10, 6, 14, 1, 9, 5, 13, 3, 11, 7, 15};
-  for (int k = 0; k < 16; ++k) store(out + kColumn[k] * os, a[k]);
+// The low or high halves of two registers interleaved, Width bytes at a time.
+template <int Width>
+__m128i low(__m128i x, __m128i y) {
+  if constexpr (Width == 1) return _mm_unpacklo_epi8(x, y);
+  if constexpr (Width == 2) return _mm_unpacklo_epi16(x, y);
+  if constexpr (Width == 4) return _mm_unpacklo_epi32(x, y);
+  if constexpr (Width == 8) return _mm_unpacklo_epi64(x, y);
+}
+template <int Width>
+__m128i high(__m128i x, __m128i y) {
+  if constexpr (Width == 1) return _mm_unpackhi_epi8(x, y);
+  if constexpr (Width == 2) return _mm_unpackhi_epi16(x, y);
+  if constexpr (Width == 4) return _mm_unpackhi_epi32(x, y);
+  if constexpr (Width == 8) return _mm_unpackhi_epi64(x, y);
 }
 
-// 8 x 8 two-byte elements.
-void kernel2(const std::byte* src, std::int64_t ss, std::byte* out, std::int64_t os) {
-  __m128i a[8], b[8];
-  for (int k = 0; k < 8; ++k) a[k] = load(src + k * ss);
-  for (int k = 0; k < 4; ++k) {
-    b[k] = _mm_unpacklo_epi16(a[2 * k], a[2 * k + 1]);
-    b[k + 4] = _mm_unpackhi_epi16(a[2 * k], a[2 * k + 1]);
+// One round over n registers: pair k's low halves to out[k], its high
+// halves to out[k + n / 2].
+template <int Width>
+void interleave(const __m128i* in, __m128i* out, int n) {
+  for (int k = 0; k < n / 2; ++k) {
+    out[k] = low<Width>(in[2 * k], in[2 * k + 1]);
+    out[k + n / 2] = high<Width>(in[2 * k], in[2 * k + 1]);
   }
-  for (int k = 0; k < 4; ++k) {
-    a[k] = _mm_unpacklo_epi32(b[2 * k], b[2 * k + 1]);
-    a[k + 4] = _mm_unpackhi_epi32(b[2 * k], b[2 * k + 1]);
-  }
-  for (int k = 0; k < 4; ++k) {
-    b[k] = _mm_unpacklo_epi64(a[2 * k], a[2 * k + 1]);
-    b[k + 4] = _mm_unpackhi_epi64(a[2 * k], a[2 * k + 1]);
-  }
-  static constexpr int kColumn[8] = {0, 4, 2, 6, 1, 5, 3, 7};
-  for (int k = 0; k < 8; ++k) store(out + kColumn[k] * os, b[k]);
 }
 
-// 4 x 4 four-byte elements.
-void kernel4(const std::byte* src, std::int64_t ss, std::byte* out, std::int64_t os) {
-  const __m128i r0 = load(src), r1 = load(src + ss), r2 = load(src + 2 * ss), r3 = load(src + 3 * ss);
-  const __m128i a = _mm_unpacklo_epi32(r0, r1), b = _mm_unpacklo_epi32(r2, r3);
-  const __m128i c = _mm_unpackhi_epi32(r0, r1), d = _mm_unpackhi_epi32(r2, r3);
-  store(out, _mm_unpacklo_epi64(a, b));
-  store(out + os, _mm_unpackhi_epi64(a, b));
-  store(out + 2 * os, _mm_unpacklo_epi64(c, d));
-  store(out + 3 * os, _mm_unpackhi_epi64(c, d));
+// K x K elements of Size bytes (K = 16 / Size): rounds of interleaving at
+// the element width, doubled each round up to 8 bytes. Afterwards register
+// k holds the column whose index is k with its bits reversed.
+template <int Size>
+void kernel(const std::byte* src, std::int64_t ss, std::byte* out, std::int64_t os) {
+  constexpr int K = 16 / Size;
+  __m128i a[K], b[K];
+  for (int k = 0; k < K; ++k) a[k] = load(src + k * ss);
+  __m128i *cur = a, *next = b;
+  auto round = [&](auto width) {
+    interleave<decltype(width)::value>(cur, next, K);
+    std::swap(cur, next);
+  };
+  if constexpr (Size <= 1) round(std::integral_constant<int, 1>{});
+  if constexpr (Size <= 2) round(std::integral_constant<int, 2>{});
+  round(std::integral_constant<int, 4>{});
+  round(std::integral_constant<int, 8>{});
+  constexpr int bits = K == 16 ? 4 : K == 8 ? 3 : 2;
+  for (int k = 0; k < K; ++k) {
+    int column = 0;
+    for (int bit = 0; bit < bits; ++bit) column |= ((k >> bit) & 1) << (bits - 1 - bit);
+    store(out + column * os, cur[k]);
+  }
 }
 #endif
 
@@ -103,9 +100,7 @@ void tile(const std::byte* src, std::int64_t ss, std::int64_t rows, std::int64_t
       for (std::int64_t c = 0; c < ck; c += K) {
         const std::byte* s = src + r * ss + c * sz;
         std::byte* o = out + c * os + r * sz;
-        if constexpr (sz == 1) kernel1(s, ss, o, os);
-        if constexpr (sz == 2) kernel2(s, ss, o, os);
-        if constexpr (sz == 4) kernel4(s, ss, o, os);
+        kernel<static_cast<int>(sz)>(s, ss, o, os);
       }
     scalar_block<T>(src + ck * sz, ss, rk, cols - ck, out + ck * os, os);
     scalar_block<T>(src + rk * ss, ss, rows - rk, cols, out + rk * sz, os);
