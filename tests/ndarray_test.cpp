@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <numeric>
 
@@ -103,6 +104,27 @@ TEST(NDArray, SizesThatOverflowAreRefusedBeforeAllocating) {
       EXPECT_TRUE(empty.is_c_contiguous());
     }
     EXPECT_EQ(NDArray::f_strides(shape, 8)[0], 8);
+  }
+}
+
+// Large arrays get their own mapping, small ones come from the heap: both
+// must be writable to the end, outlive the first handle, and zeros() must
+// hold zeros even where memory freed just before is handed out again.
+TEST(NDArray, OwnedStorageSmallAndLarge) {
+  for (const std::int64_t n : {std::int64_t{1000}, std::int64_t{3} << 20, std::int64_t{5} << 20}) {
+    SCOPED_TRACE(n);
+    NDArray copy;
+    {
+      NDArray a = NDArray::allocate(DType::UInt32, {n, 1});
+      auto* p = reinterpret_cast<std::uint32_t*>(a.mutable_data());
+      for (std::int64_t i = 0; i < n; ++i) p[i] = 0xFFFFFFFFu - static_cast<std::uint32_t>(i);
+      copy = a;
+    }
+    EXPECT_EQ(copy.at<std::uint32_t>({n - 1, 0}), 0xFFFFFFFFu - static_cast<std::uint32_t>(n - 1));
+    copy = NDArray();
+    NDArray z = NDArray::zeros(DType::UInt32, {n, 1});
+    const auto* q = reinterpret_cast<const std::uint32_t*>(z.data());
+    EXPECT_EQ(std::count(q, q + n, 0u), n);
   }
 }
 

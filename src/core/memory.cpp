@@ -1,11 +1,9 @@
 #include "core/memory.hpp"
 
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <limits>
-#include <memory>
 
 #include <fmt/format.h>
 
@@ -28,20 +26,6 @@ void check_fits_in_memory(std::uint64_t bytes, std::string_view what) {
   if (bytes > limit)
     throw BadInputError(fmt::format("{}: the data would need {} bytes, more than this machine's memory ({} bytes)",
                                     what, bytes, limit));
-}
-
-NDArray fresh_array(DType dtype, const Shape& shape) {
-  const std::uint64_t bytes = static_cast<std::uint64_t>(NDArray::checked_size(shape)) * itemsize(dtype);
-  if (bytes < (std::uint64_t{8} << 20)) return NDArray::allocate(dtype, shape);
-  const std::size_t len = static_cast<std::size_t>(bytes);
-  void* p = ::mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (p == MAP_FAILED) return NDArray::allocate(dtype, shape);
-#ifdef MADV_HUGEPAGE
-  ::madvise(p, len, MADV_HUGEPAGE);
-#endif
-  std::shared_ptr<void> owner(p, [len](void* q) { ::munmap(q, len); });
-  return NDArray::view(dtype, shape, NDArray::c_strides(shape, itemsize(dtype)), static_cast<std::byte*>(p),
-                       std::move(owner));
 }
 
 }  // namespace vexil::core

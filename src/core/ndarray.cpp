@@ -1,7 +1,10 @@
 #include "vexil/array.hpp"
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <mutex>
 #include <new>
@@ -112,27 +115,55 @@ Strides NDArray::f_strides(const Shape& shape, std::size_t item) {
   return s;
 }
 
-NDArray NDArray::allocate(DType dtype, Shape shape) {
-  const std::int64_t n = checked_size(shape);
+namespace {
+
+// Storage for `bytes` (at least one). A large block is mapped on its own and
+// asked for huge pages where the system allows: first touching fresh memory
+// 4 KiB page by page costs about 2.7 s per GiB on a virtual machine, against
+// 0.1 s in huge pages, and whoever allocates a large array writes all of it.
+// `zeroed` says whether the block is known to hold zeros.
+std::shared_ptr<void> allocate_block(std::size_t bytes, bool& zeroed) {
+  constexpr std::size_t kHugeFrom = std::size_t{8} << 20;
+  zeroed = false;
+  if (bytes >= kHugeFrom) {
+    void* p = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p != MAP_FAILED) {
+#ifdef MADV_HUGEPAGE
+      ::madvise(p, bytes, MADV_HUGEPAGE);
+#endif
+      zeroed = true;
+      return std::shared_ptr<void>(p, [bytes](void* q) { ::munmap(q, bytes); });
+    }
+  }
+  // malloc, not new[]: untouched pages of a large buffer cost nothing until written.
+  void* p = std::malloc(std::max<std::size_t>(bytes, 1));
+  if (!p) throw std::bad_alloc();
+  return std::shared_ptr<void>(p, [](void* q) { std::free(q); });
+}
+
+NDArray allocate_array(DType dtype, Shape shape, bool& zeroed) {
+  const std::int64_t n = NDArray::checked_size(shape);
   std::int64_t bytes = 0;
   if (__builtin_mul_overflow(nonzero_product(shape), static_cast<std::int64_t>(vexil::itemsize(dtype)), &bytes))
     throw BadInputError("array is too big: its byte count overflows");
   bytes = n == 0 ? 0 : bytes;
-  // malloc, not new[]: untouched pages of a large buffer cost nothing until written.
-  void* p = std::malloc(bytes > 0 ? static_cast<std::size_t>(bytes) : 1);
-  if (!p) throw std::bad_alloc();
-  NDArray a;
-  a.dtype_ = dtype;
-  a.strides_ = c_strides(shape, vexil::itemsize(dtype));
-  a.shape_ = std::move(shape);
-  a.data_ = static_cast<std::byte*>(p);
-  a.keep_alive_ = std::shared_ptr<void>(p, [](void* q) { std::free(q); });
-  return a;
+  std::shared_ptr<void> block = allocate_block(static_cast<std::size_t>(bytes), zeroed);
+  auto* data = static_cast<std::byte*>(block.get());
+  Strides strides = NDArray::c_strides(shape, vexil::itemsize(dtype));
+  return NDArray::view(dtype, std::move(shape), std::move(strides), data, std::move(block));
+}
+
+}  // namespace
+
+NDArray NDArray::allocate(DType dtype, Shape shape) {
+  bool zeroed = false;
+  return allocate_array(dtype, std::move(shape), zeroed);
 }
 
 NDArray NDArray::zeros(DType dtype, Shape shape) {
-  NDArray a = allocate(dtype, std::move(shape));
-  std::memset(a.data_, 0, a.nbytes());
+  bool zeroed = false;
+  NDArray a = allocate_array(dtype, std::move(shape), zeroed);
+  if (!zeroed) std::memset(a.mutable_data(), 0, a.nbytes());
   return a;
 }
 

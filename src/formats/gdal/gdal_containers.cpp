@@ -354,7 +354,7 @@ class VariableSource final : public PixelSource {
     if (arrays_.size() > 1) {
       // A stack of 2-D bands: one plane per band.
       const std::int64_t bands = static_cast<std::int64_t>(arrays_.size());
-      NDArray planes = core::fresh_array(type_.dtype, {bands, h, w});
+      NDArray planes = NDArray::allocate(type_.dtype, {bands, h, w});
       const std::uint64_t total = planes.nbytes();
       for (std::int64_t b = 0; b < bands; ++b) {
         check_cancel(control);
@@ -375,7 +375,7 @@ class VariableSource final : public PixelSource {
       starts[static_cast<std::size_t>(s)] = i == 0 ? y0 : i == 1 ? x0 : 0;
       counts[static_cast<std::size_t>(s)] = i == 0 ? h : i == 1 ? w : full_extent(a.h, s);
     }
-    NDArray stored = core::fresh_array(type_.dtype, counts);
+    NDArray stored = NDArray::allocate(type_.dtype, counts);
     if (stored.size() > 0)
       read_window(a.h, starts, counts, perm_, stored.mutable_data(), buffer_type, errors, control, stored.nbytes(), 0);
     if (control.progress) control.progress(stored.nbytes(), stored.nbytes());

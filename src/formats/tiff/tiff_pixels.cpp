@@ -410,8 +410,8 @@ class BlockSource final : public PixelSource {
   NDArray read(std::int64_t y0, std::int64_t y1, std::int64_t x0, std::int64_t x1,
                const ReadControl& control) const override {
     const std::int64_t h = y1 - y0, w = x1 - x0;
-    NDArray out = bip_ ? core::fresh_array(type_.dtype, {h, w, bands_})
-                       : core::fresh_array(type_.dtype, {bands_, h, w}).transpose({1, 2, 0});
+    NDArray out = bip_ ? NDArray::allocate(type_.dtype, {h, w, bands_})
+                       : NDArray::allocate(type_.dtype, {bands_, h, w}).transpose({1, 2, 0});
     if (h == 0 || w == 0 || bands_ == 0) return out;
 
     const std::vector<Task> tasks = plan(y0, y1, x0, x1);
