@@ -36,6 +36,8 @@ expected=(
   "$libdir/libvexil.so"
   "$libdir/libvexil.so.$soversion"
   "$libdir/libvexil.so.$version"
+  "$libdir/libvexil-gdal.so.$soversion"
+  "$libdir/libvexil-gdal.so.$version"
   include/vexil/vexil.hpp
   include/vexil/convert.hpp
   include/vexil/version.hpp
@@ -60,6 +62,10 @@ if grep -rl "$root" "$prefix/$libdir/cmake" "$prefix/$libdir/pkgconfig"; then
 fi
 readelf -d "$prefix/$libdir/libvexil.so.$version" | grep -q "SONAME.*libvexil.so.$soversion" ||
   fail "libvexil's SONAME is not libvexil.so.$soversion"
+# GDAL is loaded with the GDAL module when a file needs it, never at start.
+if readelf -d "$prefix/bin/vexil" "$prefix/$libdir/libvexil.so.$version" | grep -q "NEEDED.*libgdal"; then
+  fail "the program or libvexil links GDAL directly"
+fi
 env -u LD_LIBRARY_PATH "$prefix/bin/vexil" --version
 
 pydir="$prefix/$(sed -n 's/^VEXIL_PYTHON_INSTALL_DIR:STRING=//p' "$dir/CMakeCache.txt")"

@@ -11,6 +11,7 @@
 #include "formats/envi/envi_pairing.hpp"
 #include "formats/libraries.hpp"
 #include "formats/products/product_table.hpp"
+#include "formats/gdal_module.hpp"
 #include "formats/tiff/tiff_format.hpp"
 #include "io/paths.hpp"
 
@@ -33,8 +34,8 @@ LoadResult load_envi(const std::string& path, const ReadOptions& options) {
   // with an ENVI header): that file is read by its own reader.
   if (const HeaderValue* type = file_type(header); type && tiff::envi_file_type_is_foreign(type->text)) {
     require_library("gdal");
-    return tiff::load_tiff_described_by_envi_header(paths.hdr_path, path == paths.hdr_path ? "" : path,
-                                                    header_metadata(header), options);
+    return gdal_module::load_tiff_described_by_envi_header(paths.hdr_path, path == paths.hdr_path ? "" : path,
+                                                           header_metadata(header), options);
   }
 
   const Layout layout = layout_from_header(header, paths.hdr_path);

@@ -3,6 +3,8 @@
 // a dataset specifier ("scene.nc::radiance") or chosen as the largest;
 // GDAL's own netCDF layout of a multi-band raster (2-D variables Band1 …
 // BandN, rows stored bottom-up) is put back together as one cube.
+// The load_* readers are part of the GDAL module; code in the library calls
+// them through gdal_module.
 #pragma once
 
 #include <optional>

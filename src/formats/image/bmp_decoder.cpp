@@ -8,7 +8,6 @@
 
 #include "core/memory.hpp"
 #include "vexil/errors.hpp"
-#include "libs/gdal_util.hpp"
 
 namespace vexil::formats::image {
 

@@ -14,4 +14,8 @@ LoadResult load_image_labels(const std::string& path, const ReadOptions& options
 
 extern const Format kFormat;
 
+// A PNG or JPEG through GDAL, as read_image_file() gives it (in the GDAL
+// module; callers in the library go through gdal_module::read_image).
+NDArray read_with_gdal(const std::string& path);
+
 }  // namespace vexil::formats::image

@@ -6,15 +6,9 @@
 #include "formats/tiff/tiff_format.hpp"
 #include "formats/tiff/tiff_read.hpp"
 #include "io/paths.hpp"
-#include "text/utf8.hpp"
 #include "vexil/errors.hpp"
 
 namespace vexil::formats::tiff {
-
-bool envi_file_type_is_foreign(std::string_view file_type) {
-  const std::string t = text::lower(text::strip_whitespace(file_type));
-  return !t.empty() && !t.starts_with("envi");
-}
 
 LoadResult load_tiff_described_by_envi_header(const std::string& hdr_path, const std::string& data_path,
                                               const Metadata& header_fields, const ReadOptions& options) {

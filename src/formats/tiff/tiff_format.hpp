@@ -1,4 +1,5 @@
-// TIFF and GeoTIFF, read through GDAL.
+// TIFF and GeoTIFF, read through GDAL. The readers below are part of the
+// GDAL module; code in the library calls them through gdal_module.
 #pragma once
 
 #include <optional>

@@ -35,10 +35,4 @@ LoadResult load_tiff_labels(const std::string& path, const ReadOptions&) {
   return result;
 }
 
-namespace {
-constexpr std::string_view kExtensions[] = {".tif", ".tiff", ".geotiff"};
-}  // namespace
-
-const Format kFormat{"tiff", kExtensions, kExtensions, "gdal", &load_tiff, &load_tiff_labels};
-
 }  // namespace vexil::formats::tiff
