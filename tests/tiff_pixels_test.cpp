@@ -103,6 +103,11 @@ TEST(TiffPixels, EveryLayoutGivesGdalsValues) {
        {"COMPRESS=DEFLATE", "ENDIANNESS=BIG", "TILED=YES", "BLOCKXSIZE=16", "BLOCKYSIZE=16"},
        false},
       {"jpeg", {"COMPRESS=JPEG", "INTERLEAVE=BAND"}, false},
+      // Deflate without predictor is decoded by our own inflater.
+      {"zip_tiles_pixel", {"COMPRESS=DEFLATE", "TILED=YES", "BLOCKXSIZE=16", "BLOCKYSIZE=16"}, false},
+      {"zip_tiles_band", {"COMPRESS=DEFLATE", "TILED=YES", "BLOCKXSIZE=32", "BLOCKYSIZE=16", "INTERLEAVE=BAND"}, false},
+      {"zip_strips_pixel", {"COMPRESS=DEFLATE", "BLOCKYSIZE=5"}, false},
+      {"zip_strips_band", {"COMPRESS=DEFLATE", "BLOCKYSIZE=4", "INTERLEAVE=BAND", "ZLEVEL=1"}, false},
   };
   const GDALDataType types[] = {GDT_Byte, GDT_UInt16, GDT_Int16, GDT_Int32, GDT_Float32, GDT_Float64, GDT_CInt16};
   int n = 0;
@@ -134,6 +139,38 @@ TEST(TiffPixels, EveryLayoutGivesGdalsValues) {
         EXPECT_TRUE(same_values(win, got.window(3, 20, 5, 33)));
       }
     }
+  }
+}
+
+// Deflate blocks larger than the pieces they are read and decoded in
+// (256 KiB): noise that does not compress, in tiles and in strips, whole and
+// cropped across piece boundaries.
+TEST(TiffPixels, DeflateBlocksLargerThanOnePiece) {
+  TempDir dir;
+  std::uint32_t seed = 12345;
+  TiffSpec base;
+  base.width = 300;
+  base.height = 280;
+  base.bands = 9;
+  std::vector<std::uint16_t> noise(static_cast<std::size_t>(base.width) * base.height * base.bands);
+  for (auto& v : noise) v = static_cast<std::uint16_t>((seed = seed * 1664525u + 1013904223u) >> 16);
+  const std::vector<std::vector<std::string>> layouts = {
+      {"COMPRESS=DEFLATE", "TILED=YES", "BLOCKXSIZE=256", "BLOCKYSIZE=256"},
+      {"COMPRESS=DEFLATE", "TILED=YES", "BLOCKXSIZE=256", "BLOCKYSIZE=256", "INTERLEAVE=BAND"},
+      {"COMPRESS=DEFLATE", "BLOCKYSIZE=200"},
+  };
+  int n = 0;
+  for (const auto& options : layouts) {
+    SCOPED_TRACE(options.back());
+    TiffSpec s = base;
+    s.options = options;
+    const std::string path = dir / ("noise" + std::to_string(n++) + ".tif");
+    ASSERT_TRUE(vexil::test::write_tiff(path, s, noise.data(), GDT_UInt16));
+    const NDArray want = gdal_reference(path);
+    const NDArray data = tiff::load_tiff(path).data;
+    EXPECT_TRUE(same_values(data.materialize({.threads = 2}), want));
+    EXPECT_TRUE(
+        same_values(data.window(61, 279, 250, 300).materialize({.threads = 1}), want.window(61, 279, 250, 300)));
   }
 }
 
