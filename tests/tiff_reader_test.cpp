@@ -462,6 +462,7 @@ TEST(TiffLoader, GroundTruthReadsBandOneWithCrs) {
 #endif
 
 TEST(TiffLoader, MissingGdalIsReportedBeforeTheFileIsOpened) {
+  using namespace vexil::formats;
   set_library_missing_for_testing("gdal", true);
   try {
     read_image_as(detect_format("x.tif"), "x.tif");
