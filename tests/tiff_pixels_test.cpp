@@ -171,6 +171,16 @@ TEST(TiffPixels, DeflateBlocksLargerThanOnePiece) {
     EXPECT_TRUE(same_values(data.materialize({.threads = 2}), want));
     EXPECT_TRUE(
         same_values(data.window(61, 279, 250, 300).materialize({.threads = 1}), want.window(61, 279, 250, 300)));
+
+    // One byte changed inside the first block's stored data decodes without
+    // error; only the stream's checksum shows it.
+    std::string bytes = vexil::test::read_file(path);
+    const std::uint64_t off = block_offset(path, 1, 0, 0);
+    ASSERT_GT(off, 0u);
+    bytes[off + 100000] = static_cast<char>(bytes[off + 100000] ^ 0x01);
+    const std::string damaged = dir / ("damaged" + std::to_string(n) + ".tif");
+    vexil::test::write_file(damaged, bytes);
+    EXPECT_THROW(tiff::load_tiff(damaged).data.materialize({.threads = 2}), ReadError);
   }
 }
 

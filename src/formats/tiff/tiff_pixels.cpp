@@ -577,11 +577,12 @@ class BlockSource final : public PixelSource {
     wk.inflater.reset();
     std::uint64_t read = 0;
     std::size_t in_at = 0, in_have = 0;
-    for (std::int64_t row = 0; row < r1;) {
-      const std::int64_t n = std::min(batch, r1 - row);
-      const auto want = static_cast<std::size_t>(n * block_row);
-      std::size_t fill = 0;
-      while (fill < want) {
+    bool ended = false;
+    // Decodes into out[0, len) until it is full or the stream ends; `made`
+    // says how far it got. False when the data cannot be read or decoded.
+    auto pull = [&](std::uint8_t* out, std::size_t len, std::size_t& made) {
+      made = 0;
+      while (made < len && !ended) {
         if (in_at == in_have) {
           if (read == size) return false;
           const ssize_t got = ::pread(fd, wk.input.data(), std::min<std::uint64_t>(kPiece, size - read),
@@ -591,15 +592,21 @@ class BlockSource final : public PixelSource {
           in_at = 0;
           in_have = static_cast<std::size_t>(got);
         }
-        std::size_t used = 0, made = 0;
-        const auto st = wk.inflater.decode(wk.input.data() + in_at, in_have - in_at, used, wk.rows.data() + fill,
-                                           want - fill, made);
+        std::size_t used = 0, got = 0;
+        const auto st = wk.inflater.decode(wk.input.data() + in_at, in_have - in_at, used, out + made, len - made, got);
         in_at += used;
-        fill += made;
+        made += got;
         if (st == core::Inflater::Status::Error) return false;
-        if (st == core::Inflater::Status::End && fill < want) return false;
-        if (used == 0 && made == 0 && in_at < in_have) return false;
+        ended = st == core::Inflater::Status::End;
+        if (!ended && used == 0 && got == 0 && in_at < in_have) return false;
       }
+      return true;
+    };
+    for (std::int64_t row = 0; row < r1;) {
+      const std::int64_t n = std::min(batch, r1 - row);
+      const auto want = static_cast<std::size_t>(n * block_row);
+      std::size_t made = 0;
+      if (!pull(wk.rows.data(), want, made) || made < want) return false;
       const std::int64_t a = std::max(row, r0), b = row + n;
       if (a < b)
         scatter(reinterpret_cast<const std::byte*>(wk.rows.data()) + (a - row) * block_row +
@@ -607,6 +614,14 @@ class BlockSource final : public PixelSource {
                 block_row, at.dst + (row0 + a - at.ty0) * win.strides[0], win.strides, b - a, tx1 - at.tx0, at.count,
                 at.item);
       row += n;
+    }
+    // A block read to its last row is read to its end too, so the stream's
+    // checksum is checked: damage inside a stored block decodes without error.
+    const std::int64_t stream_rows = tiled ? g.bh : std::min<std::int64_t>(g.bh, g.height - row0);
+    if (r1 == stream_rows && !ended) {
+      std::uint8_t extra = 0;
+      std::size_t made = 0;
+      if (!pull(&extra, 1, made) || made != 0 || !ended) return false;
     }
     return true;
   }
