@@ -1058,6 +1058,11 @@ inline void add_regression_cases(std::vector<Case>& cases, const std::string& ro
                          put(dir + "/cube.img", bytes.substr(2 + n));
                          return image_args(dir + "/cube.hdr");
                        }});
+    } else if (kind == "tiff_reader") {
+      cases.push_back({name, [bytes](const std::string& dir) {
+                         put(dir + "/cube.tif", bytes);
+                         return image_args(dir + "/cube.tif");
+                       }});
     }
   }
 }

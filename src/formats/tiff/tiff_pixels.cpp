@@ -661,6 +661,22 @@ class BlockSource final : public PixelSource {
   bool bip_;
 };
 
+// A block is decoded whole (by libtiff, or GDAL's block cache): one far
+// larger than its image would reserve gigabytes for a file of a few bytes
+// (65535 x 65535 tiles over a 19 x 17 image). Real files keep blocks within
+// a few times the image, or small.
+void check_block_size(const std::string& path, const Part& p, const libs::gdal::BandType& type) {
+  const Grid& g = p.grid;
+  const auto item = static_cast<std::uint64_t>(itemsize(type.dtype));
+  const std::uint64_t samples = p.contig ? static_cast<std::uint64_t>(p.bands) : 1;
+  const std::uint64_t block = static_cast<std::uint64_t>(g.bw) * static_cast<std::uint64_t>(g.bh) * samples * item;
+  const std::uint64_t image =
+      static_cast<std::uint64_t>(g.width) * static_cast<std::uint64_t>(g.height) * samples * item;
+  if (block > (std::uint64_t{64} << 20) && block / 4 > image)
+    throw BadInputError(fmt::format("'{}': its blocks of {} x {} pixels are far larger than the {} x {} image", path,
+                                    g.bw, g.bh, g.width, g.height));
+}
+
 }  // namespace
 
 std::uint64_t blocks_read_for_testing() { return g_blocks_read.load(); }
@@ -708,6 +724,7 @@ NDArray tiff_cube(const std::string& path, GDALDatasetH first, const std::vector
       }
     }
 #endif
+    check_block_size(path, p, type);
     deferred_parts.push_back(std::move(p));
   }
   const bool bip = deferred_parts.size() == 1 && deferred_parts[0].contig;
