@@ -495,8 +495,10 @@ class BlockSource final : public PixelSource {
         if (part.direct_deflate && inflate_block(t, by, at, win, g, tiled, th, wk)) continue;
         const auto sample = static_cast<std::uint16_t>(t.band < 0 ? 0 : t.band);
         tmsize_t got = 0;
+        // Only the rows the window needs: libtiff stops decoding there, and a
+        // block taller than its image reserves no more than the image holds.
         if (tiled) {
-          wk.block.resize(static_cast<std::size_t>(block_row) * g.bh);
+          wk.block.resize(static_cast<std::size_t>(block_row * (r1 - row0)));
           const std::uint32_t tile = TIFFComputeTile(th.tif, static_cast<std::uint32_t>(t.bx) * g.bw,
                                                      static_cast<std::uint32_t>(row0), 0, sample);
           got = TIFFReadEncodedTile(th.tif, tile, wk.block.data(), static_cast<tmsize_t>(wk.block.size()));
@@ -510,7 +512,7 @@ class BlockSource final : public PixelSource {
                                                    : th.messages->last_error);
             continue;
           }
-          wk.block.resize(static_cast<std::size_t>(block_row) * g.bh);
+          wk.block.resize(static_cast<std::size_t>(block_row * (r1 - row0)));
           got = TIFFReadEncodedStrip(th.tif, strip, wk.block.data(), static_cast<tmsize_t>(wk.block.size()));
         }
         if (got < (r1 - row0) * block_row)
@@ -661,10 +663,10 @@ class BlockSource final : public PixelSource {
   bool bip_;
 };
 
-// A block is decoded whole (by libtiff, or GDAL's block cache): one far
-// larger than its image would reserve gigabytes for a file of a few bytes
-// (65535 x 65535 tiles over a 19 x 17 image). Real files keep blocks within
-// a few times the image, or small.
+// GDAL decodes a block whole into its block cache: one far larger than its
+// image, and than a quarter of this machine's memory, would reserve
+// gigabytes for a file of a few bytes (65535 x 65535 tiles over a 19 x 17
+// image). libtiff's own path decodes only the rows a window needs.
 void check_block_size(const std::string& path, const Part& p, const libs::gdal::BandType& type) {
   const Grid& g = p.grid;
   const auto item = static_cast<std::uint64_t>(itemsize(type.dtype));
@@ -672,7 +674,7 @@ void check_block_size(const std::string& path, const Part& p, const libs::gdal::
   const std::uint64_t block = static_cast<std::uint64_t>(g.bw) * static_cast<std::uint64_t>(g.bh) * samples * item;
   const std::uint64_t image =
       static_cast<std::uint64_t>(g.width) * static_cast<std::uint64_t>(g.height) * samples * item;
-  if (block > (std::uint64_t{64} << 20) && block / 4 > image)
+  if (block / 4 > image && block > core::physical_memory() / 4)
     throw BadInputError(fmt::format("'{}': its blocks of {} x {} pixels are far larger than the {} x {} image", path,
                                     g.bw, g.bh, g.width, g.height));
 }
