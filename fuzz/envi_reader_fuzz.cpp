@@ -5,7 +5,6 @@
 // under ASan. With the top bit of the length set, the data file is cut to
 // half its size before the elements are read, as if it shrank during a run:
 // reading must not crash, and a damaged mapping must say so.
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstddef>
@@ -16,6 +15,7 @@
 #include <vector>
 
 #include "formats/envi/envi_format.hpp"
+#include "fuzz_files.hpp"
 #include "io/mapped_file.hpp"
 #include "output/column_gather.hpp"
 #include "vexil/errors.hpp"
@@ -25,24 +25,8 @@ using vexil::formats::envi::load_envi;
 namespace {
 
 const std::string& work_dir() {
-  static const std::string dir = [] {
-    char tmpl[] = "/dev/shm/envi-fuzz-XXXXXX";
-    if (!mkdtemp(tmpl)) std::abort();
-    return std::string(tmpl);
-  }();
+  static const std::string dir = vexil::fuzz::make_scratch_dir("envi-fuzz");
   return dir;
-}
-
-void put(const std::string& path, const std::uint8_t* p, std::size_t n) {
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  if (fd < 0) std::abort();
-  while (n > 0) {
-    const ssize_t w = write(fd, p, n);
-    if (w <= 0) std::abort();
-    p += w;
-    n -= static_cast<std::size_t>(w);
-  }
-  close(fd);
 }
 
 }  // namespace
@@ -56,8 +40,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (hdr_len > size) hdr_len = size;
   const std::string hdr = work_dir() + "/cube.hdr";
   const std::string img = work_dir() + "/cube.img";
-  put(hdr, data, hdr_len);
-  put(img, data + hdr_len, size - hdr_len);
+  vexil::fuzz::put_file(hdr, data, hdr_len);
+  vexil::fuzz::put_file(img, data + hdr_len, size - hdr_len);
 
   try {
     const auto result = load_envi(hdr);

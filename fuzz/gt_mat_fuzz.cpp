@@ -1,9 +1,6 @@
 // The MAT-file path of the ground-truth loader on arbitrary bytes. Any error
 // it raises must be one of ours with a message; every element of the array
 // it returns is read so an extent larger than the data shows up under ASan.
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -11,31 +8,21 @@
 #include <string>
 
 #include "formats/mat/mat_format.hpp"
+#include "fuzz_files.hpp"
 
 using vexil::formats::mat::read_label_variable;
 
 namespace {
 
 const std::string& mat_path() {
-  static const std::string path = [] {
-    char tmpl[] = "/dev/shm/gt-mat-fuzz-XXXXXX";
-    if (!mkdtemp(tmpl)) std::abort();
-    return std::string(tmpl) + "/gt.mat";
-  }();
+  static const std::string path = vexil::fuzz::make_scratch_dir("gt-mat-fuzz") + "/gt.mat";
   return path;
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  const int fd = open(mat_path().c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  if (fd < 0) std::abort();
-  for (std::size_t done = 0; done < size;) {
-    const ssize_t w = write(fd, data + done, size - done);
-    if (w <= 0) std::abort();
-    done += static_cast<std::size_t>(w);
-  }
-  close(fd);
+  vexil::fuzz::put_file(mat_path(), data, size);
 
   try {
     std::string key;

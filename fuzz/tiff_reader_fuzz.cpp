@@ -2,45 +2,25 @@
 // every pixel is decoded on two threads, then a window on one. Covers the
 // block table checks, the mapped view and the deflate blocks decoded from
 // the file; GDAL and libtiff underneath are not instrumented.
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
-#include <new>
 #include <string>
 
 #include "formats/tiff/tiff_format.hpp"
+#include "fuzz_files.hpp"
 #include "vexil/errors.hpp"
 
 namespace {
 
 const std::string& input_path() {
-  static const std::string path = [] {
-    char tmpl[] = "/dev/shm/tiff-fuzz-XXXXXX";
-    if (!mkdtemp(tmpl)) std::abort();
-    return std::string(tmpl) + "/cube.tif";
-  }();
+  static const std::string path = vexil::fuzz::make_scratch_dir("tiff-fuzz") + "/cube.tif";
   return path;
-}
-
-void put(const std::string& path, const std::uint8_t* p, std::size_t n) {
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  if (fd < 0) std::abort();
-  while (n > 0) {
-    const ssize_t w = write(fd, p, n);
-    if (w <= 0) std::abort();
-    p += w;
-    n -= static_cast<std::size_t>(w);
-  }
-  close(fd);
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  put(input_path(), data, size);
+  vexil::fuzz::put_file(input_path(), data, size);
   try {
     const vexil::NDArray cube = vexil::formats::tiff::load_tiff(input_path()).data;
     const vexil::NDArray all = cube.materialize({.threads = 2});
