@@ -1,6 +1,5 @@
 #include "formats/tiff/tiff_pixels.hpp"
 
-#ifdef VEXIL_HAVE_GDAL
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -486,39 +485,44 @@ class BlockSource final : public PixelSource {
       const bool packed_rows =
           !tiled && tx0 == 0 && tx1 == g.width && win.strides[0] == block_row &&
           (count == 1 || (win.strides[1] == pixel && win.strides[2] == static_cast<std::int64_t>(item)));
-      const Placement at{ty0, tx0, dst, count, item};
+      const std::int64_t col_offset = (tx0 - static_cast<std::int64_t>(t.bx) * g.bw) * pixel;
+      const auto sample = static_cast<std::uint16_t>(t.band < 0 ? 0 : t.band);
+      // Copies image rows [a, b) into the window from decoded block rows
+      // whose first is image row `first` and lies at `src`.
+      const RowPlacer place = [&](const std::byte* src, std::int64_t first, std::int64_t a, std::int64_t b) {
+        scatter(src + (a - first) * block_row + col_offset, block_row, dst + (a - ty0) * win.strides[0], win.strides,
+                b - a, tx1 - tx0, count, item);
+      };
       for (int by = t.by0; by < t.by1; ++by) {
-        const std::int64_t row0 = static_cast<std::int64_t>(by) * g.bh;
-        const std::int64_t r0 = std::max(ty0, row0), r1 = std::min(ty1, row0 + g.bh);
-        const std::int64_t strip_rows = std::min<std::int64_t>(g.bh, g.height - row0);
+        BlockRows blk;
+        blk.row0 = static_cast<std::int64_t>(by) * g.bh;
+        blk.r0 = std::max(ty0, blk.row0);
+        blk.r1 = std::min(ty1, blk.row0 + g.bh);
+        blk.stream_rows = tiled ? g.bh : std::min<std::int64_t>(g.bh, g.height - blk.row0);
+        blk.block_row = block_row;
+        blk.strile = tiled ? TIFFComputeTile(th.tif, static_cast<std::uint32_t>(t.bx) * g.bw,
+                                             static_cast<std::uint32_t>(blk.row0), 0, sample)
+                           : TIFFComputeStrip(th.tif, static_cast<std::uint32_t>(blk.row0), sample);
         // Anything our decoder refuses goes to libtiff, which names the fault.
-        if (part.direct_deflate && inflate_block(t, by, at, win, g, tiled, th, wk)) continue;
-        const auto sample = static_cast<std::uint16_t>(t.band < 0 ? 0 : t.band);
-        tmsize_t got = 0;
+        if (part.direct_deflate && inflate_block(blk, th, wk, place)) continue;
+        const std::int64_t rows = blk.r1 - blk.row0;
+        if (!tiled && packed_rows && blk.r0 == blk.row0 && rows == blk.stream_rows) {
+          const tmsize_t got = TIFFReadEncodedStrip(th.tif, blk.strile, dst + (blk.r0 - ty0) * win.strides[0],
+                                                    static_cast<tmsize_t>(rows * block_row));
+          if (got < rows * block_row)
+            fail(th.messages->last_error.empty() ? std::string("a strip could not be decoded")
+                                                 : th.messages->last_error);
+          continue;
+        }
         // Only the rows the window needs: libtiff stops decoding there, and a
         // block taller than its image reserves no more than the image holds.
-        if (tiled) {
-          wk.block.resize(static_cast<std::size_t>(block_row * (r1 - row0)));
-          const std::uint32_t tile = TIFFComputeTile(th.tif, static_cast<std::uint32_t>(t.bx) * g.bw,
-                                                     static_cast<std::uint32_t>(row0), 0, sample);
-          got = TIFFReadEncodedTile(th.tif, tile, wk.block.data(), static_cast<tmsize_t>(wk.block.size()));
-        } else {
-          const std::uint32_t strip = TIFFComputeStrip(th.tif, static_cast<std::uint32_t>(row0), sample);
-          if (packed_rows && r0 == row0 && r1 == row0 + strip_rows) {
-            got = TIFFReadEncodedStrip(th.tif, strip, dst + (r0 - ty0) * win.strides[0],
-                                       static_cast<tmsize_t>(strip_rows * block_row));
-            if (got < strip_rows * block_row)
-              fail(th.messages->last_error.empty() ? std::string("a strip could not be decoded")
-                                                   : th.messages->last_error);
-            continue;
-          }
-          wk.block.resize(static_cast<std::size_t>(block_row * (r1 - row0)));
-          got = TIFFReadEncodedStrip(th.tif, strip, wk.block.data(), static_cast<tmsize_t>(wk.block.size()));
-        }
-        if (got < (r1 - row0) * block_row)
+        wk.block.resize(static_cast<std::size_t>(block_row * rows));
+        const auto size = static_cast<tmsize_t>(wk.block.size());
+        const tmsize_t got = tiled ? TIFFReadEncodedTile(th.tif, blk.strile, wk.block.data(), size)
+                                   : TIFFReadEncodedStrip(th.tif, blk.strile, wk.block.data(), size);
+        if (got < rows * block_row)
           fail(th.messages->last_error.empty() ? std::string("a block could not be decoded") : th.messages->last_error);
-        scatter(wk.block.data() + (r0 - row0) * block_row + (tx0 - static_cast<std::int64_t>(t.bx) * g.bw) * pixel,
-                block_row, dst + (r0 - ty0) * win.strides[0], win.strides, r1 - r0, tx1 - tx0, count, item);
+        place(wk.block.data(), blk.row0, blk.r0, blk.r1);
       }
       return static_cast<std::uint64_t>(tx1 - tx0) * (ty1 - ty0) * count * item;
     }
@@ -541,35 +545,25 @@ class BlockSource final : public PixelSource {
   }
 
 #ifdef VEXIL_HAVE_LIBTIFF
-  // Where a task's pixels go: its first row and column in the image, the
-  // address of that pixel (and its first band) in the window, its bands.
-  struct Placement {
-    std::int64_t ty0, tx0;
-    std::byte* dst;
-    int count;
-    std::size_t item;
+  // One block of a task: libtiff's tile or strip number, its first image
+  // row, the image rows [r0, r1) the window takes from it, the rows its data
+  // holds and the bytes of one of them.
+  struct BlockRows {
+    std::uint32_t strile = 0;
+    std::int64_t row0 = 0, r0 = 0, r1 = 0, stream_rows = 0, block_row = 0;
   };
+  using RowPlacer = std::function<void(const std::byte* src, std::int64_t first, std::int64_t a, std::int64_t b)>;
 
-  // Decodes block row `by` of the task, a deflate stream without predictor,
-  // from the file into the window a few rows at a time. libtiff would hold
-  // the whole block twice, compressed and decoded: for a 256 x 256 tile of
-  // 200 bands, 45 MB per worker. False when the stream is not valid or
+  // Decodes a block that is a deflate stream without predictor from the
+  // file, a few rows at a time, handing the rows to `place`. libtiff would
+  // hold the whole block twice, compressed and decoded: for a 256 x 256 tile
+  // of 200 bands, 45 MB per worker. False when the stream is not valid or
   // cannot be read; rows already placed are then written again.
-  bool inflate_block(const Task& t, int by, const Placement& at, const Window& win, const Grid& g, bool tiled,
-                     TiffHandle& th, Worker& wk) const {
+  bool inflate_block(const BlockRows& blk, TiffHandle& th, Worker& wk, const RowPlacer& place) const {
     constexpr std::size_t kPiece = std::size_t{256} << 10;
-    const std::int64_t pixel = static_cast<std::int64_t>(at.item) * at.count;
-    const std::int64_t block_row = static_cast<std::int64_t>(g.bw) * pixel;
-    const std::int64_t row0 = static_cast<std::int64_t>(by) * g.bh;
-    const std::int64_t tx1 = std::min<std::int64_t>(win.x1, static_cast<std::int64_t>(t.bx + 1) * g.bw);
-    const std::int64_t ty1 = std::min<std::int64_t>(win.y1, static_cast<std::int64_t>(t.by1) * g.bh);
-    const std::int64_t r0 = std::max(at.ty0, row0) - row0, r1 = std::min(ty1, row0 + g.bh) - row0;
-    const auto sample = static_cast<std::uint16_t>(t.band < 0 ? 0 : t.band);
-    const std::uint32_t strile = tiled ? TIFFComputeTile(th.tif, static_cast<std::uint32_t>(t.bx) * g.bw,
-                                                         static_cast<std::uint32_t>(row0), 0, sample)
-                                       : TIFFComputeStrip(th.tif, static_cast<std::uint32_t>(row0), sample);
-    const std::uint64_t offset = TIFFGetStrileOffset(th.tif, strile);
-    const std::uint64_t size = TIFFGetStrileByteCount(th.tif, strile);
+    const std::int64_t block_row = blk.block_row;
+    const std::uint64_t offset = TIFFGetStrileOffset(th.tif, blk.strile);
+    const std::uint64_t size = TIFFGetStrileByteCount(th.tif, blk.strile);
     const int fd = TIFFFileno(th.tif);
     if (size == 0 || fd < 0 || block_row <= 0) return false;
 
@@ -604,23 +598,18 @@ class BlockSource final : public PixelSource {
       }
       return true;
     };
-    for (std::int64_t row = 0; row < r1;) {
-      const std::int64_t n = std::min(batch, r1 - row);
+    for (std::int64_t row = blk.row0; row < blk.r1;) {
+      const std::int64_t n = std::min(batch, blk.r1 - row);
       const auto want = static_cast<std::size_t>(n * block_row);
       std::size_t made = 0;
       if (!pull(wk.rows.data(), want, made) || made < want) return false;
-      const std::int64_t a = std::max(row, r0), b = row + n;
-      if (a < b)
-        scatter(reinterpret_cast<const std::byte*>(wk.rows.data()) + (a - row) * block_row +
-                    (at.tx0 - static_cast<std::int64_t>(t.bx) * g.bw) * pixel,
-                block_row, at.dst + (row0 + a - at.ty0) * win.strides[0], win.strides, b - a, tx1 - at.tx0, at.count,
-                at.item);
+      if (const std::int64_t a = std::max(row, blk.r0); a < row + n)
+        place(reinterpret_cast<const std::byte*>(wk.rows.data()), row, a, row + n);
       row += n;
     }
     // A block read to its last row is read to its end too, so the stream's
     // checksum is checked: damage inside a stored block decodes without error.
-    const std::int64_t stream_rows = tiled ? g.bh : std::min<std::int64_t>(g.bh, g.height - row0);
-    if (r1 == stream_rows && !ended) {
+    if (blk.r1 - blk.row0 == blk.stream_rows && !ended) {
       std::uint8_t extra = 0;
       std::size_t made = 0;
       if (!pull(&extra, 1, made) || made != 0 || !ended) return false;
@@ -735,4 +724,3 @@ NDArray tiff_cube(const std::string& path, GDALDatasetH first, const std::vector
 }
 
 }  // namespace vexil::formats::tiff
-#endif
