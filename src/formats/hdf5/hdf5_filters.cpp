@@ -12,16 +12,13 @@
 
 #include <fmt/format.h>
 
-#ifdef VEXIL_HAVE_ISAL
-#include <isa-l/igzip_lib.h>
-#endif
-
 #ifdef VEXIL_HAVE_LZF
 extern "C" {
 #include <lzf.h>
 }
 #endif
 
+#include "core/inflater.hpp"
 #include "libs/hdf5_handles.hpp"
 #include "vexil/errors.hpp"
 
@@ -149,22 +146,15 @@ bool zlib_inflate_into(const std::byte* in, std::size_t in_size, std::byte* out,
   return ok;
 }
 
-// ISA-L decodes the same streams two to three times faster than zlib; zlib
-// stays the judge of anything ISA-L refuses.
+// ISA-L (through core::Inflater) decodes the same streams two to three
+// times faster than zlib; zlib stays the judge of anything it refuses.
 bool inflate_into(const std::byte* in, std::size_t in_size, std::byte* out, std::size_t out_size) {
-#ifdef VEXIL_HAVE_ISAL
-  if (in_size <= 0xffffffffu && out_size <= 0xffffffffu) {
-    auto st = std::make_unique<inflate_state>();
-    isal_inflate_init(st.get());
-    st->crc_flag = ISAL_ZLIB;
-    st->next_in = reinterpret_cast<uint8_t*>(const_cast<std::byte*>(in));
-    st->avail_in = static_cast<uint32_t>(in_size);
-    st->next_out = reinterpret_cast<uint8_t*>(out);
-    st->avail_out = static_cast<uint32_t>(out_size);
-    if (isal_inflate(st.get()) == ISAL_DECOMP_OK && st->block_state == ISAL_BLOCK_FINISH && st->total_out == out_size)
-      return true;
-  }
-#endif
+  core::Inflater inflater;
+  std::size_t used = 0, made = 0;
+  if (inflater.decode(reinterpret_cast<const std::uint8_t*>(in), in_size, used, reinterpret_cast<std::uint8_t*>(out),
+                      out_size, made) == core::Inflater::Status::End &&
+      made == out_size)
+    return true;
   return zlib_inflate_into(in, in_size, out, out_size);
 }
 
