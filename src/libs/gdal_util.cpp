@@ -14,17 +14,14 @@
 
 #include "vexil/errors.hpp"
 
-#ifdef VEXIL_HAVE_GDAL
 #include <cpl_conv.h>
 #include <cpl_error.h>
 #include <cpl_string.h>
 #include <gdal_version.h>
 #include <ogr_srs_api.h>
-#endif
 
 namespace vexil::libs {
 
-#ifdef VEXIL_HAVE_GDAL
 namespace gdal {
 
 namespace {
@@ -279,6 +276,5 @@ NDArray read_interleaved(GDALDatasetH ds, const std::vector<int>& bands, const B
 }
 
 }  // namespace gdal
-#endif
 
 }  // namespace vexil::libs

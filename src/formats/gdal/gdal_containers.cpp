@@ -23,15 +23,12 @@
 #include "text/utf8.hpp"
 #include "vexil/errors.hpp"
 
-#ifdef VEXIL_HAVE_GDAL
 #include <cpl_conv.h>
 #include <cpl_string.h>
 #include <ogr_srs_api.h>
-#endif
 
 namespace vexil::formats::gdal {
 
-#ifdef VEXIL_HAVE_GDAL
 namespace {
 
 // ---------------------------------------------------------------- handles
@@ -787,7 +784,5 @@ LoadResult load_netcdf3_labels(const std::string& path, const ReadOptions& optio
 LoadResult load_hdf4_labels(const std::string& path, const ReadOptions& options) {
   return labels_of(load(path, options, Kind::Hdf4), options, split_dataset_specifier(path).file);
 }
-
-#endif
 
 }  // namespace vexil::formats::gdal

@@ -8,7 +8,6 @@
 namespace vexil::formats::tiff {
 
 NDArray read_band1(const std::string& path, std::optional<std::string>& crs) {
-#ifdef VEXIL_HAVE_GDAL
   const libs::gdal::Dataset ds = libs::gdal::open_raster(path);
   const GDALDatasetH h = libs::gdal::handle(ds);
   if (GDALGetRasterCount(h) < 1) throw ReadError(fmt::format("'{}' has no raster bands", path));
@@ -19,11 +18,6 @@ NDArray read_band1(const std::string& path, std::optional<std::string>& crs) {
   // (height, width, 1) -> (height, width) over the same buffer.
   return NDArray::view(cube.dtype(), {cube.shape()[0], cube.shape()[1]}, {cube.strides()[0], cube.strides()[1]},
                        const_cast<std::byte*>(cube.data()), cube.keep_alive());
-#else
-  (void)path;
-  (void)crs;
-  throw ReadError("TIFF input needs GDAL, which this build does not include");
-#endif
 }
 
 LoadResult load_tiff_labels(const std::string& path, const ReadOptions&) {

@@ -25,14 +25,11 @@
 #include "text/utf8.hpp"
 #include "vexil/errors.hpp"
 
-#ifdef VEXIL_HAVE_GDAL
 #include <cpl_conv.h>
 #include <cpl_string.h>
-#endif
 
 namespace vexil::formats::tiff {
 
-#ifdef VEXIL_HAVE_GDAL
 namespace {
 
 // A band's nodata value: a float when set and inside the range of the
@@ -275,12 +272,10 @@ void merge_facts(BandFacts& into, const BandFacts& more) {
 }
 
 }  // namespace
-#endif
 
 LoadResult load_tiff(const std::string& path, const ReadOptions& options) { return read_tiff(path, options, {}); }
 
 LoadResult read_tiff(const std::string& path, const ReadOptions& options, const TiffContext& context) {
-#ifdef VEXIL_HAVE_GDAL
   const core::Job& job = core::job_or_silent(options.job);
   LoadResult result;
   Metadata& meta = result.meta;
@@ -504,12 +499,6 @@ LoadResult read_tiff(const std::string& path, const ReadOptions& options, const 
   meta["_source_format"] = geo ? "GeoTIFF" : "TIFF";
   meta["_source_file"] = io::abspath(path);
   return result;
-#else
-  (void)path;
-  (void)options;
-  (void)context;
-  throw ReadError("TIFF input needs GDAL, which this build does not include");
-#endif
 }
 
 }  // namespace vexil::formats::tiff
