@@ -53,4 +53,29 @@ TEST(GdalModule, LoadedOnlyWhenAFileNeedsIt) {
   EXPECT_NE(tiff.out.find("Detected format: TIFF"), std::string::npos) << tiff.out;
 }
 
+// GeoTIFF's driver is tried alone first, so a TIFF does not register all of
+// GDAL's drivers; a file it refuses must still reach the driver GDAL would
+// have chosen among all of them.
+TEST(GdalModule, FilesGeoTiffRefusesGoToTheirOwnDriver) {
+  TempDir dir;
+  const std::vector<std::uint16_t> values{10, 20, 30, 40, 50, 60, 70, 80, 90, 100, 110, 120};
+  vexil::test::TiffSpec spec;
+  spec.width = 3;
+  spec.height = 2;
+  spec.bands = 2;
+  ASSERT_TRUE(vexil::test::write_tiff(dir / "src.tif", spec, values.data(), GDT_UInt16));
+  std::string xml = R"(<VRTDataset rasterXSize="3" rasterYSize="2">)";
+  for (const char* b : {"1", "2"})
+    xml += std::string(R"(<VRTRasterBand dataType="UInt16" band=")") + b +
+           R"("><SimpleSource><SourceFilename relativeToVRT="1">src.tif</SourceFilename><SourceBand>)" + b +
+           "</SourceBand></SimpleSource></VRTRasterBand>";
+  vexil::test::write_file(dir / "virtual.tif", xml + "</VRTDataset>");
+
+  const RunResult r =
+      vexil::test::run_program({VEXIL_BINARY, "convert_to_mat", "--img", dir / "virtual.tif", "--out-dir", dir / "out"});
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("Value range  : [10, 120]"), std::string::npos) << r.out;
+  EXPECT_NE(vexil::test::read_file(dir / "out/metadata.json").find(R"("driver": "VRT")"), std::string::npos);
+}
+
 #endif

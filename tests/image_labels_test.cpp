@@ -206,6 +206,7 @@ TEST(GtImage, ErrorsAreClear) {
   }
   EXPECT_THROW(read_image_file(dir.path()), ReadError);
   // A TIFF named .png is not an image label of this kind.
+  register_gdal();
   GDALDatasetH t = GDALCreate(GDALGetDriverByName("GTiff"), (dir / "t.png").c_str(), 4, 4, 1, GDT_Byte, nullptr);
   GDALClose(t);
   EXPECT_THROW(read_image_file(dir / "t.png"), ReadError);

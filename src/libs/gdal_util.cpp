@@ -6,7 +6,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <iterator>
 #include <limits>
 #include <mutex>
 
@@ -26,12 +28,56 @@ namespace gdal {
 
 namespace {
 
-void register_drivers() {
+void register_all_drivers() {
   static std::once_flag once;
   std::call_once(once, [] {
     ErrorCapture quiet;
     GDALAllRegister();
   });
+}
+
+// Registering all of GDAL's drivers costs a run about 60 ms and 7 MB of
+// library pages; a file whose drivers are known registers only those. Weak,
+// so a GDAL built without one of them falls back to registering everything.
+extern "C" {
+__attribute__((weak)) void GDALRegister_GTiff();
+__attribute__((weak)) void GDALRegister_PNG();
+__attribute__((weak)) void GDALRegister_JPEG();
+__attribute__((weak)) void GDALRegister_GIF();
+__attribute__((weak)) void GDALRegister_netCDF();
+__attribute__((weak)) void GDALRegister_HDF4();
+__attribute__((weak)) void GDALRegister_HDF4Image();
+}
+
+struct KnownDriver {
+  std::string_view name;
+  void (*first)();
+  void (*second)();  // a companion the driver opens its parts with
+};
+
+// Registers the named drivers; false when one of them cannot be registered
+// alone. GDAL's register functions skip a driver already there.
+bool register_drivers(const char* const* names) {
+  const KnownDriver known[] = {
+      {"GTiff", GDALRegister_GTiff, nullptr},     {"PNG", GDALRegister_PNG, nullptr},
+      {"JPEG", GDALRegister_JPEG, nullptr},       {"GIF", GDALRegister_GIF, nullptr},
+      {"netCDF", GDALRegister_netCDF, nullptr},   {"HDF4", GDALRegister_HDF4, GDALRegister_HDF4Image},
+  };
+  static std::mutex mu;
+  std::lock_guard lock(mu);
+  for (; *names; ++names) {
+    const KnownDriver* k = std::find_if(std::begin(known), std::end(known),
+                                        [&](const KnownDriver& d) { return d.name == *names; });
+    if (k == std::end(known) || !k->first) return false;
+    ErrorCapture quiet;
+    k->first();
+    if (k->second) k->second();
+  }
+  return true;
+}
+
+void register_drivers_for(const char* const* drivers) {
+  if (!register_drivers(drivers)) register_all_drivers();
 }
 
 }  // namespace
@@ -97,22 +143,40 @@ void check_openable(const std::string& path) {
 
 Dataset open_raster(const std::string& path, const char* const* drivers, const char* const* open_options) {
   check_openable(path);
-  register_drivers();
   // Uncompressed GeoTIFFs are then read through a file mapping instead of
   // block by block; GDAL falls back by itself where the layout does not
   // allow it. The driver takes it at open time. (No GDAL_NUM_THREADS: its
   // worker threads would print errors past our thread-local handler.)
   const ScopedConfig mapped("GTIFF_VIRTUAL_MEM_IO", "IF_ENOUGH_RAM");
+  const auto open = [&] {
+    return GDALOpenEx(path.c_str(), GDAL_OF_RASTER | GDAL_OF_READONLY | GDAL_OF_VERBOSE_ERROR, drivers, open_options,
+                      nullptr);
+  };
+  if (!drivers) {
+    // Any driver may open the file, but nearly always it is a TIFF: try
+    // GeoTIFF's driver alone first. Whatever it refuses is opened (or
+    // refused) by every driver, in GDAL's own order and words.
+    static const char* const kTiff[] = {"GTiff", nullptr};
+    if (register_drivers(kTiff)) {
+      ErrorCapture first_try;
+      if (GDALDatasetH ds = open()) return Dataset(ds);
+    }
+    register_all_drivers();
+  } else {
+    register_drivers_for(drivers);
+  }
   ErrorCapture errors;
-  GDALDatasetH ds = GDALOpenEx(path.c_str(), GDAL_OF_RASTER | GDAL_OF_READONLY | GDAL_OF_VERBOSE_ERROR, drivers,
-                               open_options, nullptr);
+  GDALDatasetH ds = open();
   if (!ds) throw_open_error(errors, path);
   return Dataset(ds);
 }
 
 Dataset open_multidim(const std::string& path, const char* const* drivers) {
   check_openable(path);
-  register_drivers();
+  if (drivers)
+    register_drivers_for(drivers);
+  else
+    register_all_drivers();
   ErrorCapture errors;
   GDALDatasetH ds = GDALOpenEx(path.c_str(), GDAL_OF_MULTIDIM_RASTER | GDAL_OF_READONLY | GDAL_OF_VERBOSE_ERROR,
                                drivers, nullptr, nullptr);
