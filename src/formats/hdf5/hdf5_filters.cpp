@@ -226,8 +226,8 @@ bool pipeline_decodable(const std::vector<FilterStep>& pipeline) {
   return compressors <= 1;
 }
 
-bool decode_chunk(const std::vector<FilterStep>& pipeline, unsigned filter_mask, std::vector<std::byte>& raw,
-                  std::vector<std::byte>& scratch, std::size_t chunk_bytes) {
+bool decode_chunk(const std::vector<FilterStep>& pipeline, unsigned filter_mask, ChunkBytes& raw, ChunkBytes& scratch,
+                  std::size_t chunk_bytes) {
   for (std::size_t i = pipeline.size(); i-- > 0;) {
     if (i < 32 && (filter_mask >> i) & 1u) continue;
     const FilterStep& s = pipeline[i];

@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "core/uninit_vector.hpp"
+
 namespace vexil::formats::hdf5 {
 
 constexpr H5Z_filter_t kLzfFilter = 32000;
@@ -45,8 +47,9 @@ bool pipeline_decodable(const std::vector<FilterStep>& pipeline);
 // holds exactly `chunk_bytes` decoded bytes; false when the chunk does not
 // decode to that size (the caller then lets HDF5 read it, which reports the
 // damage in its own words). `scratch` is working space kept between calls.
-bool decode_chunk(const std::vector<FilterStep>& pipeline, unsigned filter_mask, std::vector<std::byte>& raw,
-                  std::vector<std::byte>& scratch, std::size_t chunk_bytes);
+using ChunkBytes = core::UninitVector<std::byte>;
+bool decode_chunk(const std::vector<FilterStep>& pipeline, unsigned filter_mask, ChunkBytes& raw, ChunkBytes& scratch,
+                  std::size_t chunk_bytes);
 
 }  // namespace vexil::formats::hdf5
 

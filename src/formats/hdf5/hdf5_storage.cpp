@@ -495,7 +495,7 @@ void DatasetReader::read_chunks(const std::vector<std::int64_t>& lo, const std::
 
   struct Task {
     std::vector<std::int64_t> origin;
-    std::vector<std::byte> raw;
+    ChunkBytes* raw = nullptr;  // the worker's, reused chunk after chunk
     unsigned mask = 0;
     bool allocated = false;
   };
@@ -510,7 +510,7 @@ void DatasetReader::read_chunks(const std::vector<std::int64_t>& lo, const std::
       rhi[d] = std::min(hi[d], origin[d] + chunk_[d]);
     }
   };
-  auto process = [&](Task& t, std::vector<std::byte>& scratch) {
+  auto process = [&](Task& t, ChunkBytes& scratch) {
     std::vector<std::int64_t> rlo(nd), rhi(nd);
     region_of(t.origin, rlo, rhi);
     std::uint64_t bytes = 0;
@@ -521,12 +521,12 @@ void DatasetReader::read_chunks(const std::vector<std::int64_t>& lo, const std::
           std::memcpy(dst + doff + k, fill_.data(), item);
         bytes += static_cast<std::uint64_t>(n);
       });
-    } else if (!decode_chunk(pipeline_, t.mask, t.raw, scratch, chunk_bytes)) {
+    } else if (!decode_chunk(pipeline_, t.mask, *t.raw, scratch, chunk_bytes)) {
       std::lock_guard lock(mu);
       undecoded.push_back(t.origin);
       return;
     } else {
-      const std::byte* src = t.raw.data();
+      const std::byte* src = t.raw->data();
       for_each_run(rlo, rhi, t.origin, chunk_, lo, box_ext, item,
                    [&](std::int64_t so, std::int64_t doff, std::int64_t n) {
                      if (copy_ == Copy::Swap)
@@ -552,12 +552,13 @@ void DatasetReader::read_chunks(const std::vector<std::int64_t>& lo, const std::
   // worker; progress and cancellation go through the calling thread (worker 0).
   core::WorkerPool pool(
       static_cast<int>(std::min<std::uint64_t>(static_cast<std::uint64_t>(progress.threads()), nchunks)));
-  std::vector<std::vector<std::byte>> scratch(static_cast<std::size_t>(pool.workers()));
+  std::vector<ChunkBytes> raws(static_cast<std::size_t>(pool.workers())), scratch(raws.size());
   std::vector<std::int64_t> span(nd);
   for (std::size_t d = 0; d < nd; ++d) span[d] = clast[d] - cfirst[d] + 1;
   pool.for_each(static_cast<std::size_t>(nchunks), [&](std::size_t k, int w) {
     if (w == 0) progress.check_cancel();
     Task t;
+    t.raw = &raws[static_cast<std::size_t>(w)];
     t.origin.resize(nd);
     std::vector<hsize_t> offset(nd);
     for (std::size_t d = nd, rest = k; d-- > 0;) {
@@ -577,9 +578,9 @@ void DatasetReader::read_chunks(const std::vector<std::int64_t>& lo, const std::
         if (size == 0 || size > 2 * static_cast<hsize_t>(chunk_bytes) + (1u << 20)) {
           undecoded.push_back(t.origin);
         } else {
-          t.raw.resize(static_cast<std::size_t>(size));
+          t.raw->resize(static_cast<std::size_t>(size));
           std::uint32_t filters = 0;
-          if (H5Dread_chunk(ds_.get(), H5P_DEFAULT, offset.data(), &filters, t.raw.data()) < 0) fail_read();
+          if (H5Dread_chunk(ds_.get(), H5P_DEFAULT, offset.data(), &filters, t.raw->data()) < 0) fail_read();
           t.mask = filters;
           t.allocated = true;
           ++chunks_read_;
