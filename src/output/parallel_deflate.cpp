@@ -322,15 +322,39 @@ void compress_in_order(int threads, std::uint64_t count, const DeflateSetup& set
   // Enough chunks waiting for the sink that no worker idles behind a slow
   // one; one alone when the caller does everything.
   const std::size_t in_flight = pool.workers() == 1 ? 1 : 3 * static_cast<std::size_t>(pool.workers());
+  // A chunk takes the buffer freed most recently: a buffer's pages stay
+  // resident once written, so only as many are touched as ever waited at
+  // once (two or three when the sink keeps up), not all in_flight.
   std::vector<CompressedChunk> slots(in_flight);
+  std::vector<std::size_t> free_slots, slot_of(in_flight);
+  for (std::size_t k = in_flight; k-- > 0;) free_slots.push_back(k);
+  std::mutex mu;
   pool.ordered(
       count, in_flight,
       [&](std::uint64_t i, int w) {
         auto& worker = workers[static_cast<std::size_t>(w)];
         if (!worker) worker.emplace(setup, framing);
-        compress(i, *worker, slots[i % in_flight]);
+        std::size_t slot;
+        {
+          // ordered() starts item i only after item i - in_flight was
+          // consumed, so a buffer is always free.
+          std::lock_guard lock(mu);
+          slot = free_slots.back();
+          free_slots.pop_back();
+          slot_of[i % in_flight] = slot;
+        }
+        compress(i, *worker, slots[slot]);
       },
-      [&](std::uint64_t i) { sink(i, slots[i % in_flight]); });
+      [&](std::uint64_t i) {
+        std::size_t slot;
+        {
+          std::lock_guard lock(mu);
+          slot = slot_of[i % in_flight];
+        }
+        sink(i, slots[slot]);
+        std::lock_guard lock(mu);
+        free_slots.push_back(slot);
+      });
 }
 
 void parallel_zlib(const ByteSource& source, const ByteSink& sink, const DeflateOptions& options,
