@@ -27,6 +27,7 @@
 #include "core/inflater.hpp"
 #include "core/memory.hpp"
 #include "io/mapped_file.hpp"
+#include "output/transpose.hpp"
 #include "vexil/errors.hpp"
 
 #ifdef VEXIL_HAVE_LIBTIFF
@@ -397,6 +398,14 @@ struct Worker {
 void scatter(const std::byte* src, std::int64_t src_row, std::byte* dst, const Strides& s, std::int64_t rows,
              std::int64_t cols, int bands, std::size_t item) {
   const auto sz = static_cast<std::int64_t>(item);
+  if (s[0] == sz && rows > 1) {
+    // Rows fastest, as the MAT-file stores them: each column's rows x bands
+    // (or the block's rows x columns, for one band) turned over in tiles.
+    if (bands == 1) return output::transpose(src, src_row, rows, cols, item, dst, s[1]);
+    for (std::int64_t x = 0; x < cols; ++x)
+      output::transpose(src + x * bands * sz, src_row, rows, bands, item, dst + x * s[1], s[2]);
+    return;
+  }
   const bool packed = s[1] == sz * bands && (bands == 1 || s[2] == sz);
   for (std::int64_t y = 0; y < rows; ++y) {
     const std::byte* in = src + y * src_row;
@@ -413,14 +422,16 @@ void scatter(const std::byte* src, std::int64_t src_row, std::byte* dst, const S
 
 class BlockSource final : public PixelSource {
  public:
-  BlockSource(std::string path, std::vector<Part> parts, libs::gdal::BandType type, int bands, bool bip)
-      : path_(std::move(path)), parts_(std::move(parts)), type_(type), bands_(bands), bip_(bip) {}
+  BlockSource(std::string path, std::vector<Part> parts, libs::gdal::BandType type, int bands)
+      : path_(std::move(path)), parts_(std::move(parts)), type_(type), bands_(bands) {}
 
   NDArray read(std::int64_t y0, std::int64_t y1, std::int64_t x0, std::int64_t x1,
                const ReadControl& control) const override {
     const std::int64_t h = y1 - y0, w = x1 - x0;
-    NDArray out = bip_ ? NDArray::allocate(type_.dtype, {h, w, bands_})
-                       : NDArray::allocate(type_.dtype, {bands_, h, w}).transpose({1, 2, 0});
+    // Decoded straight into the order a MAT-file stores (rows fastest, then
+    // columns, then bands): the writer then copies runs instead of
+    // transposing a cube it would read from memory again.
+    NDArray out = NDArray::allocate(type_.dtype, {bands_, w, h}).transpose({2, 1, 0});
     if (h == 0 || w == 0 || bands_ == 0) return out;
 
     const std::vector<Task> tasks = plan(y0, y1, x0, x1);
@@ -567,7 +578,11 @@ class BlockSource final : public PixelSource {
     const int fd = TIFFFileno(th.tif);
     if (size == 0 || fd < 0 || block_row <= 0) return false;
 
-    const std::int64_t batch = std::max<std::int64_t>(1, static_cast<std::int64_t>(kPiece) / block_row);
+    // Rows go out in batches of at least kRows, so they can be turned over
+    // in tiles rather than one element at a time.
+    constexpr std::int64_t kRows = 16;
+    const std::int64_t batch = std::min(std::max<std::int64_t>(kRows, static_cast<std::int64_t>(kPiece) / block_row),
+                                        std::max<std::int64_t>(1, blk.stream_rows));
     wk.rows.resize(static_cast<std::size_t>(batch * block_row));
     wk.input.resize(kPiece);
     wk.inflater.reset();
@@ -649,7 +664,6 @@ class BlockSource final : public PixelSource {
   std::vector<Part> parts_;
   libs::gdal::BandType type_;
   int bands_;
-  bool bip_;
 };
 
 // GDAL decodes a block whole into its block cache: one far larger than its
@@ -718,8 +732,7 @@ NDArray tiff_cube(const std::string& path, GDALDatasetH first, const std::vector
     check_block_size(path, p, type);
     deferred_parts.push_back(std::move(p));
   }
-  const bool bip = deferred_parts.size() == 1 && deferred_parts[0].contig;
-  auto source = std::make_shared<BlockSource>(path, std::move(deferred_parts), type, bands, bip);
+  auto source = std::make_shared<BlockSource>(path, std::move(deferred_parts), type, bands);
   return NDArray::deferred(type.dtype, {grid.height, grid.width, bands}, std::move(source));
 }
 
