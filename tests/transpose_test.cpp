@@ -1,4 +1,4 @@
-#include "output/transpose.hpp"
+#include "core/transpose.hpp"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <random>
 #include <vector>
 
-namespace vexil::output {
+namespace vexil::core {
 namespace {
 
 // Every element size the writers meet, blocks on and off the kernel and tile
@@ -35,4 +35,4 @@ TEST(Transpose, MatchesElementByElementForEverySizeAndEdge) {
 }
 
 }  // namespace
-}  // namespace vexil::output
+}  // namespace vexil::core

@@ -7,7 +7,7 @@
 #include <mutex>
 
 #include "io/mapped_file.hpp"
-#include "output/transpose.hpp"
+#include "core/transpose.hpp"
 #include "vexil/dtype.hpp"
 
 namespace vexil::output {
@@ -205,7 +205,7 @@ void fill_band_tile(const std::byte* base, std::size_t item, std::int64_t H, std
   constexpr std::int64_t kCols = 16, kRows = 64;
   // Pixels i0.. of column j (n of them) land at tile position pos onwards.
   auto put = [&](std::int64_t i0, std::int64_t j, std::int64_t n, std::int64_t pos) {
-    transpose(base + i0 * s0 + j * s1 + k0 * sz, s0, n, nb, item, tile + pos * sz, pitch * sz);
+    core::transpose(base + i0 * s0 + j * s1 + k0 * sz, s0, n, nb, item, tile + pos * sz, pitch * sz);
   };
   std::int64_t p = p0;
   while (p < p1) {
@@ -287,7 +287,7 @@ void ColumnGather::gather_direct(std::int64_t e0, std::int64_t e1, std::byte* ou
       } else {
         std::int64_t stride = s0;
         const std::byte* rows = staged(src, k, stride, item);
-        transpose(rows, stride, k, 1, item_, out, k * item);  // one column of k rows
+        core::transpose(rows, stride, k, 1, item_, out, k * item);  // one column of k rows
       }
       out += k * item;
       e += k;
@@ -307,7 +307,7 @@ void ColumnGather::gather_direct(std::int64_t e0, std::int64_t e1, std::byte* ou
       } else if (s1 == item) {
         std::int64_t stride = s0;
         const std::byte* rows = staged(src, d0, stride, run * item);
-        transpose(rows, stride, d0, run, item_, out, d0 * item);
+        core::transpose(rows, stride, d0, run, item_, out, d0 * item);
       } else {
         with_item_type(item_, [&](auto t) { transpose_columns<decltype(t)>(src, s0, s1, d0, run, out); });
       }

@@ -27,7 +27,7 @@
 #include "core/inflater.hpp"
 #include "core/memory.hpp"
 #include "io/mapped_file.hpp"
-#include "output/transpose.hpp"
+#include "core/transpose.hpp"
 #include "vexil/errors.hpp"
 
 #ifdef VEXIL_HAVE_LIBTIFF
@@ -401,9 +401,9 @@ void scatter(const std::byte* src, std::int64_t src_row, std::byte* dst, const S
   if (s[0] == sz && rows > 1) {
     // Rows fastest, as the MAT-file stores them: each column's rows x bands
     // (or the block's rows x columns, for one band) turned over in tiles.
-    if (bands == 1) return output::transpose(src, src_row, rows, cols, item, dst, s[1]);
+    if (bands == 1) return core::transpose(src, src_row, rows, cols, item, dst, s[1]);
     for (std::int64_t x = 0; x < cols; ++x)
-      output::transpose(src + x * bands * sz, src_row, rows, bands, item, dst + x * s[1], s[2]);
+      core::transpose(src + x * bands * sz, src_row, rows, bands, item, dst + x * s[1], s[2]);
     return;
   }
   const bool packed = s[1] == sz * bands && (bands == 1 || s[2] == sz);

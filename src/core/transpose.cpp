@@ -1,4 +1,4 @@
-#include "output/transpose.hpp"
+#include "core/transpose.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -9,7 +9,7 @@
 #include <emmintrin.h>
 #endif
 
-namespace vexil::output {
+namespace vexil::core {
 namespace {
 
 // Tile edge in elements, and the local tile's row pitch: padded so its rows
@@ -145,4 +145,4 @@ void transpose(const std::byte* src, std::int64_t src_stride, std::int64_t rows,
   }
 }
 
-}  // namespace vexil::output
+}  // namespace vexil::core
