@@ -11,6 +11,7 @@
 #include <cstring>
 #include <exception>
 #include <mutex>
+#include <stdexcept>
 
 #include <fmt/format.h>
 
@@ -18,6 +19,7 @@
 #include "core/byte_order.hpp"
 #include "core/cpu_budget.hpp"
 #include "core/memory.hpp"
+#include "core/transpose.hpp"
 #include "io/mapped_file.hpp"
 #include "core/worker_pool.hpp"
 #include "vexil/errors.hpp"
@@ -118,6 +120,54 @@ void for_each_run(const std::vector<std::int64_t>& rlo, const std::vector<std::i
     for (;;) {
       if (d == 0) return;
       --d;
+      if (++idx[d] < rhi[d]) break;
+      idx[d] = rlo[d];
+    }
+  }
+}
+
+// Copies region [rlo, rhi) from a C-ordered block of `src_ext` starting at
+// `src_origin` to element (i_0, i_1, ...) at dst + sum((i_d - lo[d]) * ds[d]).
+// When the destination's fastest axis is not the source's, the region goes
+// through tiled transposes of those two axes.
+void place_strided(const std::byte* src, const std::vector<std::int64_t>& src_origin,
+                   const std::vector<std::int64_t>& src_ext, const std::vector<std::int64_t>& rlo,
+                   const std::vector<std::int64_t>& rhi, const std::vector<std::int64_t>& lo, std::byte* dst,
+                   const std::vector<std::int64_t>& ds, std::size_t item) {
+  const std::size_t nd = rlo.size();
+  for (std::size_t d = 0; d < nd; ++d)
+    if (rhi[d] <= rlo[d]) return;
+  if (nd == 0) {
+    std::memcpy(dst, src, item);
+    return;
+  }
+  const Strides ss = byte_strides(src_ext, item);
+  const std::size_t last = nd - 1;
+  std::size_t fast = last;
+  for (std::size_t d = 0; d < nd; ++d)
+    if (ds[d] == static_cast<std::int64_t>(item)) fast = d;
+  std::vector<std::int64_t> idx(rlo.begin(), rlo.end());
+  for (;;) {
+    std::int64_t so = 0, doff = 0;
+    for (std::size_t d = 0; d < nd; ++d) {
+      so += (idx[d] - src_origin[d]) * ss[d];
+      doff += (idx[d] - lo[d]) * ds[d];
+    }
+    const std::int64_t n = rhi[last] - rlo[last];
+    if (fast != last) {
+      core::transpose(src + so, ss[fast], rhi[fast] - rlo[fast], n, item, dst + doff, ds[last]);
+    } else if (ds[last] == static_cast<std::int64_t>(item)) {
+      std::memcpy(dst + doff, src + so, static_cast<std::size_t>(n) * item);
+    } else {
+      for (std::int64_t k = 0; k < n; ++k)
+        std::memcpy(dst + doff + k * ds[last], src + so + k * static_cast<std::int64_t>(item), item);
+    }
+    // Next position over every axis but the last (and the transposed one).
+    std::size_t d = last;
+    for (;;) {
+      if (d == 0) return;
+      --d;
+      if (d == fast && fast != last) continue;
       if (++idx[d] < rhi[d]) break;
       idx[d] = rlo[d];
     }
@@ -476,8 +526,17 @@ void DatasetReader::read_hyperslabs(const std::vector<std::int64_t>& lo, const s
   }
 }
 
+void DatasetReader::read_box_strided(const std::vector<std::int64_t>& lo, const std::vector<std::int64_t>& hi,
+                                     std::byte* dst, const std::vector<std::int64_t>& dst_strides,
+                                     ReadProgress& progress) const {
+  if (!places_strided()) throw std::logic_error("read_box_strided: this dataset is not read by chunks");
+  if (product(extents(lo, hi)) == 0) return;
+  read_chunks(lo, hi, dst, progress, &dst_strides);
+}
+
 void DatasetReader::read_chunks(const std::vector<std::int64_t>& lo, const std::vector<std::int64_t>& hi,
-                                std::byte* dst, ReadProgress& progress) const {
+                                std::byte* dst, ReadProgress& progress,
+                                const std::vector<std::int64_t>* dst_strides) const {
   const std::size_t nd = shape_.size();
   const std::size_t item = plan_.mem_size;
   const std::vector<std::int64_t> box_ext = extents(lo, hi);
@@ -514,7 +573,14 @@ void DatasetReader::read_chunks(const std::vector<std::int64_t>& lo, const std::
     std::vector<std::int64_t> rlo(nd), rhi(nd);
     region_of(t.origin, rlo, rhi);
     std::uint64_t bytes = 0;
-    if (!t.allocated) {
+    if (dst_strides && !t.allocated) {
+      const std::vector<std::int64_t> ext = extents(rlo, rhi);
+      const auto n = static_cast<std::size_t>(product(ext));
+      std::vector<std::byte> fill(n * item);
+      for (std::size_t k = 0; k < n; ++k) std::memcpy(fill.data() + k * item, fill_.data(), item);
+      place_strided(fill.data(), rlo, ext, rlo, rhi, lo, dst, *dst_strides, item);
+      bytes = n * item;
+    } else if (!t.allocated) {
       // Never written: the dataset's fill value, as HDF5 reads it.
       for_each_run(rlo, rhi, t.origin, chunk_, lo, box_ext, item, [&](std::int64_t, std::int64_t doff, std::int64_t n) {
         for (std::int64_t k = 0; k < n; k += static_cast<std::int64_t>(item))
@@ -525,6 +591,9 @@ void DatasetReader::read_chunks(const std::vector<std::int64_t>& lo, const std::
       std::lock_guard lock(mu);
       undecoded.push_back(t.origin);
       return;
+    } else if (dst_strides) {
+      place_strided(t.raw->data(), t.origin, chunk_, rlo, rhi, lo, dst, *dst_strides, item);
+      bytes = static_cast<std::uint64_t>(product(extents(rlo, rhi))) * item;
     } else {
       const std::byte* src = t.raw->data();
       for_each_run(rlo, rhi, t.origin, chunk_, lo, box_ext, item,
@@ -597,7 +666,14 @@ void DatasetReader::read_chunks(const std::vector<std::int64_t>& lo, const std::
   for (const auto& origin : undecoded) {
     progress.check_cancel();
     region_of(origin, rlo, rhi);
-    read_region(lo, hi, rlo, rhi, dst);
+    if (dst_strides) {
+      const std::vector<std::int64_t> ext = extents(rlo, rhi);
+      std::vector<std::byte> tmp(static_cast<std::size_t>(product(ext)) * item);
+      read_region(rlo, rhi, rlo, rhi, tmp.data());
+      place_strided(tmp.data(), rlo, ext, rlo, rhi, lo, dst, *dst_strides, item);
+    } else {
+      read_region(lo, hi, rlo, rhi, dst);
+    }
     progress.add(static_cast<std::uint64_t>(product(extents(rlo, rhi))) * item);
   }
 }
@@ -633,6 +709,24 @@ class DatasetSource final : public PixelSource {
     hi[static_cast<std::size_t>(perm_[1])] = x1;
     const Shape box = extents(lo, hi);
     check_window_fits(reader_->key(), reader_->path(), reader_->dtype(), box);
+    if (reader_->places_strided()) {
+      // Decoded chunks land straight in the order a MAT-file stores (first
+      // delivered axis fastest): the writer then copies runs instead of
+      // transposing a cube it would read from memory again.
+      const std::size_t nd = box.size();
+      Shape reversed(nd);
+      std::vector<int> back(nd);
+      for (std::size_t i = 0; i < nd; ++i) {
+        reversed[i] = box[static_cast<std::size_t>(perm_[nd - 1 - i])];
+        back[i] = static_cast<int>(nd - 1 - i);
+      }
+      NDArray out = NDArray::allocate(reader_->dtype(), reversed).transpose(back);
+      std::vector<std::int64_t> dst_strides(nd);
+      for (std::size_t i = 0; i < nd; ++i) dst_strides[static_cast<std::size_t>(perm_[i])] = out.strides()[i];
+      ReadProgress progress(control, out.nbytes());
+      reader_->read_box_strided(lo, hi, out.mutable_data(), dst_strides, progress);
+      return out;
+    }
     NDArray out = NDArray::allocate(reader_->dtype(), box);
     ReadProgress progress(control, out.nbytes());
     reader_->read_box(lo, hi, out.mutable_data(), progress);

@@ -79,6 +79,14 @@ class DatasetReader {
   void read_box(const std::vector<std::int64_t>& lo, const std::vector<std::int64_t>& hi, std::byte* dst,
                 ReadProgress& progress) const;
 
+  // Whether read_box_strided() can be used: chunks decoded here and used as
+  // stored (no byte swap or conversion).
+  bool places_strided() const { return chunked_fast_ && copy_ == Copy::Identical && !plan_.bool_enum; }
+  // As read_box(), but element (i_0, i_1, ...) of the box goes to
+  // dst + sum((i_d - lo[d]) * dst_strides[d]), strides in bytes.
+  void read_box_strided(const std::vector<std::int64_t>& lo, const std::vector<std::int64_t>& hi, std::byte* dst,
+                        const std::vector<std::int64_t>& dst_strides, ReadProgress& progress) const;
+
   // The whole dataset as a view over the file's mapping, when its bytes are
   // used as stored; null otherwise.
   std::optional<NDArray> mapped_whole() const;
@@ -95,8 +103,9 @@ class DatasetReader {
   enum class Copy { Identical, Swap, Convert };
   void read_mapped(const std::vector<std::int64_t>& lo, const std::vector<std::int64_t>& hi, std::byte* dst,
                    ReadProgress& progress) const;
+  // Into a C-ordered box, or with `dst_strides` as read_box_strided().
   void read_chunks(const std::vector<std::int64_t>& lo, const std::vector<std::int64_t>& hi, std::byte* dst,
-                   ReadProgress& progress) const;
+                   ReadProgress& progress, const std::vector<std::int64_t>* dst_strides = nullptr) const;
   void read_hyperslabs(const std::vector<std::int64_t>& lo, const std::vector<std::int64_t>& hi, std::byte* dst,
                        ReadProgress& progress) const;
   // Region [rlo, rhi) of the box [lo, hi) read by HDF5 into its place in dst.
