@@ -171,6 +171,7 @@ TEST(TiffPixels, DeflateBlocksLargerThanOnePiece) {
     EXPECT_TRUE(same_values(data.materialize({.threads = 2}), want));
     EXPECT_TRUE(
         same_values(data.window(61, 279, 250, 300).materialize({.threads = 1}), want.window(61, 279, 250, 300)));
+    EXPECT_TRUE(same_values(data.window(100, 101, 3, 290).materialize(), want.window(100, 101, 3, 290)));
 
     // One byte changed inside the first block's stored data decodes without
     // error; only the stream's checksum shows it.
@@ -182,6 +183,18 @@ TEST(TiffPixels, DeflateBlocksLargerThanOnePiece) {
     vexil::test::write_file(damaged, bytes);
     EXPECT_THROW(tiff::load_tiff(damaged).data.materialize({.threads = 2}), ReadError);
   }
+
+  // Rows of 2.4 MB, each decoded and placed on its own.
+  TiffSpec wide;
+  wide.width = 40000;
+  wide.height = 5;
+  wide.bands = 30;
+  wide.options = {"COMPRESS=DEFLATE", "BLOCKYSIZE=3"};
+  std::vector<std::uint16_t> wide_noise(static_cast<std::size_t>(wide.width) * wide.height * wide.bands);
+  for (auto& v : wide_noise) v = static_cast<std::uint16_t>((seed = seed * 1664525u + 1013904223u) >> 16);
+  const std::string wide_path = dir / "wide.tif";
+  ASSERT_TRUE(vexil::test::write_tiff(wide_path, wide, wide_noise.data(), GDT_UInt16));
+  EXPECT_TRUE(same_values(tiff::load_tiff(wide_path).data.materialize({.threads = 2}), gdal_reference(wide_path)));
 }
 
 // A crop decodes only the blocks it touches: the counter says so, and blocks

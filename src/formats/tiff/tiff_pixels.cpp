@@ -578,11 +578,11 @@ class BlockSource final : public PixelSource {
     const int fd = TIFFFileno(th.tif);
     if (size == 0 || fd < 0 || block_row <= 0) return false;
 
-    // Rows go out in batches of at least kRows, so they can be turned over
-    // in tiles rather than one element at a time.
-    constexpr std::int64_t kRows = 16;
-    const std::int64_t batch = std::min(std::max<std::int64_t>(kRows, static_cast<std::int64_t>(kPiece) / block_row),
-                                        std::max<std::int64_t>(1, blk.stream_rows));
+    // Rows go out in batches of up to 2 MiB (one row at least), enough rows
+    // to be turned over in tiles rather than one element at a time.
+    constexpr std::int64_t kBatchBytes = std::int64_t{2} << 20;
+    const std::int64_t batch =
+        std::clamp<std::int64_t>(kBatchBytes / block_row, 1, std::max<std::int64_t>(1, blk.stream_rows));
     wk.rows.resize(static_cast<std::size_t>(batch * block_row));
     wk.input.resize(kPiece);
     wk.inflater.reset();
