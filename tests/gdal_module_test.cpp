@@ -71,8 +71,8 @@ TEST(GdalModule, FilesGeoTiffRefusesGoToTheirOwnDriver) {
            "</SourceBand></SimpleSource></VRTRasterBand>";
   vexil::test::write_file(dir / "virtual.tif", xml + "</VRTDataset>");
 
-  const RunResult r =
-      vexil::test::run_program({VEXIL_BINARY, "convert_to_mat", "--img", dir / "virtual.tif", "--out-dir", dir / "out"});
+  const RunResult r = vexil::test::run_program(
+      {VEXIL_BINARY, "convert_to_mat", "--img", dir / "virtual.tif", "--out-dir", dir / "out"});
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_NE(r.out.find("Value range  : [10, 120]"), std::string::npos) << r.out;
   EXPECT_NE(vexil::test::read_file(dir / "out/metadata.json").find(R"("driver": "VRT")"), std::string::npos);

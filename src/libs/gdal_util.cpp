@@ -59,15 +59,15 @@ struct KnownDriver {
 // alone. GDAL's register functions skip a driver already there.
 bool register_drivers(const char* const* names) {
   const KnownDriver known[] = {
-      {"GTiff", GDALRegister_GTiff, nullptr},     {"PNG", GDALRegister_PNG, nullptr},
-      {"JPEG", GDALRegister_JPEG, nullptr},       {"GIF", GDALRegister_GIF, nullptr},
-      {"netCDF", GDALRegister_netCDF, nullptr},   {"HDF4", GDALRegister_HDF4, GDALRegister_HDF4Image},
+      {"GTiff", GDALRegister_GTiff, nullptr},   {"PNG", GDALRegister_PNG, nullptr},
+      {"JPEG", GDALRegister_JPEG, nullptr},     {"GIF", GDALRegister_GIF, nullptr},
+      {"netCDF", GDALRegister_netCDF, nullptr}, {"HDF4", GDALRegister_HDF4, GDALRegister_HDF4Image},
   };
   static std::mutex mu;
   std::lock_guard lock(mu);
   for (; *names; ++names) {
-    const KnownDriver* k = std::find_if(std::begin(known), std::end(known),
-                                        [&](const KnownDriver& d) { return d.name == *names; });
+    const KnownDriver* k =
+        std::find_if(std::begin(known), std::end(known), [&](const KnownDriver& d) { return d.name == *names; });
     if (k == std::end(known) || !k->first) return false;
     ErrorCapture quiet;
     k->first();
