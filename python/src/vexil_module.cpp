@@ -160,7 +160,9 @@ Returns
     The cube in (height, width, bands) order and its own element type, and
     the metadata metadata.json would hold under "image". The array is
     read-only and shares memory with the file where the file allows it (an
-    uncompressed ENVI cube is not copied); use .copy() to modify it.
+    uncompressed ENVI cube is not copied); use .copy() to modify it. A cube
+    decoded from compressed blocks or chunks is in Fortran order, as a
+    MAT-file stores it.
 
 Raises
 ------
