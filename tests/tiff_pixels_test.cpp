@@ -197,6 +197,25 @@ TEST(TiffPixels, DeflateBlocksLargerThanOnePiece) {
   EXPECT_TRUE(same_values(tiff::load_tiff(wide_path).data.materialize({.threads = 2}), gdal_reference(wide_path)));
 }
 
+// A file stored as one LZW strip of 17.6 MB: libtiff decodes a strip whole,
+// so it lands in place in the stored order rather than through a buffer.
+TEST(TiffPixels, OneLargeStripGivesGdalsValues) {
+  TempDir dir;
+  TiffSpec spec;
+  spec.width = 2200;
+  spec.height = 1000;
+  spec.bands = 4;
+  spec.options = {"COMPRESS=LZW", "BLOCKYSIZE=1000"};
+  std::vector<std::uint16_t> v(static_cast<std::size_t>(spec.width) * spec.height * spec.bands);
+  for (std::size_t i = 0; i < v.size(); ++i) v[i] = static_cast<std::uint16_t>((i * 7) % 5003);
+  const std::string path = dir / "one_strip.tif";
+  ASSERT_TRUE(vexil::test::write_tiff(path, spec, v.data(), GDT_UInt16));
+  const NDArray want = gdal_reference(path);
+  const NDArray data = tiff::load_tiff(path).data;
+  EXPECT_TRUE(same_values(data.materialize({.threads = 2}), want));
+  EXPECT_TRUE(same_values(data.window(17, 980, 3, 2111).materialize(), want.window(17, 980, 3, 2111)));
+}
+
 // A crop decodes only the blocks it touches: the counter says so, and blocks
 // outside it may even be corrupt.
 TEST(TiffPixels, CropDecodesOnlyItsBlocks) {

@@ -45,6 +45,7 @@ struct Grid {
   int width = 0, height = 0;
   int bw = 0, bh = 0;  // block size
   int nx = 0, ny = 0;  // blocks across and down
+  bool tiled = false;  // as libtiff reads it; GDAL's grid does not say
 };
 
 Grid grid_of(GDALDatasetH ds) {
@@ -327,7 +328,8 @@ std::optional<Grid> libtiff_grid(const std::string& path, int dir, int bands, co
   Grid g;
   g.width = static_cast<int>(width);
   g.height = static_cast<int>(height);
-  if (TIFFIsTiled(h.tif)) {
+  g.tiled = TIFFIsTiled(h.tif) != 0;
+  if (g.tiled) {
     std::uint32_t tw = 0, th = 0;
     TIFFGetField(h.tif, TIFFTAG_TILEWIDTH, &tw);
     TIFFGetField(h.tif, TIFFTAG_TILELENGTH, &th);
@@ -430,8 +432,12 @@ class BlockSource final : public PixelSource {
     const std::int64_t h = y1 - y0, w = x1 - x0;
     // Decoded straight into the order a MAT-file stores (rows fastest, then
     // columns, then bands): the writer then copies runs instead of
-    // transposing a cube it would read from memory again.
-    NDArray out = NDArray::allocate(type_.dtype, {bands_, w, h}).transpose({2, 1, 0});
+    // transposing a cube it would read from memory again. Rows get there
+    // through a buffer; strips too large for one keep the stored order,
+    // where a whole strip lands in place.
+    NDArray out = !large_strips() ? NDArray::allocate(type_.dtype, {bands_, w, h}).transpose({2, 1, 0})
+                  : pixel_order() ? NDArray::allocate(type_.dtype, {h, w, bands_})
+                                  : NDArray::allocate(type_.dtype, {bands_, h, w}).transpose({1, 2, 0});
     if (h == 0 || w == 0 || bands_ == 0) return out;
 
     const std::vector<Task> tasks = plan(y0, y1, x0, x1);
@@ -489,7 +495,7 @@ class BlockSource final : public PixelSource {
       }
       const std::int64_t pixel = static_cast<std::int64_t>(item) * count;
       const std::int64_t block_row = static_cast<std::int64_t>(g.bw) * pixel;
-      const bool tiled = TIFFIsTiled(th.tif) != 0;
+      const bool tiled = g.tiled;
       // A strip whose rows the window holds whole, full width, lands in
       // place: no scratch copy (a file stored as one strip would need a
       // cube-sized one).
@@ -632,6 +638,20 @@ class BlockSource final : public PixelSource {
     return true;
   }
 #endif
+
+  // Strips that libtiff decodes whole, each larger than a buffer of rows
+  // should be (a file stored as a few strips).
+  bool large_strips() const {
+    constexpr std::uint64_t kLargeStrip = std::uint64_t{16} << 20;
+    const auto item = static_cast<std::uint64_t>(itemsize(type_.dtype));
+    return std::any_of(parts_.begin(), parts_.end(), [&](const Part& p) {
+      const std::uint64_t samples = p.contig ? static_cast<std::uint64_t>(p.bands) : 1;
+      return p.libtiff && !p.direct_deflate && !p.grid.tiled &&
+             static_cast<std::uint64_t>(p.grid.bw) * static_cast<std::uint64_t>(p.grid.bh) * samples * item >
+                 kLargeStrip;
+    });
+  }
+  bool pixel_order() const { return parts_.size() == 1 && parts_[0].contig; }
 
   [[noreturn]] void fail(std::string msg) const {
     if (msg.find(path_) == std::string::npos) msg = fmt::format("{}: {}", path_, msg);
