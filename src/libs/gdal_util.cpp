@@ -76,8 +76,9 @@ bool register_drivers(const char* const* names) {
   return true;
 }
 
+// The named drivers, or all of them for a null list.
 void register_drivers_for(const char* const* drivers) {
-  if (!register_drivers(drivers)) register_all_drivers();
+  if (!drivers || !register_drivers(drivers)) register_all_drivers();
 }
 
 }  // namespace
@@ -173,10 +174,7 @@ Dataset open_raster(const std::string& path, const char* const* drivers, const c
 
 Dataset open_multidim(const std::string& path, const char* const* drivers) {
   check_openable(path);
-  if (drivers)
-    register_drivers_for(drivers);
-  else
-    register_all_drivers();
+  register_drivers_for(drivers);
   ErrorCapture errors;
   GDALDatasetH ds = GDALOpenEx(path.c_str(), GDAL_OF_MULTIDIM_RASTER | GDAL_OF_READONLY | GDAL_OF_VERBOSE_ERROR,
                                drivers, nullptr, nullptr);
