@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <exception>
 #include <map>
 #include <mutex>
 #include <new>
@@ -389,7 +390,7 @@ void parallel_zlib(const ByteSource& source, const ByteSink& sink, const Deflate
     std::mutex mu;
     std::condition_variable cv;
     std::map<std::uint64_t, std::vector<std::uint8_t>> tails;
-    bool failed = false;
+    std::exception_ptr failed;  // what stopped an earlier chunk
     void put(std::uint64_t b, const std::uint8_t* p, std::size_t n) {
       {
         std::lock_guard lock(mu);
@@ -402,15 +403,16 @@ void parallel_zlib(const ByteSource& source, const ByteSink& sink, const Deflate
     void take(std::uint64_t b, std::uint8_t* out, std::size_t n) {
       std::unique_lock lock(mu);
       cv.wait(lock, [&] { return failed || tails.count(b); });
-      if (failed) throw std::runtime_error("an earlier chunk failed");
+      // The same error, so the run reports it whichever worker is first.
+      if (failed) std::rethrow_exception(failed);
       const auto& t = tails[b];
       std::copy(t.end() - static_cast<std::ptrdiff_t>(n), t.end(), out);
       tails.erase(b);
     }
-    void fail() {
+    void fail(std::exception_ptr e) {
       {
         std::lock_guard lock(mu);
-        failed = true;
+        if (!failed) failed = std::move(e);
       }
       cv.notify_all();
     }
@@ -436,7 +438,7 @@ void parallel_zlib(const ByteSource& source, const ByteSink& sink, const Deflate
             handover.put(b, buf + dict + len - t, t);
           }
         } catch (...) {
-          handover.fail();
+          handover.fail(std::current_exception());
           throw;
         }
         const std::uint8_t* in = buf + dict;
