@@ -51,6 +51,18 @@ class PixelSource {
   // (y1 - y0, x1 - x0, rest...), laid out as the source finds best.
   virtual NDArray read(std::int64_t y0, std::int64_t y1, std::int64_t x0, std::int64_t x1,
                        const ReadControl& control) const = 0;
+  // Bands one decoding step covers, for a (height, width, bands) source
+  // whose blocks or chunks each hold fewer than all bands: read_bands() can
+  // then read a few bands without decoding the rest. 0 (the default): every
+  // read decodes all bands.
+  virtual std::int64_t band_step() const { return 0; }
+  // As read(), but only bands [b0, b1) of the third axis: shape (y1 - y0,
+  // x1 - x0, b1 - b0). Called only when band_step() > 0, with b0 a multiple
+  // of it. `into`, when not null, holds room for that many elements and
+  // receives them in column-major order (first axis fastest); the result is
+  // then a view of it. Safe to call from several threads at once.
+  virtual NDArray read_bands(std::int64_t y0, std::int64_t y1, std::int64_t x0, std::int64_t x1, std::int64_t b0,
+                             std::int64_t b1, const ReadControl& control, std::byte* into) const;
 };
 
 class NDArray {
@@ -88,6 +100,15 @@ class NDArray {
   bool is_deferred() const;
   // The same array with its pixels in memory (this array when they are).
   NDArray materialize(const ReadControl& control = {}) const;
+  // For consumers that stream a cube band group by band group: when this is
+  // a (height, width, bands) deferred array not read yet whose source reads
+  // bands separately, the bands one step covers (see PixelSource); else 0.
+  std::int64_t band_step() const;
+  // Bands [b0, b1) of such an array, read now and not kept; b0 a multiple
+  // of band_step(). With `into`, into that buffer in column-major order (see
+  // PixelSource::read_bands). Safe to call from several threads at once.
+  NDArray read_bands(std::int64_t b0, std::int64_t b1, const ReadControl& control = {},
+                     std::byte* into = nullptr) const;
 
   // Pointer to element (0, ..., 0).
   const std::byte* data() const { return resolved().data_; }

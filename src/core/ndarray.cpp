@@ -62,6 +62,27 @@ const NDArray& NDArray::resolve_deferred(const ReadControl& control) const {
 
 NDArray NDArray::materialize(const ReadControl& control) const { return deferred_ ? resolve_deferred(control) : *this; }
 
+NDArray PixelSource::read_bands(std::int64_t, std::int64_t, std::int64_t, std::int64_t, std::int64_t, std::int64_t,
+                                const ReadControl&, std::byte*) const {
+  throw std::logic_error("this pixel source reads every band at once");
+}
+
+std::int64_t NDArray::band_step() const {
+  if (shape_.size() != 3 || !is_deferred()) return 0;
+  return std::max<std::int64_t>(deferred_->source->band_step(), 0);
+}
+
+NDArray NDArray::read_bands(std::int64_t b0, std::int64_t b1, const ReadControl& control, std::byte* into) const {
+  const std::int64_t step = band_step();
+  if (step <= 0 || b0 < 0 || b0 > b1 || b1 > shape_[2] || b0 % step != 0)
+    throw std::logic_error("read_bands: not a band range this array can read");
+  const Deferred& d = *deferred_;
+  NDArray px = d.source->read_bands(d.y0, d.y1, d.x0, d.x1, b0, b1, control, into);
+  if (px.dtype_ != dtype_ || px.shape_ != Shape{shape_[0], shape_[1], b1 - b0} || px.deferred_)
+    throw std::logic_error("a pixel source returned an array of another type or shape");
+  return px;
+}
+
 namespace {
 
 // The product of the non-zero axes: an empty array whose

@@ -454,6 +454,7 @@ void DatasetReader::read_mapped(const std::vector<std::int64_t>& lo, const std::
 void DatasetReader::read_region(const std::vector<std::int64_t>& lo, const std::vector<std::int64_t>& hi,
                                 const std::vector<std::int64_t>& rlo, const std::vector<std::int64_t>& rhi,
                                 std::byte* dst) const {
+  std::lock_guard lock(hdf5_mu_);
   const std::size_t nd = shape_.size();
   Handle fspace = libs::hdf5::space_handle(H5Dget_space(ds_.get()), "Cannot read the dataset's dataspace");
   Handle mspace;
@@ -558,7 +559,7 @@ void DatasetReader::read_chunks(const std::vector<std::int64_t>& lo, const std::
     unsigned mask = 0;
     bool allocated = false;
   };
-  std::mutex mu;  // guards `undecoded` and every HDF5 call: the library is not thread-safe
+  std::mutex& mu = hdf5_mu_;                         // guards `undecoded` too
   std::vector<std::vector<std::int64_t>> undecoded;  // chunks left to HDF5
   std::atomic<std::uint64_t> delivered{0};
 
@@ -701,12 +702,40 @@ class DatasetSource final : public PixelSource {
 
   NDArray read(std::int64_t y0, std::int64_t y1, std::int64_t x0, std::int64_t x1,
                const ReadControl& control) const override {
+    return read_range(y0, y1, x0, x1, 0, band_extent(), control);
+  }
+
+  // Chunks that hold a few bands each, decoded here, can be read band group
+  // by band group.
+  std::int64_t band_step() const override {
+    const auto& chunk = reader_->chunk();
+    if (perm_.size() != 3 || !reader_->places_strided() || chunk.size() != 3) return 0;
+    const std::int64_t step = chunk[static_cast<std::size_t>(perm_[2])];
+    return step < band_extent() ? step : 0;
+  }
+
+  NDArray read_bands(std::int64_t y0, std::int64_t y1, std::int64_t x0, std::int64_t x1, std::int64_t b0,
+                     std::int64_t b1, const ReadControl& control, std::byte* into) const override {
+    return read_range(y0, y1, x0, x1, b0, b1, control, into);
+  }
+
+ private:
+  std::int64_t band_extent() const {
+    return perm_.size() > 2 ? reader_->shape()[static_cast<std::size_t>(perm_[2])] : 1;
+  }
+
+  NDArray read_range(std::int64_t y0, std::int64_t y1, std::int64_t x0, std::int64_t x1, std::int64_t b0,
+                     std::int64_t b1, const ReadControl& control, std::byte* into = nullptr) const {
     const Shape& stored = reader_->shape();
     std::vector<std::int64_t> lo(stored.size(), 0), hi(stored.begin(), stored.end());
     lo[static_cast<std::size_t>(perm_[0])] = y0;
     hi[static_cast<std::size_t>(perm_[0])] = y1;
     lo[static_cast<std::size_t>(perm_[1])] = x0;
     hi[static_cast<std::size_t>(perm_[1])] = x1;
+    if (perm_.size() > 2) {
+      lo[static_cast<std::size_t>(perm_[2])] = b0;
+      hi[static_cast<std::size_t>(perm_[2])] = b1;
+    }
     const Shape box = extents(lo, hi);
     check_window_fits(reader_->key(), reader_->path(), reader_->dtype(), box);
     if (reader_->places_strided()) {
@@ -720,7 +749,10 @@ class DatasetSource final : public PixelSource {
         reversed[i] = box[static_cast<std::size_t>(perm_[nd - 1 - i])];
         back[i] = static_cast<int>(nd - 1 - i);
       }
-      NDArray out = NDArray::allocate(reader_->dtype(), reversed).transpose(back);
+      NDArray out = into ? NDArray::view(reader_->dtype(), reversed,
+                                         NDArray::c_strides(reversed, itemsize(reader_->dtype())), into, nullptr)
+                               .transpose(back)
+                         : NDArray::allocate(reader_->dtype(), reversed).transpose(back);
       std::vector<std::int64_t> dst_strides(nd);
       for (std::size_t i = 0; i < nd; ++i) dst_strides[static_cast<std::size_t>(perm_[i])] = out.strides()[i];
       ReadProgress progress(control, out.nbytes());
@@ -733,7 +765,6 @@ class DatasetSource final : public PixelSource {
     return out.transpose(perm_);
   }
 
- private:
   std::shared_ptr<const DatasetReader> reader_;
   std::vector<int> perm_;
 };

@@ -16,6 +16,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -95,6 +96,8 @@ class DatasetReader {
   // "mapped", "mapped, byte-swapped", "chunks", "hyperslabs".
   std::string access() const;
 
+  // Chunk extents per stored axis when chunks are decoded here; else empty.
+  const std::vector<std::int64_t>& chunk() const { return chunk_; }
   // Chunks read raw so far by this reader (tests check that a crop reads
   // only the chunks it needs).
   std::uint64_t chunks_read() const { return chunks_read_; }
@@ -128,6 +131,9 @@ class DatasetReader {
   std::vector<FilterStep> pipeline_;
   std::vector<std::byte> fill_;  // one element, memory type
   mutable std::uint64_t chunks_read_ = 0;
+  // Guards every HDF5 call on this dataset: the library is not thread-safe,
+  // and band groups of one cube may be read by several threads at once.
+  mutable std::mutex hdf5_mu_;
 };
 
 // An array of (height, width, ...) over a dataset: delivered axis i is the

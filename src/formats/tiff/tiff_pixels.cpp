@@ -429,34 +429,56 @@ class BlockSource final : public PixelSource {
 
   NDArray read(std::int64_t y0, std::int64_t y1, std::int64_t x0, std::int64_t x1,
                const ReadControl& control) const override {
-    const std::int64_t h = y1 - y0, w = x1 - x0;
+    return read_range(y0, y1, x0, x1, 0, bands_, control);
+  }
+
+  // Band-interleaved files decode each band's blocks on their own.
+  std::int64_t band_step() const override {
+    const bool separate = std::none_of(parts_.begin(), parts_.end(), [](const Part& p) { return p.contig; });
+    return separate && !large_strips() ? 1 : 0;
+  }
+
+  NDArray read_bands(std::int64_t y0, std::int64_t y1, std::int64_t x0, std::int64_t x1, std::int64_t b0,
+                     std::int64_t b1, const ReadControl& control, std::byte* into) const override {
+    return read_range(y0, y1, x0, x1, b0, b1, control, into);
+  }
+
+ private:
+  NDArray read_range(std::int64_t y0, std::int64_t y1, std::int64_t x0, std::int64_t x1, std::int64_t b0,
+                     std::int64_t b1, const ReadControl& control, std::byte* into = nullptr) const {
+    const std::int64_t h = y1 - y0, w = x1 - x0, nb = b1 - b0;
     // Decoded straight into the order a MAT-file stores (rows fastest, then
     // columns, then bands): the writer then copies runs instead of
     // transposing a cube it would read from memory again. Rows get there
     // through a buffer; strips too large for one keep the stored order,
     // where a whole strip lands in place.
-    NDArray out = !large_strips() ? NDArray::allocate(type_.dtype, {bands_, w, h}).transpose({2, 1, 0})
-                  : pixel_order() ? NDArray::allocate(type_.dtype, {h, w, bands_})
-                                  : NDArray::allocate(type_.dtype, {bands_, h, w}).transpose({1, 2, 0});
-    if (h == 0 || w == 0 || bands_ == 0) return out;
+    const std::size_t item = itemsize(type_.dtype);
+    NDArray out = into ? NDArray::view(type_.dtype, {nb, w, h}, NDArray::c_strides({nb, w, h}, item), into, nullptr)
+                             .transpose({2, 1, 0})
+                  : !large_strips() ? NDArray::allocate(type_.dtype, {nb, w, h}).transpose({2, 1, 0})
+                  : pixel_order()   ? NDArray::allocate(type_.dtype, {h, w, nb})
+                                    : NDArray::allocate(type_.dtype, {nb, h, w}).transpose({1, 2, 0});
+    if (h == 0 || w == 0 || nb == 0) return out;
 
-    const std::vector<Task> tasks = plan(y0, y1, x0, x1);
+    std::vector<Task> tasks = plan(y0, y1, x0, x1);
+    if (nb < bands_)
+      std::erase_if(tasks, [&](const Task& t) {
+        const std::int64_t band = parts_[t.part].first_band + t.band;
+        return t.band < 0 || band < b0 || band >= b1;
+      });
     const std::uint64_t total = out.nbytes();
     std::atomic<std::uint64_t> done{0};
     core::WorkerPool pool(core::resolve_workers(control.threads));
-    // Handles are per worker: neither GDAL nor libtiff handles may be shared by threads.
-    std::vector<Worker> workers(static_cast<std::size_t>(pool.workers()));
-    for (auto& wk : workers) {
-      wk.datasets.resize(parts_.size());
-#ifdef VEXIL_HAVE_LIBTIFF
-      wk.tiffs.resize(parts_.size());
-#endif
-    }
-    const Window win{y0, y1, x0, x1, out.mutable_data(), out.strides()};
+    // Handles are per worker: neither GDAL nor libtiff handles may be shared
+    // by threads. They are kept for the next read: a cube streamed a few
+    // bands at a time would otherwise open its file for every read.
+    Workers workers(this, nb < bands_);
+    take_workers(workers, static_cast<std::size_t>(pool.workers()));
+    const Window win{y0, y1, x0, x1, b0, out.mutable_data(), out.strides()};
 
     pool.for_each(tasks.size(), [&](std::size_t i, int worker) {
       if (control.cancel && control.cancel->load(std::memory_order_relaxed)) throw CancelledError();
-      const std::uint64_t moved = run(tasks[i], win, workers[static_cast<std::size_t>(worker)]);
+      const std::uint64_t moved = run(tasks[i], win, *workers.list[static_cast<std::size_t>(worker)]);
       const std::uint64_t now = done.fetch_add(moved) + moved;
       // Progress goes out from the calling thread only: reporters need not be thread-safe.
       if (worker == 0 && control.progress) control.progress(now, total);
@@ -465,9 +487,42 @@ class BlockSource final : public PixelSource {
     return out;
   }
 
- private:
+  // Workers lent to one read. A read of a few bands gives them back for the
+  // next; a whole read, done once, lets them go with their buffers.
+  struct Workers {
+    const BlockSource* owner;
+    bool keep;
+    std::vector<std::unique_ptr<Worker>> list;
+    Workers(const BlockSource* o, bool k) : owner(o), keep(k) {}
+    Workers(const Workers&) = delete;
+    ~Workers() {
+      if (!keep) return;
+      std::lock_guard lock(owner->idle_mu_);
+      for (auto& w : list) owner->idle_.push_back(std::move(w));
+    }
+  };
+
+  void take_workers(Workers& w, std::size_t n) const {
+    {
+      std::lock_guard lock(idle_mu_);
+      while (w.list.size() < n && !idle_.empty()) {
+        w.list.push_back(std::move(idle_.back()));
+        idle_.pop_back();
+      }
+    }
+    while (w.list.size() < n) {
+      auto wk = std::make_unique<Worker>();
+      wk->datasets.resize(parts_.size());
+#ifdef VEXIL_HAVE_LIBTIFF
+      wk->tiffs.resize(parts_.size());
+#endif
+      w.list.push_back(std::move(wk));
+    }
+  }
+
   struct Window {
     std::int64_t y0, y1, x0, x1;
+    std::int64_t b0;  // cube band at the window's band 0
     std::byte* base;
     Strides strides;
   };
@@ -484,7 +539,7 @@ class BlockSource final : public PixelSource {
     const int first = t.band < 0 ? 0 : t.band;
     const int count = t.band < 0 ? part.bands : 1;
     std::byte* dst = win.base + (ty0 - win.y0) * win.strides[0] + (tx0 - win.x0) * win.strides[1] +
-                     static_cast<std::int64_t>(part.first_band + first) * win.strides[2];
+                     (part.first_band + first - win.b0) * win.strides[2];
     g_blocks_read.fetch_add(static_cast<std::uint64_t>(t.by1 - t.by0));
 #ifdef VEXIL_HAVE_LIBTIFF
     if (part.libtiff) {
@@ -684,6 +739,8 @@ class BlockSource final : public PixelSource {
   std::vector<Part> parts_;
   libs::gdal::BandType type_;
   int bands_;
+  mutable std::mutex idle_mu_;
+  mutable std::vector<std::unique_ptr<Worker>> idle_;
 };
 
 // GDAL decodes a block whole into its block cache: one far larger than its
