@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -122,8 +123,15 @@ ConversionResult convert(const ConversionRequest& request, Reporter& reporter) {
   output::check_outputs_writable(save);
   output::check_out_dir(request.out_dir);
   // A deferred image is read here, after every check that needs no pixels,
-  // and only within the crop window.
-  if (data.is_deferred()) data = data.materialize(job.read_control("reading " + io::basename(request.image)));
+  // and only within the crop window; one whose source reads bands apart is
+  // streamed into data.mat instead, its value range taken on the way.
+  std::unique_ptr<conversion::RangeTally> tally;
+  if (data.is_deferred() && output::streams_bands(data, request.data_key, save.mat5_limit)) {
+    tally = std::make_unique<conversion::RangeTally>(data.dtype(), data.shape()[2], meta);
+    save.data_tap = [t = tally.get()](const NDArray& bands, std::int64_t first) { t->add(bands, first); };
+  } else if (data.is_deferred()) {
+    data = data.materialize(job.read_control("reading " + io::basename(request.image)));
+  }
   result.files = output::save_outputs(save, job);
   result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
   result.data_shape = data.shape();
@@ -134,7 +142,7 @@ ConversionResult convert(const ConversionRequest& request, Reporter& reporter) {
   }
 
   conversion::print_summary(job, data, gt, meta, gt_meta, request.out_dir, result.seconds, request.data_key,
-                            request.gt_key);
+                            request.gt_key, tally.get());
   return result;
 }
 

@@ -720,6 +720,25 @@ MinMax<T> min_max(const NDArray& a, unsigned threads, const T* exclude) {
 }
 
 template <class T>
+void merge_min_max(MinMax<T>& into, const MinMax<T>& part) {
+  into.count += part.count;
+  into.nan = into.nan || part.nan;
+  into.nan_count += part.nan_count;
+  into.excluded += part.excluded;
+  if (!part.have) return;
+  MinMaxAcc<T> acc;
+  if (into.have) {
+    acc.add(into.min);
+    acc.add(into.max);
+  }
+  acc.add(part.min);
+  acc.add(part.max);
+  into.min = acc.mn;
+  into.max = acc.mx;
+  into.have = true;
+}
+
+template <class T>
 Counts<T> value_counts(const NDArray& a, unsigned threads) {
   if (a.dtype() != dtype_of_v<T>) throw std::invalid_argument("value_counts: element type mismatch");
   if (a.size() == 0) return {};
@@ -733,6 +752,7 @@ Counts<T> value_counts(const NDArray& a, unsigned threads) {
 
 #define VEXIL_STATS_INSTANTIATE(T)                                   \
   template MinMax<T> min_max<T>(const NDArray&, unsigned, const T*); \
+  template void merge_min_max<T>(MinMax<T>&, const MinMax<T>&);      \
   template Counts<T> value_counts<T>(const NDArray&, unsigned);
 VEXIL_STATS_INSTANTIATE(bool)
 VEXIL_STATS_INSTANTIATE(std::int8_t)

@@ -34,6 +34,11 @@ struct MinMax {
 template <class T>
 MinMax<T> min_max(const NDArray& a, unsigned threads = 0, const T* exclude = nullptr);
 
+// Adds `part`'s statistics to `into`, as if min_max() had seen the elements
+// of both (each taken with the same excluded value).
+template <class T>
+void merge_min_max(MinMax<T>& into, const MinMax<T>& part);
+
 // One distinct value and how many elements equal it.
 template <class T>
 struct ValueCount {

@@ -3,6 +3,8 @@
 #include <cmath>
 #include <complex>
 #include <limits>
+#include <memory>
+#include <mutex>
 #include <new>
 #include <optional>
 #include <vector>
@@ -206,28 +208,81 @@ std::optional<T> fill_in_type(double fill) {
   }
 }
 
+template <class T>
+std::optional<T> excluded_value(const Metadata* fill) {
+  if (fill && fill->is_number()) return fill_in_type<T>(fill->get<double>());
+  return std::nullopt;
+}
+
 // "    Value range  : [min, max]" over the numbers present: NaNs and the
 // declared fill value are left out, the NaNs counted on the same line and
 // the fill value on a line of its own.
-std::vector<std::string> value_range_lines(const NDArray& data, const Metadata* fill, int threads) {
+template <class T>
+std::vector<std::string> range_lines(const MinMax<T>& r, const Metadata* fill) {
   const std::string head = "    Value range  : ";
+  std::vector<std::string> lines;
+  if (r.count == 0) {
+    lines.push_back(head + "[empty]");
+  } else {
+    std::string range = r.have ? "[" + g4(r.min) + ", " + g4(r.max) + "]" : "[nan, nan]";
+    if (r.nan_count) range += " (" + text::format_grouped(r.nan_count, 0) + " NaN)";
+    lines.push_back(head + range);
+  }
+  if (fill && fill->is_number())
+    lines.push_back("    Fill value   : " + fill_text(*fill) + " (" + text::format_grouped(r.excluded, 0) + " px)");
+  return lines;
+}
+
+}  // namespace
+
+struct RangeTally::Impl {
+  virtual ~Impl() = default;
+  virtual void add(const NDArray& bands, std::int64_t first_band) = 0;
+};
+
+namespace {
+
+template <class T>
+struct TypedTally final : RangeTally::Impl {
+  std::optional<T> excluded;
+  std::mutex mu;
+  MinMax<T> total;
+  std::vector<char> seen;  // per band
+  std::int64_t seen_count = 0;
+  bool overlap = false;
+
+  void add(const NDArray& bands, std::int64_t first_band) override {
+    const MinMax<T> part = min_max<T>(bands, 1, excluded ? &*excluded : nullptr);
+    std::lock_guard lock(mu);
+    merge_min_max(total, part);
+    const std::int64_t n = bands.ndim() == 3 ? bands.shape()[2] : 0;
+    for (std::int64_t b = first_band; b < first_band + n; ++b) {
+      if (b < 0 || b >= static_cast<std::int64_t>(seen.size()) || seen[static_cast<std::size_t>(b)]) {
+        overlap = true;
+        continue;
+      }
+      seen[static_cast<std::size_t>(b)] = 1;
+      ++seen_count;
+    }
+  }
+  // The whole cube's statistics, when every band was seen exactly once.
+  std::optional<MinMax<T>> result() {
+    std::lock_guard lock(mu);
+    if (overlap || seen_count != static_cast<std::int64_t>(seen.size())) return std::nullopt;
+    return total;
+  }
+};
+
+std::vector<std::string> value_range_lines(const NDArray& data, const Metadata* fill, int threads,
+                                           RangeTally::Impl* tally) {
   return visit_dtype(data.dtype(), [&](auto tag) -> std::vector<std::string> {
     using T = decltype(tag);
-    std::optional<T> excluded;
-    if (fill && fill->is_number()) excluded = fill_in_type<T>(fill->get<double>());
-    const auto r =
-        conversion::min_max<T>(data, conversion::auto_threads(data.nbytes(), threads), excluded ? &*excluded : nullptr);
-    std::vector<std::string> lines;
-    if (r.count == 0) {
-      lines.push_back(head + "[empty]");
-    } else {
-      std::string range = r.have ? "[" + g4(r.min) + ", " + g4(r.max) + "]" : "[nan, nan]";
-      if (r.nan_count) range += " (" + text::format_grouped(r.nan_count, 0) + " NaN)";
-      lines.push_back(head + range);
-    }
-    if (fill && fill->is_number())
-      lines.push_back("    Fill value   : " + fill_text(*fill) + " (" + text::format_grouped(r.excluded, 0) + " px)");
-    return lines;
+    if (auto* typed = dynamic_cast<TypedTally<T>*>(tally))
+      if (const auto r = typed->result()) return range_lines(*r, fill);
+    const std::optional<T> excluded = excluded_value<T>(fill);
+    return range_lines(
+        conversion::min_max<T>(data, conversion::auto_threads(data.nbytes(), threads), excluded ? &*excluded : nullptr),
+        fill);
   });
 }
 
@@ -275,9 +330,24 @@ void print_classes(const core::Job& job, const NDArray& gt) {
 
 }  // namespace
 
+RangeTally::RangeTally(DType dtype, std::int64_t bands, const Metadata& meta) {
+  const Metadata* fill = lookup(meta, "fill_value");
+  visit_dtype(dtype, [&](auto tag) {
+    using T = decltype(tag);
+    auto typed = std::make_unique<TypedTally<T>>();
+    typed->excluded = excluded_value<T>(fill);
+    typed->seen.assign(static_cast<std::size_t>(std::max<std::int64_t>(bands, 0)), 0);
+    impl_ = std::move(typed);
+  });
+}
+
+RangeTally::~RangeTally() = default;
+
+void RangeTally::add(const NDArray& bands, std::int64_t first_band) { impl_->add(bands, first_band); }
+
 void print_summary(const core::Job& job, const NDArray& data, const std::optional<NDArray>& gt, const Metadata& meta,
                    const std::optional<Metadata>& gt_meta, const std::string& out_dir, double elapsed,
-                   const std::string& data_key, const std::string& gt_key) {
+                   const std::string& data_key, const std::string& gt_key, RangeTally* tally) {
   const std::string& B = job.palette().bold;
   const std::string& G = job.palette().green;
   const std::string& R = job.palette().reset;
@@ -297,7 +367,8 @@ void print_summary(const core::Job& job, const NDArray& data, const std::optiona
   if (data.ndim() == 3) job.line("    Bands        : " + std::to_string(data.shape()[2]));
   job.line("    Dtype        : " + std::string(dtype_name(data.dtype())));
   const Metadata* fill = lookup(meta, "fill_value");
-  for (const std::string& line : value_range_lines(data, fill, job.threads())) job.line(line);
+  for (const std::string& line : value_range_lines(data, fill, job.threads(), tally ? tally->impl() : nullptr))
+    job.line(line);
   const double size_mb = static_cast<double>(data.nbytes()) / 1048576.0;
   job.line("    Size in memory: " + text::format_fixed(size_mb, 1) + " MB");
   if (const Metadata* wl = lookup(meta, "wavelength"); wl && truthy(*wl)) job.line(wavelength_line(*wl));

@@ -1,6 +1,8 @@
 // The closing report of a conversion.
 #pragma once
 
+#include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -10,10 +12,31 @@
 
 namespace vexil::conversion {
 
+// The value range of a cube whose bands are handed over a group at a time
+// as they are written (see output::BandTap), so that the report need not
+// read the cube again. Groups may come from several threads at once; the
+// report uses the tally only if every band came exactly once.
+class RangeTally {
+ public:
+  // `meta` gives the declared fill value, left out of the range as usual.
+  RangeTally(DType dtype, std::int64_t bands, const Metadata& meta);
+  ~RangeTally();
+  RangeTally(const RangeTally&) = delete;
+  RangeTally& operator=(const RangeTally&) = delete;
+  // Bands [first_band, first_band + n) as an (height, width, n) array.
+  void add(const NDArray& bands, std::int64_t first_band);
+
+  struct Impl;
+  Impl* impl() const { return impl_.get(); }
+
+ private:
+  std::unique_ptr<Impl> impl_;
+};
+
 // Hands the report's lines to the job's reporter. The files are written
 // already, so nothing here fails the run: what cannot be computed is said.
 void print_summary(const core::Job& job, const NDArray& data, const std::optional<NDArray>& gt, const Metadata& meta,
                    const std::optional<Metadata>& gt_meta, const std::string& out_dir, double elapsed,
-                   const std::string& data_key, const std::string& gt_key);
+                   const std::string& data_key, const std::string& gt_key, RangeTally* tally = nullptr);
 
 }  // namespace vexil::conversion

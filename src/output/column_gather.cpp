@@ -142,10 +142,16 @@ struct ColumnGather::BandGroups {
   }
 };
 
-ColumnGather::ColumnGather(const NDArray& array, int part)
-    : keep_alive_(array.keep_alive()), file_(io::MappedFile::of(keep_alive_)) {
+ColumnGather::ColumnGather(const NDArray& array, int part, bool stream, BandTap tap) {
   item_ = array.itemsize();
   if (is_complex(array.dtype())) item_ /= 2;
+  if (stream && !is_complex(array.dtype()) && array.band_step() > 0) {
+    stream_ = std::make_shared<BandStream>(array, std::move(tap));
+    count_ = array.size();
+    return;
+  }
+  keep_alive_ = array.keep_alive();
+  file_ = io::MappedFile::of(keep_alive_);
   base_ = array.data() + (part ? item_ : 0);
   count_ = array.size();
   if (count_ == 0) {
@@ -226,6 +232,7 @@ void fill_band_tile(const std::byte* base, std::size_t item, std::int64_t H, std
 }  // namespace
 
 void ColumnGather::gather_elements(std::int64_t e0, std::int64_t e1, std::byte* out) const {
+  if (stream_) return stream_->gather(e0, e1, out);
   if (!groups_) return gather_direct(e0, e1, out);
   BandGroups& bg = *groups_;
   const std::int64_t H = dims_[0], P = dims_[0] * dims_[1], B = dims_[2];

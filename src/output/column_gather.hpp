@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "output/band_stream.hpp"
 #include "vexil/array.hpp"
 
 namespace vexil::io {
@@ -22,8 +23,11 @@ namespace vexil::output {
 class ColumnGather {
  public:
   // `part` selects the real (0) or imaginary (1) half of complex elements;
-  // other types have only part 0.
-  explicit ColumnGather(const NDArray& array, int part = 0);
+  // other types have only part 0. With `stream`, a deferred cube whose
+  // source reads bands separately is streamed band group by band group (see
+  // BandStream), each group handed to `tap` once; any other deferred array
+  // is read whole.
+  explicit ColumnGather(const NDArray& array, int part = 0, bool stream = false, BandTap tap = {});
 
   std::size_t itemsize() const { return item_; }
   std::uint64_t size_bytes() const { return static_cast<std::uint64_t>(count_) * item_; }
@@ -53,6 +57,7 @@ class ColumnGather {
   std::shared_ptr<void> keep_alive_;
   const io::MappedFile* file_ = nullptr;  // the storage, when a mapped file (kept by keep_alive_)
   std::shared_ptr<BandGroups> groups_;    // null unless pixel-interleaved
+  std::shared_ptr<BandStream> stream_;    // set when streamed from a deferred cube
 };
 
 }  // namespace vexil::output

@@ -11,6 +11,7 @@
 
 #include "vexil/array.hpp"
 #include "output/atomic_file.hpp"
+#include "output/band_stream.hpp"
 #include "output/parallel_deflate.hpp"
 
 namespace vexil::output {
@@ -21,6 +22,12 @@ struct Mat5Options {
   int level = -1;              // -1: the method's chosen level
   std::size_t block_size = 0;  // 0: chosen by the compressor
   ProgressFn progress = {};    // (bytes done, bytes in all) after each block; may throw to stop
+  // Stream a deferred cube whose source reads bands separately band group
+  // by band group (see BandStream), rather than read it whole first; a
+  // failed read then throws BandReadFailure. `band_tap` sees every group
+  // once, for statistics taken on the way.
+  bool stream_bands = false;
+  BandTap band_tap = {};
 };
 
 // Uncompressed byte count of the miMATRIX element after its 8-byte tag.

@@ -76,12 +76,13 @@ std::string first_existing(std::string p) {
 
 // os.makedirs(name, exist_ok=True): parents created as needed, an existing
 // folder accepted, anything else in the way an error naming the path.
-void makedirs(const std::string& name) {
+// Folders it creates are added to `made`, parents first.
+void makedirs(const std::string& name, std::vector<std::string>& made) {
   auto [head, tail] = split(name);
   if (tail.empty()) std::tie(head, tail) = split(head);
   if (!head.empty() && !tail.empty() && !path_exists(head)) {
     try {
-      makedirs(head);
+      makedirs(head, made);
     } catch (const WriteError&) {
       // A parent that appeared meanwhile is fine; the mkdir below decides.
       if (!path_exists(head)) throw;
@@ -94,6 +95,7 @@ void makedirs(const std::string& name) {
     if (err == EEXIST || err == ENOTDIR) out_dir_error(name);
     throw_os_error(err, name);
   }
+  made.push_back(name);
 }
 
 std::uint64_t file_size(const std::string& path) {
@@ -123,12 +125,14 @@ struct PendingFile {
 
 // Writes one MAT-file, Level 5 when the array fits, else MAT-file 7.3.
 PendingFile write_mat(const std::string& out_dir, const std::string& name, const std::string& key, const NDArray& array,
-                      std::uint64_t limit, const core::Job& job) {
+                      std::uint64_t limit, const core::Job& job, bool stream = false, const BandTap& tap = {}) {
   PendingFile out{std::make_unique<AtomicFile>(io::join(out_dir, name)), name, "MAT 5"};
   const std::string what = "writing " + name;
   Mat5Options o5;
   o5.threads = job.threads();
   o5.progress = [&](std::uint64_t done, std::uint64_t total) { job.progress(what, done, total); };
+  o5.stream_bands = stream;
+  o5.band_tap = tap;
   Mat73Options o73;
   o73.threads = job.threads();
   o73.progress = o5.progress;
@@ -199,14 +203,33 @@ void check_outputs_writable(const SaveInputs& in) {
   if (in.gt) check_writable(*in.gt, in.gt_key, in.mat5_limit);
 }
 
+bool streams_bands(const NDArray& data, const std::string& key, std::uint64_t mat5_limit) {
+  return data.band_step() > 0 && !is_complex(data.dtype()) && !needs_mat73(data, key, mat5_limit);
+}
+
 std::vector<WrittenFile> save_outputs(const SaveInputs& in, const core::Job& job) {
-  makedirs(in.out_dir);
+  // A streamed cube is read while data.mat is written. Should reading fail,
+  // the run must end as one whose input fails before anything is saved:
+  // no folder made, no "Saving" line. That line waits until then.
+  const bool streamed = streams_bands(in.data, in.data_key, in.mat5_limit);
+  std::vector<std::string> made;
+  makedirs(in.out_dir, made);
   const Palette& p = job.palette();
 
   const std::string data_path = io::join(in.out_dir, "data.mat");
-  job.line("\n  " + p.bold + "Saving:" + p.reset + " " + data_path);
+  const std::string saving = "\n  " + p.bold + "Saving:" + p.reset + " " + data_path;
+  if (!streamed) job.line(saving);
   std::vector<PendingFile> files;
-  files.push_back(write_mat(in.out_dir, "data.mat", in.data_key, in.data, in.mat5_limit, job));
+  try {
+    files.push_back(write_mat(in.out_dir, "data.mat", in.data_key, in.data, in.mat5_limit, job, streamed, in.data_tap));
+  } catch (const BandReadFailure& failure) {
+    for (auto it = made.rbegin(); it != made.rend(); ++it) ::rmdir(it->c_str());
+    std::rethrow_exception(failure.error);
+  } catch (...) {
+    if (streamed) job.line(saving);
+    throw;
+  }
+  if (streamed) job.line(saving);
   confirm(job, files.back());
   if (in.gt) {
     files.push_back(write_mat(in.out_dir, "gt.mat", in.gt_key, *in.gt, in.mat5_limit, job));
@@ -248,7 +271,7 @@ std::vector<WrittenFile> save_outputs(const SaveInputs& in, const core::Job& job
   // sidecar last, so a sidecar on disk always describes the MAT-files beside it.
   job.check_cancelled();
   // An input that shrank while it was mapped gave zeros, not its bytes.
-  io::check_mapping_intact(in.data.keep_alive());
+  if (!streamed) io::check_mapping_intact(in.data.keep_alive());
   if (in.gt) io::check_mapping_intact(in.gt->keep_alive());
   std::vector<WrittenFile> written;
   for (auto& f : files) {

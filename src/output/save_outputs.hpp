@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/job.hpp"
+#include "output/band_stream.hpp"
 #include "vexil/convert.hpp"
 #include "vexil/metadata.hpp"
 #include "vexil/array.hpp"
@@ -31,7 +32,14 @@ struct SaveInputs {
   std::uint64_t mat5_limit = kMat5VariableLimit;
   // When set, receives the sidecar's content.
   Metadata* sidecar_out = nullptr;
+  // When data is streamed (see streams_bands), sees each band group once.
+  BandTap data_tap = {};
 };
+
+// True when `data` is written band group by band group straight from its
+// source, never held whole: a deferred cube whose source reads bands
+// separately, written as MAT-file Level 5.
+bool streams_bands(const NDArray& data, const std::string& key, std::uint64_t mat5_limit = kMat5VariableLimit);
 
 // True when `array` goes to MAT-file 7.3 rather than Level 5. Throws
 // BadInputError for a variable name no MAT-file can hold.
