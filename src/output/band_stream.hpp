@@ -28,10 +28,17 @@ struct BandReadFailure : std::exception {
   std::exception_ptr error;
 };
 
+// How a cube is streamed: who sees its groups, and how many workers read it
+// (the writer's; 0: the CPUs this process may use).
+struct StreamBands {
+  BandTap tap = {};
+  int threads = 0;
+};
+
 class BandStream {
  public:
   // `cube` must have band_step() > 0 and a real (not complex) type.
-  BandStream(const NDArray& cube, BandTap tap);
+  BandStream(const NDArray& cube, StreamBands how);
   ~BandStream();
 
   // Elements [e0, e1) in column-major order into out.

@@ -142,11 +142,11 @@ struct ColumnGather::BandGroups {
   }
 };
 
-ColumnGather::ColumnGather(const NDArray& array, int part, bool stream, BandTap tap) {
+ColumnGather::ColumnGather(const NDArray& array, int part, const StreamBands* stream) {
   item_ = array.itemsize();
   if (is_complex(array.dtype())) item_ /= 2;
   if (stream && !is_complex(array.dtype()) && array.band_step() > 0) {
-    stream_ = std::make_shared<BandStream>(array, std::move(tap));
+    stream_ = std::make_shared<BandStream>(array, *stream);
     count_ = array.size();
     return;
   }

@@ -25,9 +25,8 @@ class ColumnGather {
   // `part` selects the real (0) or imaginary (1) half of complex elements;
   // other types have only part 0. With `stream`, a deferred cube whose
   // source reads bands separately is streamed band group by band group (see
-  // BandStream), each group handed to `tap` once; any other deferred array
-  // is read whole.
-  explicit ColumnGather(const NDArray& array, int part = 0, bool stream = false, BandTap tap = {});
+  // BandStream); any other deferred array is read whole.
+  explicit ColumnGather(const NDArray& array, int part = 0, const StreamBands* stream = nullptr);
 
   std::size_t itemsize() const { return item_; }
   std::uint64_t size_bytes() const { return static_cast<std::uint64_t>(count_) * item_; }

@@ -106,7 +106,7 @@ void put_pad8(std::string& s) { s.append(pad8(s.size()) - s.size(), '\0'); }
 // gathers, readable at any offset.
 class MatrixSource final : public ByteSource {
  public:
-  MatrixSource(const NDArray& a, const std::string& name, bool stream = false, const BandTap& tap = {}) {
+  MatrixSource(const NDArray& a, const std::string& name, const StreamBands* stream = nullptr) {
     const MatType mt = mat_type(a.dtype());
     const bool complex = is_complex(a.dtype());
     const std::uint64_t bytes = part_bytes(a);
@@ -134,7 +134,7 @@ class MatrixSource final : public ByteSource {
       put_pad8(s);
     }
     for (int part = 0; part < (complex ? 2 : 1); ++part) {
-      ColumnGather g(a, part, stream, tap);
+      ColumnGather g(a, part, stream);
       if (bytes <= 4) {
         // Small-element form: count and type share the first word.
         put_u32(s, static_cast<std::uint32_t>(bytes << 16) | mt.mi_type);
@@ -251,7 +251,8 @@ void write_mat5(const std::string& path, std::string_view name, const NDArray& a
 
 void write_mat5(AtomicFile& file, std::string_view name, const NDArray& array, const Mat5Options& options) {
   check_mat5_fits(array, name);
-  const auto source = std::make_unique<MatrixSource>(array, name_bytes(name), options.stream_bands, options.band_tap);
+  const StreamBands stream{options.band_tap, options.threads};
+  const auto source = std::make_unique<MatrixSource>(array, name_bytes(name), options.stream_bands ? &stream : nullptr);
   const std::string header = header_text();
   file.write(header.data(), header.size());
   std::string tag;
