@@ -53,8 +53,9 @@ void with_item_type(std::size_t item, F&& f) {
 }  // namespace
 
 // Tiles of (band group, pixel range): `group_bands` planes of
-// `tile_pixels` values each, plane-major. Tiles of the two newest groups
-// stay; older groups' tiles are recycled, so memory stays at two groups.
+// `tile_pixels` values each, plane-major. A tile is recycled once every
+// value in it has been copied out, or once its group is older than the two
+// newest, so memory stays at about one group plus the tiles in flight.
 struct ColumnGather::BandGroups {
   std::int64_t group_bands = 0;  // planes per group
   std::int64_t tile_pixels = 0;  // pixels per tile
@@ -67,6 +68,7 @@ struct ColumnGather::BandGroups {
   struct Tile {
     std::int64_t group = -1, index = -1;
     std::unique_ptr<std::byte[]> data;
+    std::int64_t elements = 0, consumed = 0;  // values it holds, values copied out
     int pins = 0;
     bool ready = false;
   };
@@ -78,7 +80,7 @@ struct ColumnGather::BandGroups {
   // The tile pinned, filled by `fill` if absent; null when the group is
   // older than the one being written (the caller reads directly then).
   template <class Fill>
-  Tile* acquire(std::int64_t g, std::int64_t q, std::size_t bytes, Fill&& fill) {
+  Tile* acquire(std::int64_t g, std::int64_t q, std::size_t bytes, std::int64_t elements, Fill&& fill) {
     std::unique_lock lock(mu);
     for (;;) {
       Tile* found = nullptr;
@@ -101,8 +103,10 @@ struct ColumnGather::BandGroups {
         return nullptr;
       }
       Tile* spare = nullptr;
-      for (auto& t : tiles)
-        if (t->group != current && t->group != current - 1 && t->pins == 0) spare = t.get();
+      for (auto& t : tiles) {
+        const bool used_up = t->ready && t->consumed >= t->elements;
+        if (t->pins == 0 && (used_up || (t->group != current && t->group != current - 1))) spare = t.get();
+      }
       if (!spare && tiles.size() < max_tiles) {
         tiles.push_back(std::make_unique<Tile>());
         spare = tiles.back().get();
@@ -114,6 +118,8 @@ struct ColumnGather::BandGroups {
       }
       spare->group = g;
       spare->index = q;
+      spare->elements = elements;
+      spare->consumed = 0;
       spare->ready = false;
       spare->pins = 1;
       lock.unlock();
@@ -133,10 +139,12 @@ struct ColumnGather::BandGroups {
     }
   }
 
-  void release(Tile* t) {
+  // Unpins a tile after `copied` of its values were copied out.
+  void release(Tile* t, std::int64_t copied) {
     {
       std::lock_guard lock(mu);
       --t->pins;
+      t->consumed += copied;
     }
     cv.notify_all();
   }
@@ -245,12 +253,12 @@ void ColumnGather::gather_elements(std::int64_t e0, std::int64_t e1, std::byte* 
     const std::int64_t tp0 = q * bg.tile_pixels, tp1 = std::min(P, tp0 + bg.tile_pixels);
     const std::int64_t n = std::min(tp1 - p, e1 - e);
     const std::int64_t k0 = g * bg.group_bands, nb = std::min(bg.group_bands, B - k0);
-    auto* tile = bg.acquire(g, q, tile_bytes, [&](std::byte* dst) {
+    auto* tile = bg.acquire(g, q, tile_bytes, nb * (tp1 - tp0), [&](std::byte* dst) {
       fill_band_tile(base_, item_, H, strides_[0], strides_[1], k0, nb, tp0, tp1, bg.pitch, dst);
     });
     if (tile) {
       std::memcpy(out, tile->data.get() + ((k - k0) * bg.pitch + (p - tp0)) * item, static_cast<std::size_t>(n * item));
-      bg.release(tile);
+      bg.release(tile, n);
     } else {
       gather_direct(e, e + n, out);
     }
@@ -344,6 +352,16 @@ const std::byte* ColumnGather::staged(const std::byte* src, std::int64_t rows, s
   if (!staged) return src;
   if (!span) stride = row_bytes;
   return staged;
+}
+
+std::size_t ColumnGather::band_group_tiles() const {
+  if (!groups_) return 0;
+  std::lock_guard lock(groups_->mu);
+  return groups_->tiles.size();
+}
+
+std::size_t ColumnGather::tiles_per_band_group() const {
+  return groups_ ? static_cast<std::size_t>(groups_->tiles_per_group) : 0;
 }
 
 void ColumnGather::set_group_tuning_for_testing(std::int64_t budget_bytes, std::int64_t tile_pixels) {
