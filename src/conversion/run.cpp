@@ -127,8 +127,8 @@ ConversionResult convert(const ConversionRequest& request, Reporter& reporter) {
   // streamed into data.mat instead, its value range taken on the way.
   std::unique_ptr<conversion::RangeTally> tally;
   if (data.is_deferred() && output::streams_bands(data, request.data_key, save.mat5_limit)) {
-    tally = std::make_unique<conversion::RangeTally>(data.dtype(), data.shape()[2], meta);
-    save.data_tap = [t = tally.get()](const NDArray& bands, std::int64_t first) { t->add(bands, first); };
+    tally = std::make_unique<conversion::RangeTally>(data.dtype(), data.size(), meta);
+    save.data_tap = [t = tally.get()](const NDArray& bands, std::int64_t) { t->add(bands); };
   } else if (data.is_deferred()) {
     data = data.materialize(job.read_control("reading " + io::basename(request.image)));
   }

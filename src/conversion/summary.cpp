@@ -237,7 +237,7 @@ std::vector<std::string> range_lines(const MinMax<T>& r, const Metadata* fill) {
 
 struct RangeTally::Impl {
   virtual ~Impl() = default;
-  virtual void add(const NDArray& bands, std::int64_t first_band) = 0;
+  virtual void add(const NDArray& piece) = 0;
 };
 
 namespace {
@@ -245,30 +245,20 @@ namespace {
 template <class T>
 struct TypedTally final : RangeTally::Impl {
   std::optional<T> excluded;
+  std::int64_t elements = 0;  // of the whole cube
   std::mutex mu;
   MinMax<T> total;
-  std::vector<char> seen;  // per band
-  std::int64_t seen_count = 0;
-  bool overlap = false;
 
-  void add(const NDArray& bands, std::int64_t first_band) override {
-    const MinMax<T> part = min_max<T>(bands, 1, excluded ? &*excluded : nullptr);
+  void add(const NDArray& piece) override {
+    const MinMax<T> part = min_max<T>(piece, 1, excluded ? &*excluded : nullptr);
     std::lock_guard lock(mu);
     merge_min_max(total, part);
-    const std::int64_t n = bands.ndim() == 3 ? bands.shape()[2] : 0;
-    for (std::int64_t b = first_band; b < first_band + n; ++b) {
-      if (b < 0 || b >= static_cast<std::int64_t>(seen.size()) || seen[static_cast<std::size_t>(b)]) {
-        overlap = true;
-        continue;
-      }
-      seen[static_cast<std::size_t>(b)] = 1;
-      ++seen_count;
-    }
   }
-  // The whole cube's statistics, when every band was seen exactly once.
+  // The whole cube's statistics, once pieces holding as many elements as
+  // the cube were added (each piece comes once).
   std::optional<MinMax<T>> result() {
     std::lock_guard lock(mu);
-    if (overlap || seen_count != static_cast<std::int64_t>(seen.size())) return std::nullopt;
+    if (total.count != elements) return std::nullopt;
     return total;
   }
 };
@@ -330,20 +320,20 @@ void print_classes(const core::Job& job, const NDArray& gt) {
 
 }  // namespace
 
-RangeTally::RangeTally(DType dtype, std::int64_t bands, const Metadata& meta) {
+RangeTally::RangeTally(DType dtype, std::int64_t elements, const Metadata& meta) {
   const Metadata* fill = lookup(meta, "fill_value");
   visit_dtype(dtype, [&](auto tag) {
     using T = decltype(tag);
     auto typed = std::make_unique<TypedTally<T>>();
     typed->excluded = excluded_value<T>(fill);
-    typed->seen.assign(static_cast<std::size_t>(std::max<std::int64_t>(bands, 0)), 0);
+    typed->elements = elements;
     impl_ = std::move(typed);
   });
 }
 
 RangeTally::~RangeTally() = default;
 
-void RangeTally::add(const NDArray& bands, std::int64_t first_band) { impl_->add(bands, first_band); }
+void RangeTally::add(const NDArray& piece) { impl_->add(piece); }
 
 void print_summary(const core::Job& job, const NDArray& data, const std::optional<NDArray>& gt, const Metadata& meta,
                    const std::optional<Metadata>& gt_meta, const std::string& out_dir, double elapsed,

@@ -12,19 +12,18 @@
 
 namespace vexil::conversion {
 
-// The value range of a cube whose bands are handed over a group at a time
-// as they are written (see output::BandTap), so that the report need not
-// read the cube again. Groups may come from several threads at once; the
-// report uses the tally only if every band came exactly once.
+// The value range of a cube whose pieces are handed over as they are
+// written (see output::BandTap), so that the report need not read the cube
+// again. Pieces may come from several threads at once, each once; the
+// report uses the tally only if they held every element of the cube.
 class RangeTally {
  public:
   // `meta` gives the declared fill value, left out of the range as usual.
-  RangeTally(DType dtype, std::int64_t bands, const Metadata& meta);
+  RangeTally(DType dtype, std::int64_t elements, const Metadata& meta);
   ~RangeTally();
   RangeTally(const RangeTally&) = delete;
   RangeTally& operator=(const RangeTally&) = delete;
-  // Bands [first_band, first_band + n) as an (height, width, n) array.
-  void add(const NDArray& bands, std::int64_t first_band);
+  void add(const NDArray& piece);
 
   struct Impl;
   Impl* impl() const { return impl_.get(); }

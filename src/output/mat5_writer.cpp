@@ -238,9 +238,10 @@ void check_mat5_fits(const NDArray& array, std::string_view name) {
                                     dtype_name(array.dtype())));
 }
 
-std::unique_ptr<ByteSource> mat5_element_source(const NDArray& array, std::string_view name) {
+std::unique_ptr<ByteSource> mat5_element_source(const NDArray& array, std::string_view name,
+                                                const StreamBands* stream) {
   check_mat5_fits(array, name);
-  return std::make_unique<MatrixSource>(array, name_bytes(name));
+  return std::make_unique<MatrixSource>(array, name_bytes(name), stream);
 }
 
 void write_mat5(const std::string& path, std::string_view name, const NDArray& array, const Mat5Options& options) {
@@ -250,9 +251,8 @@ void write_mat5(const std::string& path, std::string_view name, const NDArray& a
 }
 
 void write_mat5(AtomicFile& file, std::string_view name, const NDArray& array, const Mat5Options& options) {
-  check_mat5_fits(array, name);
   const StreamBands stream{options.band_tap, options.threads};
-  const auto source = std::make_unique<MatrixSource>(array, name_bytes(name), options.stream_bands ? &stream : nullptr);
+  const auto source = mat5_element_source(array, name, options.stream_bands ? &stream : nullptr);
   const std::string header = header_text();
   file.write(header.data(), header.size());
   std::string tag;

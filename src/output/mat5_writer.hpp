@@ -42,6 +42,7 @@ void write_mat5(const std::string& path, std::string_view name, const NDArray& a
 
 // The uncompressed miMATRIX element (tag included) as a byte source, for
 // tests and the benchmark's baselines.
-std::unique_ptr<ByteSource> mat5_element_source(const NDArray& array, std::string_view name);
+std::unique_ptr<ByteSource> mat5_element_source(const NDArray& array, std::string_view name,
+                                                const StreamBands* stream = nullptr);
 
 }  // namespace vexil::output

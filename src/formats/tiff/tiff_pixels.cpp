@@ -460,12 +460,7 @@ class BlockSource final : public PixelSource {
                                     : NDArray::allocate(type_.dtype, {nb, h, w}).transpose({1, 2, 0});
     if (h == 0 || w == 0 || nb == 0) return out;
 
-    std::vector<Task> tasks = plan(y0, y1, x0, x1);
-    if (nb < bands_)
-      std::erase_if(tasks, [&](const Task& t) {
-        const std::int64_t band = parts_[t.part].first_band + t.band;
-        return t.band < 0 || band < b0 || band >= b1;
-      });
+    const std::vector<Task> tasks = plan(y0, y1, x0, x1, b0, b1);
     const std::uint64_t total = out.nbytes();
     std::atomic<std::uint64_t> done{0};
     core::WorkerPool pool(core::resolve_workers(control.threads));
@@ -713,13 +708,17 @@ class BlockSource final : public PixelSource {
     throw ReadError(fmt::format("Read or write failed. {}", msg));
   }
 
-  // The block runs that cover the window, a few block rows each so that one
-  // task moves about a megabyte.
-  std::vector<Task> plan(std::int64_t y0, std::int64_t y1, std::int64_t x0, std::int64_t x1) const {
+  // The block runs that cover the window and bands [b0, b1), a few block
+  // rows each so that one task moves about a megabyte.
+  std::vector<Task> plan(std::int64_t y0, std::int64_t y1, std::int64_t x0, std::int64_t x1, std::int64_t b0,
+                         std::int64_t b1) const {
     std::vector<Task> tasks;
     const std::size_t item = itemsize(type_.dtype);
     for (std::size_t p = 0; p < parts_.size(); ++p) {
       const Part& part = parts_[p];
+      // Bands stored together are read together: such a part only whole.
+      const std::int64_t first = part.first_band, end = first + part.bands;
+      if (part.contig ? first < b0 || end > b1 : end <= b0 || first >= b1) continue;
       const Grid& g = part.grid;
       const int by_first = static_cast<int>(y0 / g.bh), by_last = static_cast<int>((y1 - 1) / g.bh);
       const int bx_first = static_cast<int>(x0 / g.bw), bx_last = static_cast<int>((x1 - 1) / g.bw);
@@ -727,10 +726,12 @@ class BlockSource final : public PixelSource {
       const int group = static_cast<int>(
           std::clamp<std::uint64_t>((std::uint64_t{1} << 20) / std::max<std::uint64_t>(block_bytes, 1), 1, 1 << 16));
       const int band_tasks = part.contig ? 1 : part.bands;
-      for (int b = 0; b < band_tasks; ++b)
+      for (int b = 0; b < band_tasks; ++b) {
+        if (!part.contig && (first + b < b0 || first + b >= b1)) continue;
         for (int bx = bx_first; bx <= bx_last; ++bx)
           for (int by = by_first; by <= by_last; by += group)
             tasks.push_back({p, part.contig ? -1 : b, bx, by, std::min(by + group, by_last + 1)});
+      }
     }
     return tasks;
   }
