@@ -41,6 +41,10 @@ struct DeflateOptions {
   std::size_t block_size = 0;  // 0: chosen from the size and the threads
   DeflateMethod method = DeflateMethod::Auto;
   int level = -1;  // -1: the method's chosen level
+  // Bytes of one band plane, over which the data's statistics hold (0:
+  // unknown). Auto keeps ISA-L's default long blocks for planes of at least
+  // 1 MiB; smaller ones get short blocks.
+  std::uint64_t plane_bytes = 0;
 };
 
 // Receives compressed bytes in stream order.
@@ -77,7 +81,8 @@ struct Buffer {
 struct DeflateSetup {
   DeflateMethod method = DeflateMethod::Zlib;  // Isal or Zlib
   int level = 6;
-  bool adaptive = false;  // ISA-L, and zlib for the chunks a BudgetRule picks
+  bool adaptive = false;      // ISA-L, and zlib for the chunks a BudgetRule picks
+  bool short_blocks = false;  // ISA-L blocks of 16 Ki symbols instead of 64 Ki
 };
 // Resolves Auto and the default level (-1); throws std::invalid_argument
 // for ISA-L in a build without it or a level the method lacks.
