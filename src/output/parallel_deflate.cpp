@@ -36,7 +36,8 @@ constexpr std::size_t kWindow = 32768;
 // kLongBlockPlane bytes or more: then few blocks straddle two planes, and
 // long blocks cost at most 0.2% in size on the textures tried for 8% less
 // time (a 1024 x 640 x 200 uint16 scene: 0.02% smaller). For the matcher:
-// each chunk's first kSampleBytes are compressed both ways (primed like the
+// each chunk's first kSampleBytes (kLargeStreamSampleBytes in a stream of
+// kLargeStream bytes or more) are compressed both ways (primed like the
 // chunk); scaled to the chunk, the difference estimates what ISA-L would
 // add over zlib level 6, the zlib result what zlib level 6 would give. In
 // chunk order, a chunk keeps ISA-L while the bytes it adds, with those of
@@ -46,6 +47,12 @@ constexpr std::size_t kWindow = 32768;
 // 0.48-0.90 of their size, uint16 and float32, large and small planes: at
 // most 2.7% over zlib level 6, at ISA-L's speed where ISA-L is close enough.
 constexpr std::size_t kSampleBytes = 16u << 10;
+// The zlib level 6 half of a 16 KiB sample costs about a sixth of ISA-L's
+// time on its 2 MiB chunk. Halved, it misjudges a small cube (1.031x zlib
+// level 6 on 2.9 MB of rounded float32); over a stream of 32 chunks or more
+// the errors average out (sweep cubes of 65-131 MB: at most 1.020x).
+constexpr std::uint64_t kLargeStream = std::uint64_t{64} << 20;
+constexpr std::size_t kLargeStreamSampleBytes = 8u << 10;
 constexpr double kBudget = 0.015;
 constexpr int kSampleReferenceLevel = 6;
 constexpr int kStrongLevel = 3;
@@ -227,7 +234,8 @@ struct Deflater::Engines {
   Buffer scratch;
 };
 
-Deflater::Deflater(const DeflateSetup& setup, Framing framing) : engines_(std::make_unique<Engines>()) {
+Deflater::Deflater(const DeflateSetup& setup, Framing framing)
+    : engines_(std::make_unique<Engines>()), sample_bytes_(setup.sample_bytes) {
 #if defined(VEXIL_HAVE_ISAL)
   if (setup.method == DeflateMethod::Isal) {
     engines_->isal.emplace(setup.level, framing, setup.short_blocks);
@@ -253,7 +261,7 @@ void Deflater::compress(const std::uint8_t* dict, std::size_t dict_len, const st
 
 ChunkSample Deflater::sample(const std::uint8_t* dict, std::size_t dict_len, const std::uint8_t* head,
                              std::uint64_t chunk_len) {
-  const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(chunk_len, kSampleBytes));
+  const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(chunk_len, sample_bytes_));
   if (n == 0) return {};
   Engines& e = *engines_;
   compress(dict, dict_len, head, n, false, e.scratch);
@@ -264,8 +272,6 @@ ChunkSample Deflater::sample(const std::uint8_t* dict, std::size_t dict_len, con
   const double scale = static_cast<double>(chunk_len) / static_cast<double>(n);
   return {(fast - reference) * scale, reference * scale};
 }
-
-std::size_t Deflater::sample_bytes() { return kSampleBytes; }
 
 DeflateSetup resolve_deflate(DeflateMethod method, int level, int default_isal_level, int default_zlib_level) {
   DeflateSetup s;
@@ -283,9 +289,11 @@ DeflateSetup resolve_deflate(DeflateMethod method, int level, int default_isal_l
 }
 
 namespace {
-DeflateSetup stream_setup(const DeflateOptions& options) {
+// `total`: the stream's bytes, when known.
+DeflateSetup stream_setup(const DeflateOptions& options, std::uint64_t total = 0) {
   DeflateSetup s = resolve_deflate(options.method, options.level, kStreamIsalLevel, kStreamZlibLevel);
   s.short_blocks = s.adaptive && (options.plane_bytes == 0 || options.plane_bytes < kLongBlockPlane);
+  s.sample_bytes = total >= kLargeStream ? kLargeStreamSampleBytes : kSampleBytes;
   return s;
 }
 }  // namespace
@@ -320,11 +328,12 @@ std::string describe_method(const DeflateOptions& options) {
   std::string text = fmt::format("{} level {}", s.method == DeflateMethod::Isal ? "ISA-L" : "zlib", s.level);
   if (s.adaptive)
     text += fmt::format(
-        " in {}; zlib level {} for the chunks where a {} KiB sample shows ISA-L would put the stream "
-        "more than {:.1f}% above zlib level {}",
+        " in {}; zlib level {} for the chunks where a {} KiB sample ({} KiB in streams of {} MiB or more) shows "
+        "ISA-L would put the stream more than {:.1f}% above zlib level {}",
         options.plane_bytes ? (s.short_blocks ? "short blocks" : "long blocks")
                             : fmt::format("short blocks for band planes under {} MiB", kLongBlockPlane >> 20),
-        kStrongLevel, kSampleBytes >> 10, kBudget * 100, kSampleReferenceLevel);
+        kStrongLevel, kSampleBytes >> 10, kLargeStreamSampleBytes >> 10, kLargeStream >> 20, kBudget * 100,
+        kSampleReferenceLevel);
   return text;
 }
 
@@ -374,8 +383,8 @@ void compress_in_order(int threads, std::uint64_t count, const DeflateSetup& set
 
 void parallel_zlib(const ByteSource& source, const ByteSink& sink, const DeflateOptions& options,
                    const ProgressFn& progress) {
-  const DeflateSetup setup = stream_setup(options);
   const std::uint64_t total = source.size();
+  const DeflateSetup setup = stream_setup(options, total);
   int threads = resolve_threads(options.threads);
   const std::size_t block = choose_block_size(total, threads, options.block_size);
   const std::uint64_t nblocks = total == 0 ? 1 : (total + block - 1) / block;
@@ -461,8 +470,8 @@ void parallel_zlib(const ByteSource& source, const ByteSink& sink, const Deflate
           const ChunkSample own = w.deflater.sample(w.input.data.get(), dict, in, len);
           strong = !rule->use_fast(b, own, [&](std::uint64_t j) {
             const Span s = span_of(j);
-            const std::size_t head = std::min(s.len, Deflater::sample_bytes());
-            w.scratch.reserve(kWindow + Deflater::sample_bytes());
+            const std::size_t head = std::min(s.len, w.deflater.sample_bytes());
+            w.scratch.reserve(kWindow + w.deflater.sample_bytes());
             source.read(s.start - s.dict, s.dict + head, reinterpret_cast<std::byte*>(w.scratch.data.get()));
             return w.deflater.sample(w.scratch.data.get(), s.dict, w.scratch.data.get() + s.dict, s.len);
           });

@@ -81,8 +81,9 @@ struct Buffer {
 struct DeflateSetup {
   DeflateMethod method = DeflateMethod::Zlib;  // Isal or Zlib
   int level = 6;
-  bool adaptive = false;      // ISA-L, and zlib for the chunks a BudgetRule picks
-  bool short_blocks = false;  // ISA-L blocks of 16 Ki symbols instead of 64 Ki
+  bool adaptive = false;                 // ISA-L, and zlib for the chunks a BudgetRule picks
+  bool short_blocks = false;             // ISA-L blocks of 16 Ki symbols instead of 64 Ki
+  std::size_t sample_bytes = 16u << 10;  // an adaptive setup's sample of each chunk
 };
 // Resolves Auto and the default level (-1); throws std::invalid_argument
 // for ISA-L in a build without it or a level the method lacks.
@@ -119,11 +120,12 @@ class Deflater {
   // (fewer in a shorter chunk) at `head`, primed with `dict`. Adaptive
   // setups with Raw framing only.
   ChunkSample sample(const std::uint8_t* dict, std::size_t dict_len, const std::uint8_t* head, std::uint64_t chunk_len);
-  static std::size_t sample_bytes();
+  std::size_t sample_bytes() const { return sample_bytes_; }
 
  private:
   struct Engines;
   std::unique_ptr<Engines> engines_;
+  std::size_t sample_bytes_;
 };
 
 // Adler-32 of a buffer of any length.
