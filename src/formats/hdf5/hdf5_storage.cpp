@@ -778,7 +778,7 @@ class StackSource final : public PixelSource {
                const ReadControl& control) const override {
     const std::int64_t h = y1 - y0, w = x1 - x0, n = static_cast<std::int64_t>(bands_.size());
     const std::int64_t rows = bands_.front()->shape()[0];
-    check_window_fits(bands_.front()->key(), bands_.front()->path(), bands_.front()->dtype(), Shape{h, w, n});
+    check_fits(h, w, n);
     NDArray out = NDArray::allocate(bands_.front()->dtype(), Shape{n, h, w});
     ReadProgress progress(control, out.nbytes());
     const std::size_t item = out.itemsize();
@@ -800,7 +800,46 @@ class StackSource final : public PixelSource {
     return out.transpose({1, 2, 0});
   }
 
+  // Each band is its own dataset, so a writer can take the cube band by
+  // band without a buffer of all of it. Two bands are then read at once
+  // from different threads, which only a thread-safe HDF5 allows.
+  std::int64_t band_step() const override { return threadsafe_library() ? 1 : 0; }
+
+  NDArray read_bands(std::int64_t y0, std::int64_t y1, std::int64_t x0, std::int64_t x1, std::int64_t b0,
+                     std::int64_t b1, const ReadControl& control, std::byte* into) const override {
+    const std::int64_t h = y1 - y0, w = x1 - x0, n = b1 - b0;
+    const std::int64_t rows = bands_.front()->shape()[0];
+    check_fits(h, w, n);
+    const DType dtype = bands_.front()->dtype();
+    const std::size_t item = itemsize(dtype);
+    // Column-major (h, w, n): rows fastest, as the MAT-file stores them.
+    const Shape reversed{n, w, h};
+    NDArray out = into ? NDArray::view(dtype, reversed, NDArray::c_strides(reversed, item), into, nullptr)
+                       : NDArray::allocate(dtype, reversed);
+    ReadProgress progress(control, out.nbytes());
+    const auto row_bytes = static_cast<std::int64_t>(item) * w;
+    std::vector<std::byte> plane(static_cast<std::size_t>(row_bytes * h));
+    for (std::int64_t k = b0; k < b1; ++k) {
+      const std::vector<std::int64_t> lo{flip_ ? rows - y1 : y0, x0}, hi{flip_ ? rows - y0 : y1, x1};
+      bands_[static_cast<std::size_t>(k)]->read_box(lo, hi, plane.data(), progress);
+      if (h == 0 || w == 0) continue;
+      // Rows stored bottom-up are walked from the last.
+      const std::byte* first = flip_ ? plane.data() + (h - 1) * row_bytes : plane.data();
+      core::transpose(first, flip_ ? -row_bytes : row_bytes, h, w, item, out.mutable_data() + (k - b0) * h * row_bytes,
+                      h * static_cast<std::int64_t>(item));
+    }
+    return out.transpose({2, 1, 0});
+  }
+
  private:
+  void check_fits(std::int64_t h, std::int64_t w, std::int64_t n) const {
+    check_window_fits(bands_.front()->key(), bands_.front()->path(), bands_.front()->dtype(), Shape{h, w, n});
+  }
+  static bool threadsafe_library() {
+    hbool_t safe = 0;
+    return H5is_library_threadsafe(&safe) >= 0 && safe;
+  }
+
   std::vector<std::shared_ptr<const DatasetReader>> bands_;
   bool flip_;
 };
