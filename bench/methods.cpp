@@ -48,8 +48,7 @@ std::vector<std::string> compare_deflate_methods(const MappedCube& cube, std::ui
   const Prefix sample(*element, sample_bytes);
   const double mb = static_cast<double>(sample.size()) / 1e6;
   // What the writer passes, so that the default is measured as it runs.
-  const vexil::NDArray view = cube.view();
-  const auto plane_bytes = static_cast<std::uint64_t>(view.shape()[0]) * view.shape()[1] * view.itemsize();
+  const std::uint64_t plane_bytes = out::mat5_plane_bytes(cube.view());
 
   const Zlib6 z = zlib6_stream(sample);
   const std::uint64_t ref = z.compressed;

@@ -238,15 +238,11 @@ void check_mat5_fits(const NDArray& array, std::string_view name) {
                                     dtype_name(array.dtype())));
 }
 
-namespace {
-// Bytes of one plane of the first two axes, as the stream holds them (a
-// complex array's real and imaginary parts are stored apart).
-std::uint64_t plane_bytes(const NDArray& array) {
+std::uint64_t mat5_plane_bytes(const NDArray& array) {
   std::uint64_t n = is_complex(array.dtype()) ? array.itemsize() / 2 : array.itemsize();
   for (int k = 0; k < std::min(array.ndim(), 2); ++k) n *= static_cast<std::uint64_t>(array.shape()[k]);
   return n;
 }
-}  // namespace
 
 std::unique_ptr<ByteSource> mat5_element_source(const NDArray& array, std::string_view name,
                                                 const StreamBands* stream) {
@@ -271,7 +267,8 @@ void write_mat5(AtomicFile& file, std::string_view name, const NDArray& array, c
   file.write(tag.data(), tag.size());
 
   const std::uint64_t start = file.bytes_written();
-  const DeflateOptions dopt{options.threads, options.block_size, options.method, options.level, plane_bytes(array)};
+  const DeflateOptions dopt{options.threads, options.block_size, options.method, options.level,
+                            mat5_plane_bytes(array)};
   parallel_zlib(
       *source, [&](const std::uint8_t* p, std::size_t n) { file.write(p, n); }, dopt, options.progress);
 

@@ -30,6 +30,9 @@ struct Mat5Options {
   BandTap band_tap = {};
 };
 
+// Bytes of one plane of the first two axes as the element stores them (a
+// complex array's parts apart): the writer's DeflateOptions::plane_bytes.
+std::uint64_t mat5_plane_bytes(const NDArray& array);
 // Uncompressed byte count of the miMATRIX element after its 8-byte tag.
 std::uint64_t mat5_matrix_bytes(const NDArray& array, std::string_view name);
 // Throws BadInputError when the variable cannot be held by a Level 5 element

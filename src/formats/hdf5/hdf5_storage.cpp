@@ -776,40 +776,20 @@ class StackSource final : public PixelSource {
 
   NDArray read(std::int64_t y0, std::int64_t y1, std::int64_t x0, std::int64_t x1,
                const ReadControl& control) const override {
-    const std::int64_t h = y1 - y0, w = x1 - x0, n = static_cast<std::int64_t>(bands_.size());
-    const std::int64_t rows = bands_.front()->shape()[0];
-    check_fits(h, w, n);
-    NDArray out = NDArray::allocate(bands_.front()->dtype(), Shape{n, h, w});
-    ReadProgress progress(control, out.nbytes());
-    const std::size_t item = out.itemsize();
-    const std::size_t row_bytes = static_cast<std::size_t>(w) * item;
-    std::vector<std::byte> tmp(row_bytes);
-    for (std::int64_t k = 0; k < n; ++k) {
-      std::byte* plane = out.mutable_data() + k * h * static_cast<std::int64_t>(row_bytes);
-      const std::vector<std::int64_t> lo{flip_ ? rows - y1 : y0, x0}, hi{flip_ ? rows - y0 : y1, x1};
-      bands_[static_cast<std::size_t>(k)]->read_box(lo, hi, plane, progress);
-      if (!flip_ || row_bytes == 0) continue;
-      for (std::int64_t a = 0, b = h - 1; a < b; ++a, --b) {
-        std::byte* ra = plane + a * static_cast<std::int64_t>(row_bytes);
-        std::byte* rb = plane + b * static_cast<std::int64_t>(row_bytes);
-        std::memcpy(tmp.data(), ra, row_bytes);
-        std::memcpy(ra, rb, row_bytes);
-        std::memcpy(rb, tmp.data(), row_bytes);
-      }
-    }
-    return out.transpose({1, 2, 0});
+    return read_bands(y0, y1, x0, x1, 0, static_cast<std::int64_t>(bands_.size()), control, nullptr);
   }
 
   // Each band is its own dataset, so a writer can take the cube band by
   // band without a buffer of all of it. Two bands are then read at once
-  // from different threads, which only a thread-safe HDF5 allows.
+  // from different threads, which only a thread-safe HDF5 allows. Bands
+  // land in column-major order, as the MAT-file stores them, whole reads too.
   std::int64_t band_step() const override { return threadsafe_library() ? 1 : 0; }
 
   NDArray read_bands(std::int64_t y0, std::int64_t y1, std::int64_t x0, std::int64_t x1, std::int64_t b0,
                      std::int64_t b1, const ReadControl& control, std::byte* into) const override {
     const std::int64_t h = y1 - y0, w = x1 - x0, n = b1 - b0;
     const std::int64_t rows = bands_.front()->shape()[0];
-    check_fits(h, w, n);
+    check_window_fits(bands_.front()->key(), bands_.front()->path(), bands_.front()->dtype(), Shape{h, w, n});
     const DType dtype = bands_.front()->dtype();
     const std::size_t item = itemsize(dtype);
     // Column-major (h, w, n): rows fastest, as the MAT-file stores them.
@@ -819,8 +799,8 @@ class StackSource final : public PixelSource {
     ReadProgress progress(control, out.nbytes());
     const auto row_bytes = static_cast<std::int64_t>(item) * w;
     std::vector<std::byte> plane(static_cast<std::size_t>(row_bytes * h));
+    const std::vector<std::int64_t> lo{flip_ ? rows - y1 : y0, x0}, hi{flip_ ? rows - y0 : y1, x1};
     for (std::int64_t k = b0; k < b1; ++k) {
-      const std::vector<std::int64_t> lo{flip_ ? rows - y1 : y0, x0}, hi{flip_ ? rows - y0 : y1, x1};
       bands_[static_cast<std::size_t>(k)]->read_box(lo, hi, plane.data(), progress);
       if (h == 0 || w == 0) continue;
       // Rows stored bottom-up are walked from the last.
@@ -832,9 +812,6 @@ class StackSource final : public PixelSource {
   }
 
  private:
-  void check_fits(std::int64_t h, std::int64_t w, std::int64_t n) const {
-    check_window_fits(bands_.front()->key(), bands_.front()->path(), bands_.front()->dtype(), Shape{h, w, n});
-  }
   static bool threadsafe_library() {
     hbool_t safe = 0;
     return H5is_library_threadsafe(&safe) >= 0 && safe;
