@@ -634,11 +634,15 @@ class BlockSource final : public PixelSource {
     const int fd = TIFFFileno(th.tif);
     if (size == 0 || fd < 0 || block_row <= 0) return false;
 
-    // Rows go out in batches of up to 2 MiB (one row at least), enough rows
-    // to be turned over in tiles rather than one element at a time.
+    // Rows go out in batches of about 2 MiB (one row at least), enough rows
+    // to be turned over in tiles rather than one element at a time. A whole
+    // number of 64-byte lines of each output column per batch: a line
+    // filled in two batches is fetched from memory twice.
     constexpr std::int64_t kBatchBytes = std::int64_t{2} << 20;
-    const std::int64_t batch =
-        std::clamp<std::int64_t>(kBatchBytes / block_row, 1, std::max<std::int64_t>(1, blk.stream_rows));
+    const std::int64_t line_rows = 64 / static_cast<std::int64_t>(itemsize(type_.dtype));
+    std::int64_t batch = kBatchBytes / block_row;
+    if (batch >= line_rows / 2) batch = std::max(line_rows, batch - batch % line_rows);
+    batch = std::clamp<std::int64_t>(batch, 1, std::max<std::int64_t>(1, blk.stream_rows));
     wk.rows.resize(static_cast<std::size_t>(batch * block_row));
     wk.input.resize(kPiece);
     wk.inflater.reset();
