@@ -124,14 +124,12 @@ ConversionResult convert(const ConversionRequest& request, Reporter& reporter) {
   output::check_out_dir(request.out_dir);
   // A deferred image is read here, after every check that needs no pixels,
   // and only within the crop window; one whose source reads bands apart is
-  // streamed into data.mat instead, its value range taken on the way.
-  std::unique_ptr<conversion::RangeTally> tally;
-  if (data.is_deferred() && output::streams_bands(data, request.data_key, save.mat5_limit)) {
-    tally = std::make_unique<conversion::RangeTally>(data.dtype(), data.size(), meta);
-    save.data_tap = [t = tally.get()](const NDArray& bands, std::int64_t) { t->add(bands); };
-  } else if (data.is_deferred()) {
+  // streamed into data.mat instead. The value range is taken on the way,
+  // while the writer has the bytes in cache.
+  if (data.is_deferred() && !output::streams_bands(data, request.data_key, save.mat5_limit))
     data = data.materialize(job.read_control("reading " + io::basename(request.image)));
-  }
+  const auto tally = std::make_unique<conversion::RangeTally>(data.dtype(), data.size(), meta);
+  save.data_tap = [t = tally.get()](const NDArray& values) { t->add(values); };
   result.files = output::save_outputs(save, job);
   result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
   result.data_shape = data.shape();

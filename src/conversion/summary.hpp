@@ -13,7 +13,7 @@
 namespace vexil::conversion {
 
 // The value range of a cube whose pieces are handed over as they are
-// written (see output::BandTap), so that the report need not read the cube
+// written (see output::ValueTap), so that the report need not read the cube
 // again. Pieces may come from several threads at once, each once; the
 // report uses the tally only if they held every element of the cube.
 class RangeTally {

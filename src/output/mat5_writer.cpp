@@ -1,5 +1,6 @@
 #include "output/mat5_writer.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <ctime>
 #include <cstring>
@@ -106,9 +107,12 @@ void put_pad8(std::string& s) { s.append(pad8(s.size()) - s.size(), '\0'); }
 // gathers, readable at any offset.
 class MatrixSource final : public ByteSource {
  public:
-  MatrixSource(const NDArray& a, const std::string& name, const StreamBands* stream = nullptr) {
+  MatrixSource(const NDArray& a, const std::string& name, const StreamBands* stream = nullptr, ValueTap tap = {})
+      : dtype_(a.dtype()) {
     const MatType mt = mat_type(a.dtype());
     const bool complex = is_complex(a.dtype());
+    // A complex element's parts lie apart: no run of bytes holds whole values.
+    if (!complex) tap_ = std::move(tap);
     const std::uint64_t bytes = part_bytes(a);
 
     std::string s;
@@ -156,6 +160,24 @@ class MatrixSource final : public ByteSource {
 
   std::uint64_t size() const override { return total_; }
 
+  // The elements whose last byte was consumed go to the tap, unless a band
+  // stream hands them over already. One cut by the chunk's start begins in
+  // the bytes before it, which the caller keeps there.
+  void consumed(std::uint64_t offset, std::size_t len, const std::byte* bytes) const override {
+    if (!tap_) return;
+    for (const auto& seg : segments_) {
+      if (!seg.gather || gathers_[seg.index].streamed()) continue;
+      const std::uint64_t a = std::max(offset, seg.start), b = std::min(offset + len, seg.start + seg.len);
+      if (a >= b) continue;
+      const std::uint64_t item = gathers_[seg.index].itemsize();
+      const std::uint64_t e0 = (a - seg.start) / item, e1 = (b - seg.start) / item;
+      if (e0 >= e1) continue;
+      const auto at = static_cast<std::int64_t>(seg.start + e0 * item) - static_cast<std::int64_t>(offset);
+      tap_(NDArray::view(dtype_, {static_cast<std::int64_t>(e1 - e0)}, {static_cast<std::int64_t>(item)},
+                         const_cast<std::byte*>(bytes + at), nullptr));
+    }
+  }
+
   void read(std::uint64_t offset, std::size_t len, std::byte* out) const override {
     for (const auto& seg : segments_) {
       if (len == 0) return;
@@ -195,6 +217,8 @@ class MatrixSource final : public ByteSource {
   std::vector<std::string> literals_;
   std::vector<ColumnGather> gathers_;
   std::uint64_t total_ = 0;
+  DType dtype_;
+  ValueTap tap_;
 };
 
 std::string header_text() {
@@ -244,10 +268,10 @@ std::uint64_t mat5_plane_bytes(const NDArray& array) {
   return n;
 }
 
-std::unique_ptr<ByteSource> mat5_element_source(const NDArray& array, std::string_view name,
-                                                const StreamBands* stream) {
+std::unique_ptr<ByteSource> mat5_element_source(const NDArray& array, std::string_view name, const StreamBands* stream,
+                                                ValueTap tap) {
   check_mat5_fits(array, name);
-  return std::make_unique<MatrixSource>(array, name_bytes(name), stream);
+  return std::make_unique<MatrixSource>(array, name_bytes(name), stream, std::move(tap));
 }
 
 void write_mat5(const std::string& path, std::string_view name, const NDArray& array, const Mat5Options& options) {
@@ -257,8 +281,10 @@ void write_mat5(const std::string& path, std::string_view name, const NDArray& a
 }
 
 void write_mat5(AtomicFile& file, std::string_view name, const NDArray& array, const Mat5Options& options) {
-  const StreamBands stream{options.band_tap, options.threads};
-  const auto source = mat5_element_source(array, name, options.stream_bands ? &stream : nullptr);
+  BandTap band_tap;
+  if (options.value_tap) band_tap = [tap = options.value_tap](const NDArray& bands, std::int64_t) { tap(bands); };
+  const StreamBands stream{band_tap, options.threads};
+  const auto source = mat5_element_source(array, name, options.stream_bands ? &stream : nullptr, options.value_tap);
   const std::string header = header_text();
   file.write(header.data(), header.size());
   std::string tag;

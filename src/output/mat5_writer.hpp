@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -16,6 +17,8 @@
 
 namespace vexil::output {
 
+using ValueTap = std::function<void(const NDArray& values)>;
+
 struct Mat5Options {
   int threads = 0;  // 0: the CPUs this process may use
   DeflateMethod method = DeflateMethod::Auto;
@@ -24,10 +27,13 @@ struct Mat5Options {
   ProgressFn progress = {};    // (bytes done, bytes in all) after each block; may throw to stop
   // Stream a deferred cube whose source reads bands separately band group
   // by band group (see BandStream), rather than read it whole first; a
-  // failed read then throws BandReadFailure. `band_tap` sees every group
-  // once, for statistics taken on the way.
+  // failed read then throws BandReadFailure.
   bool stream_bands = false;
-  BandTap band_tap = {};
+  // Sees every element of a real (not complex) array once, for statistics
+  // taken on the way: a streamed cube's band groups, else runs of elements
+  // in column-major order as one-dimensional arrays. Called from the
+  // writer's workers, several at once.
+  ValueTap value_tap = {};
 };
 
 // Bytes of one plane of the first two axes as the element stores them (a
@@ -44,8 +50,9 @@ void write_mat5(AtomicFile& out, std::string_view name, const NDArray& array, co
 void write_mat5(const std::string& path, std::string_view name, const NDArray& array, const Mat5Options& options = {});
 
 // The uncompressed miMATRIX element (tag included) as a byte source, for
-// tests and the benchmark's baselines.
+// tests and the benchmark's baselines; `tap` as Mat5Options::value_tap sees
+// the bytes consumed.
 std::unique_ptr<ByteSource> mat5_element_source(const NDArray& array, std::string_view name,
-                                                const StreamBands* stream = nullptr);
+                                                const StreamBands* stream = nullptr, ValueTap tap = {});
 
 }  // namespace vexil::output

@@ -460,6 +460,7 @@ void parallel_zlib(const ByteSource& source, const ByteSink& sink, const Deflate
             const std::size_t t = std::min(dict + len, kWindow);
             handover.put(b, buf + dict + len - t, t);
           }
+          source.consumed(start, len, reinterpret_cast<const std::byte*>(buf + dict));
         } catch (...) {
           handover.fail(std::current_exception());
           throw;

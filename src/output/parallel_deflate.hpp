@@ -26,6 +26,13 @@ class ByteSource {
   virtual std::uint64_t size() const = 0;
   // Fills out[0, len) with bytes [offset, offset + len).
   virtual void read(std::uint64_t offset, std::size_t len, std::byte* out) const = 0;
+  // Called by parallel_zlib() once for each chunk it compresses, with the
+  // bytes read for it: the ranges never overlap and together make the whole
+  // source, so a source can take statistics of its data on the way, while
+  // the bytes are in cache. The min(offset, 32 KiB) bytes before `bytes`
+  // hold the source's bytes before `offset`. Called from the workers,
+  // several at once.
+  virtual void consumed(std::uint64_t /*offset*/, std::size_t /*len*/, const std::byte* /*bytes*/) const {}
 };
 
 enum class DeflateMethod {

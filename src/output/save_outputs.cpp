@@ -125,14 +125,14 @@ struct PendingFile {
 
 // Writes one MAT-file, Level 5 when the array fits, else MAT-file 7.3.
 PendingFile write_mat(const std::string& out_dir, const std::string& name, const std::string& key, const NDArray& array,
-                      std::uint64_t limit, const core::Job& job, bool stream = false, const BandTap& tap = {}) {
+                      std::uint64_t limit, const core::Job& job, bool stream = false, const ValueTap& tap = {}) {
   PendingFile out{std::make_unique<AtomicFile>(io::join(out_dir, name)), name, "MAT 5"};
   const std::string what = "writing " + name;
   Mat5Options o5;
   o5.threads = job.threads();
   o5.progress = [&](std::uint64_t done, std::uint64_t total) { job.progress(what, done, total); };
   o5.stream_bands = stream;
-  o5.band_tap = tap;
+  o5.value_tap = tap;
   Mat73Options o73;
   o73.threads = job.threads();
   o73.progress = o5.progress;

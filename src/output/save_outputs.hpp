@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "core/job.hpp"
-#include "output/band_stream.hpp"
+#include "output/mat5_writer.hpp"
 #include "vexil/convert.hpp"
 #include "vexil/metadata.hpp"
 #include "vexil/array.hpp"
@@ -32,8 +32,9 @@ struct SaveInputs {
   std::uint64_t mat5_limit = kMat5VariableLimit;
   // When set, receives the sidecar's content.
   Metadata* sidecar_out = nullptr;
-  // When data is streamed (see streams_bands), sees each band group once.
-  BandTap data_tap = {};
+  // Sees every element of data once as it is written to a Level 5 file
+  // (Mat5Options::value_tap).
+  ValueTap data_tap = {};
 };
 
 // True when `data` is written band group by band group straight from its
