@@ -44,8 +44,9 @@ using vexil::test::TempDir;
 
 struct H5 {
   hid_t id;
-  H5(const std::string& path, bool track_order = false) {
+  H5(const std::string& path, bool track_order = false, hsize_t userblock = 0) {
     hid_t fcpl = H5Pcreate(H5P_FILE_CREATE);
+    if (userblock) H5Pset_userblock(fcpl, userblock);
     if (track_order) {
       H5Pset_link_creation_order(fcpl, H5P_CRT_ORDER_TRACKED | H5P_CRT_ORDER_INDEXED);
       H5Pset_attr_creation_order(fcpl, H5P_CRT_ORDER_TRACKED | H5P_CRT_ORDER_INDEXED);
@@ -896,6 +897,64 @@ TEST(Hdf5Storage, ACropReadsOnlyTheChunksItTouches) {
     EXPECT_EQ(reader->chunks_read(), 21u);
   }
   H5Fclose(file);
+}
+
+// Chunks of one row each, as GDAL's netCDF writer stores bands: a dataset of
+// few such chunks has them read from the file by their places (past a user
+// block when the file has one), one of many has them read by HDF5; in both,
+// chunks never written read as the fill value.
+TEST(Hdf5Storage, ManyTinyChunksUnwrittenChunksAndUserBlocks) {
+  TempDir dir;
+  const std::vector<hsize_t> dims = {64, 40, 4};
+  std::vector<std::uint16_t> v(64 * 40 * 4);
+  for (std::size_t i = 0; i < v.size(); ++i) v[i] = static_cast<std::uint16_t>((i * 7919) % 65521);
+  for (const hsize_t userblock : {hsize_t{0}, hsize_t{1024}}) {
+    const std::string path = dir / fmt::format("tiny{}.h5", userblock);
+    {
+      H5 f(path, false, userblock);
+      // 64 chunks, then 2560: past the count where chunks are looked up by
+      // size. Raw chunks too, whose bytes nothing but their place checks.
+      for (const auto& [name, chunk] : {std::pair<const char*, std::vector<hsize_t>>{"few", {1, 40, 4}},
+                                        std::pair<const char*, std::vector<hsize_t>>{"raw", {1, 40, 4}},
+                                        std::pair<const char*, std::vector<hsize_t>>{"many", {1, 1, 4}}}) {
+        hid_t dcpl = H5Pcreate(H5P_DATASET_CREATE);
+        H5Pset_chunk(dcpl, 3, chunk.data());
+        if (std::string(name) != "raw") {
+          H5Pset_shuffle(dcpl);
+          H5Pset_deflate(dcpl, 4);
+        }
+        const std::uint16_t fill = 7;
+        H5Pset_fill_value(dcpl, H5T_NATIVE_UINT16, &fill);
+        hid_t ds = dataset(f.id, name, H5T_STD_U16LE, dims, -1, nullptr, dcpl);
+        // Rows 10..52 only.
+        const std::vector<hsize_t> start{10, 0, 0}, count{43, 40, 4};
+        hid_t fspace = H5Dget_space(ds);
+        H5Sselect_hyperslab(fspace, H5S_SELECT_SET, start.data(), nullptr, count.data(), nullptr);
+        hid_t mspace = simple_space(count);
+        EXPECT_GE(H5Dwrite(ds, H5T_NATIVE_UINT16, mspace, fspace, H5P_DEFAULT, v.data() + 10 * 40 * 4), 0);
+        H5Sclose(mspace);
+        H5Sclose(fspace);
+        H5Dclose(ds);
+        H5Pclose(dcpl);
+      }
+    }
+    hid_t file = H5Fopen(path.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT);
+    ASSERT_GE(file, 0);
+    for (const char* name : {"few", "raw", "many"}) {
+      SCOPED_TRACE(fmt::format("{}, user block {}", name, userblock));
+      auto reader = open_reader(file, name, path);
+      EXPECT_EQ(reader->access(), "chunks");
+      const vexil::Shape stored(dims.begin(), dims.end());
+      const std::vector<std::byte> whole = whole_read(path, name, H5T_NATIVE_UINT16);
+      EXPECT_EQ(std::to_integer<int>(whole[0]), 7) << "row 0 was never written";
+      for (const std::vector<int>& perm : {std::vector<int>{0, 1, 2}, std::vector<int>{1, 2, 0}}) {
+        vexil::NDArray a = vexil::formats::hdf5::dataset_array(reader, perm, vexil::ReadControl{});
+        expect_same_elements(a.materialize(), whole, stored, perm);
+        expect_same_elements(a.window(5, 30, 1, 3).materialize(), whole, stored, perm, 5, 1);
+      }
+    }
+    H5Fclose(file);
+  }
 }
 
 TEST(Hdf5Storage, ChunksDecodeOnSeveralThreadsWithProgressAndCancellation) {

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "formats/hdf5/hdf5_filters.hpp"
+#include "io/file.hpp"
 #include "io/mapped_file.hpp"
 #include "libs/hdf5_handles.hpp"
 #include "vexil/array.hpp"
@@ -115,6 +116,10 @@ class DatasetReader {
   void read_region(const std::vector<std::int64_t>& lo, const std::vector<std::int64_t>& hi,
                    const std::vector<std::int64_t>& rlo, const std::vector<std::int64_t>& rhi, std::byte* dst) const;
   [[noreturn]] void fail_read() const;
+  // Under hdf5_mu_: whether raw chunks can be read from the file at the
+  // places HDF5 gives, outside the library. Decided once, by reading the
+  // first chunk asked about both ways.
+  bool direct_reads(const hsize_t* offset, haddr_t addr, hsize_t size) const;
 
   libs::hdf5::Handle ds_;
   std::string key_, path_;
@@ -131,6 +136,11 @@ class DatasetReader {
   std::vector<FilterStep> pipeline_;
   std::vector<std::byte> fill_;  // one element, memory type
   mutable std::uint64_t chunks_read_ = 0;
+  // direct_reads(): 0 not yet known, 1 yes, -1 no; the file, and what to add
+  // to HDF5's places.
+  mutable int direct_state_ = 0;
+  mutable std::unique_ptr<io::Fd> direct_fd_;
+  mutable hsize_t direct_base_ = 0;
   // Guards every HDF5 call on this dataset: the library is not thread-safe,
   // and band groups of one cube may be read by several threads at once.
   mutable std::mutex hdf5_mu_;
