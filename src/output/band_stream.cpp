@@ -29,7 +29,6 @@ constexpr std::int64_t kHeldBytes = std::int64_t{64} << 20;
 
 struct BandStream::Cache {
   NDArray cube;
-  BandTap tap;
   std::int64_t plane = 0;  // elements per band
   std::int64_t bands = 0, group_bands = 0;
   std::size_t item = 0;
@@ -49,7 +48,6 @@ struct BandStream::Cache {
   std::mutex mu;
   std::condition_variable cv;
   std::vector<std::unique_ptr<Entry>> entries;
-  std::vector<char> tapped;  // per group: handed to the tap already
 
   // The group's entry, pinned, decoded here if no other thread has it.
   Entry* acquire(std::int64_t g) {
@@ -119,10 +117,9 @@ struct BandStream::Cache {
     spare->group = g;
     spare->ready = false;
     spare->pins = 1;
-    const bool first = !tapped[static_cast<std::size_t>(g)];
     lock.unlock();
     try {
-      decode(g, first, spare->data.mutable_data());
+      decode(g, spare->data.mutable_data());
     } catch (...) {
       lock.lock();
       spare->group = -1;
@@ -131,7 +128,6 @@ struct BandStream::Cache {
       throw BandReadFailure(std::current_exception());
     }
     lock.lock();
-    if (first) tapped[static_cast<std::size_t>(g)] = 1;
     spare->ready = true;
     cv.notify_all();
   }
@@ -145,12 +141,11 @@ struct BandStream::Cache {
   }
 
   // Decodes group g into `buffer`.
-  void decode(std::int64_t g, bool first, std::byte* buffer) const {
+  void decode(std::int64_t g, std::byte* buffer) const {
     const std::int64_t b0 = g * group_bands, b1 = std::min(bands, b0 + group_bands);
     // Small groups on one thread: the writer's workers each decode the group they need.
-    const NDArray data = cube.read_bands(b0, b1, ReadControl{decode_threads}, buffer);
+    cube.read_bands(b0, b1, ReadControl{decode_threads}, buffer);
     g_groups_decoded.fetch_add(1, std::memory_order_relaxed);
-    if (first && tap) tap(data, b0);
   }
 };
 
@@ -159,7 +154,6 @@ BandStream::BandStream(const NDArray& cube, StreamBands how) : cache_(std::make_
   const std::int64_t step = cube.band_step();
   if (step <= 0 || is_complex(cube.dtype())) throw std::logic_error("BandStream: the cube cannot be read by bands");
   c.cube = cube;
-  c.tap = std::move(how.tap);
   c.item = cube.itemsize();
   c.plane = cube.shape()[0] * cube.shape()[1];
   c.bands = cube.shape()[2];
@@ -173,7 +167,6 @@ BandStream::BandStream(const NDArray& cube, StreamBands how) : cache_(std::make_
   const int limit = g_max_groups_override.load();
   const std::int64_t fit = std::max<std::int64_t>(2, kHeldBytes / std::max<std::int64_t>(group_bytes, 1));
   c.max_groups = static_cast<std::size_t>(limit > 0 ? limit : std::min<std::int64_t>(std::max(6, 3 * threads), fit));
-  c.tapped.assign(static_cast<std::size_t>((c.bands + c.group_bands - 1) / c.group_bands), 0);
 }
 
 BandStream::~BandStream() = default;

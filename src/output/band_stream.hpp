@@ -8,17 +8,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <exception>
-#include <functional>
 #include <memory>
 
 #include "vexil/array.hpp"
 
 namespace vexil::output {
-
-// Called once for each band group, when it is first decoded, with its bands
-// (shape (height, width, n)) and the index of the first; from whichever
-// thread decoded it, possibly several at once.
-using BandTap = std::function<void(const NDArray& bands, std::int64_t first_band)>;
 
 // What a stream throws when its source fails to read: the source's own
 // exception, kept apart so that callers can tell it from a failed write.
@@ -28,10 +22,9 @@ struct BandReadFailure : std::exception {
   std::exception_ptr error;
 };
 
-// How a cube is streamed: who sees its groups, and how many workers read it
-// (the writer's; 0: the CPUs this process may use).
+// How a cube is streamed: how many workers read it (the writer's; 0: the
+// CPUs this process may use).
 struct StreamBands {
-  BandTap tap = {};
   int threads = 0;
 };
 

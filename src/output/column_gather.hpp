@@ -37,8 +37,6 @@ class ColumnGather {
   // (0 restores the defaults). Affects gathers constructed afterwards.
   static void set_group_tuning_for_testing(std::int64_t budget_bytes, std::int64_t tile_pixels);
   bool uses_band_groups() const { return groups_ != nullptr; }
-  // Read band group by band group from a deferred cube (see BandStream).
-  bool streamed() const { return stream_ != nullptr; }
   // For tests: band-group tiles allocated so far, and tiles per group.
   std::size_t band_group_tiles() const;
   std::size_t tiles_per_band_group() const;

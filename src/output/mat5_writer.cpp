@@ -160,13 +160,12 @@ class MatrixSource final : public ByteSource {
 
   std::uint64_t size() const override { return total_; }
 
-  // The elements whose last byte was consumed go to the tap, unless a band
-  // stream hands them over already. One cut by the chunk's start begins in
-  // the bytes before it, which the caller keeps there.
+  // The elements whose last byte was consumed go to the tap. One cut by the
+  // chunk's start begins in the bytes before it, which the caller keeps there.
   void consumed(std::uint64_t offset, std::size_t len, const std::byte* bytes) const override {
     if (!tap_) return;
     for (const auto& seg : segments_) {
-      if (!seg.gather || gathers_[seg.index].streamed()) continue;
+      if (!seg.gather) continue;
       const std::uint64_t a = std::max(offset, seg.start), b = std::min(offset + len, seg.start + seg.len);
       if (a >= b) continue;
       const std::uint64_t item = gathers_[seg.index].itemsize();
@@ -281,9 +280,7 @@ void write_mat5(const std::string& path, std::string_view name, const NDArray& a
 }
 
 void write_mat5(AtomicFile& file, std::string_view name, const NDArray& array, const Mat5Options& options) {
-  BandTap band_tap;
-  if (options.value_tap) band_tap = [tap = options.value_tap](const NDArray& bands, std::int64_t) { tap(bands); };
-  const StreamBands stream{band_tap, options.threads};
+  const StreamBands stream{options.threads};
   const auto source = mat5_element_source(array, name, options.stream_bands ? &stream : nullptr, options.value_tap);
   const std::string header = header_text();
   file.write(header.data(), header.size());

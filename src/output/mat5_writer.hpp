@@ -30,8 +30,8 @@ struct Mat5Options {
   // failed read then throws BandReadFailure.
   bool stream_bands = false;
   // Sees every element of a real (not complex) array once, for statistics
-  // taken on the way: a streamed cube's band groups, else runs of elements
-  // in column-major order as one-dimensional arrays. Called from the
+  // taken on the way, as runs of elements in column-major order (one-
+  // dimensional arrays over the bytes just compressed). Called from the
   // writer's workers, several at once.
   ValueTap value_tap = {};
 };
